@@ -1,0 +1,414 @@
+// The Curl object: its record, creation with the module's defaults, the
+// method guard, closing, reset and garbage-collector support; and the
+// internal owners of libcurl string lists and form chains.
+#include "tolvex.h"
+
+#include <cstring>
+
+// ---------------------------------------------------------------------------
+// Guards.
+
+void assert_curl_state(const CurlObject *self) {
+    TOLVEX_ASSERT_MSG(self != nullptr, "self != NULL");
+    TOLVEX_ASSERT_MSG(is_curl(reinterpret_cast<PyObject *>(const_cast<CurlObject *>(self))),
+                      "PyObject_IsInstance((PyObject *) self, (PyObject *) p_Curl_Type) == 1");
+    (void)tolvex_get_thread_state(const_cast<CurlObject *>(self));
+}
+
+int check_curl_state(const CurlObject *self, int flags, const char *name) {
+    assert_curl_state(self);
+    if ((flags & 1) && self->handle == nullptr) {
+        PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
+        return -1;
+    }
+    if ((flags & 2) && tolvex_get_thread_state(const_cast<CurlObject *>(self)) != nullptr) {
+        PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Set-up and release.
+
+int util_curl_init(CurlObject *self) {
+    if (curl_easy_setopt(self->handle, CURLOPT_ERRORBUFFER, self->error) != CURLE_OK)
+        return -1;
+    std::memset(self->error, 0, sizeof(self->error));
+    if (curl_easy_setopt(self->handle, CURLOPT_PRIVATE, self) != CURLE_OK)
+        return -1;
+    if (curl_easy_setopt(self->handle, CURLOPT_NOPROGRESS, 1L) != CURLE_OK)
+        return -1;
+    if (curl_easy_setopt(self->handle, CURLOPT_VERBOSE, 0L) != CURLE_OK)
+        return -1;
+    TOLVEX_ASSERT_MSG(g_tolvex_useragent, "g_tolvex_useragent");
+    if (curl_easy_setopt(self->handle, CURLOPT_USERAGENT, g_tolvex_useragent) != CURLE_OK)
+        return -1;
+    return 0;
+}
+
+void util_curl_xdecref(CurlObject *self, int flags, CURL *handle) {
+    if (flags & 0x001)
+        clear_field(self->dict);
+    if (flags & 0x002) {
+        self->multi_stack = nullptr;
+        clear_field(self->multi_weakref);
+    }
+    if (flags & 0x004) {
+        for (PyObject *CurlObject::*field : curl_callable_fields)
+            clear_field(self->*field);
+    }
+    if (flags & 0x040)
+        clear_field(self->postfields_obj);
+    if ((flags & 0x010) && self->share != nullptr) {
+        CurlShareObject *share = self->share;
+        share_unregister_easy(share, self);
+        self->share = nullptr;
+        if (handle != nullptr && share->share_handle != nullptr)
+            curl_easy_setopt(handle, CURLOPT_SHARE, static_cast<CURLSH *>(nullptr));
+        Py_DECREF(share);
+    }
+    if (flags & 0x020)
+        clear_field(self->httppost_obj);
+    if (flags & 0x200) {
+        if (handle != nullptr && self->mimepost_obj != nullptr)
+            curl_easy_setopt(handle, CURLOPT_MIMEPOST, static_cast<curl_mime *>(nullptr));
+        clear_field(self->mimepost_obj);
+    }
+    if (flags & 0x080)
+        clear_field(self->ca_certs_obj);
+    if (flags & 0x100) {
+        for (PyObject *CurlObject::*field : curl_slist_fields)
+            clear_field(self->*field);
+    }
+}
+
+// Removes the handle from its multi, with the multi's thread state parked so
+// that callbacks made during the removal can reach Python.
+static void util_easy_detach_from_multi(CurlObject *self) {
+    CurlMultiObject *multi = self->multi_stack;
+    if (multi != nullptr && multi->multi_handle != nullptr) {
+        {
+            ReleaseGil unlocked(multi->state, "self->multi_stack->state != NULL");
+            curl_multi_remove_handle(multi->multi_handle, self->handle);
+        }
+        // A dying object cannot be a member (the set would keep it alive),
+        // and hashing it could hand it to Python code.
+        if (multi->easy_set != nullptr && Py_REFCNT(self) > 0) {
+            if (PySet_Discard(multi->easy_set, reinterpret_cast<PyObject *>(self)) < 0)
+                PyErr_Clear();
+        }
+    }
+    self->multi_stack = nullptr;
+    clear_field(self->multi_weakref);
+}
+
+void util_curl_close(CurlObject *self) {
+    TOLVEX_ASSERT_MSG(self != nullptr, "self != NULL");
+    TOLVEX_ASSERT_MSG(is_curl(reinterpret_cast<PyObject *>(self)),
+                      "PyObject_IsInstance((PyObject *) self, (PyObject *) p_Curl_Type) == 1");
+    if (self->handle == nullptr) {
+        TOLVEX_ASSERT_MSG(self->state == nullptr, "self->state == NULL");
+        TOLVEX_ASSERT_MSG(self->multi_stack == nullptr, "self->multi_stack == NULL");
+        TOLVEX_ASSERT_MSG(self->multi_weakref == nullptr, "self->multi_weakref == NULL");
+        TOLVEX_ASSERT_MSG(self->share == nullptr, "self->share == NULL");
+        return;
+    }
+    self->state = nullptr;
+    util_easy_detach_from_multi(self);
+    if (self->share != nullptr) {
+        CurlShareObject *share = self->share;
+        share_unregister_easy(share, self);
+        self->share = nullptr;
+        if (share->share_handle != nullptr)
+            curl_easy_setopt(self->handle, CURLOPT_SHARE, static_cast<CURLSH *>(nullptr));
+        Py_DECREF(share);
+    }
+    {
+        // libcurl may call the close-socket, debug or HSTS callbacks while it
+        // cleans up; they find the thread state parked here.
+        ReleaseGil unlocked(self->state, "self->state != NULL");
+        curl_easy_cleanup(self->handle);
+    }
+    self->handle = nullptr;
+    util_curl_xdecref(self, 0x3ec, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Type slots.
+
+PyObject *do_curl_new(PyTypeObject *subtype, PyObject *args, PyObject *kwds) {
+    if (subtype == p_Curl_Type && !PyArg_ParseTupleAndKeywords(args, kwds, "", empty_keywords))
+        return nullptr;
+    Ref obj = Ref::steal(subtype->tp_alloc(subtype, 0));
+    if (!obj)
+        return nullptr;
+    auto *self = reinterpret_cast<CurlObject *>(obj.get());
+    const unsigned char *ptr = reinterpret_cast<const unsigned char *>(self) + sizeof(PyObject);
+    for (; ptr < reinterpret_cast<const unsigned char *>(self + 1); ++ptr)
+        TOLVEX_ASSERT_MSG(*ptr == 0, "*ptr == 0");
+
+    self->handle = curl_easy_init();
+    if (self->handle == nullptr || util_curl_init(self) < 0) {
+        obj.reset();
+        PyErr_SetString(ErrorObject, "initializing curl failed");
+        return nullptr;
+    }
+    return obj.release();
+}
+
+static void do_curl_dealloc(PyObject *op) {
+    auto *self = reinterpret_cast<CurlObject *>(op);
+    PyObject_GC_UnTrack(op);
+    clear_field(self->dict);
+    util_curl_close(self);
+    if (self->weakreflist != nullptr)
+        PyObject_ClearWeakRefs(op);
+    Curl_Type.tp_free(op);
+}
+
+static int do_curl_traverse(PyObject *op, visitproc visit, void *arg) {
+    auto *self = reinterpret_cast<CurlObject *>(op);
+    Py_VISIT(self->dict);
+    Py_VISIT(self->multi_weakref);
+    Py_VISIT(self->share);
+    for (PyObject *CurlObject::*field : curl_callable_fields)
+        Py_VISIT(self->*field);
+    Py_VISIT(self->postfields_obj);
+    Py_VISIT(self->mimepost_obj);
+    Py_VISIT(self->ca_certs_obj);
+    for (PyObject *CurlObject::*field : curl_slist_fields)
+        Py_VISIT(self->*field);
+    Py_VISIT(self->httppost_obj);
+    return 0;
+}
+
+static int do_curl_clear(PyObject *op) {
+    auto *self = reinterpret_cast<CurlObject *>(op);
+    TOLVEX_ASSERT_MSG(tolvex_get_thread_state(self) == nullptr,
+                      "tolvex_get_thread_state(self) == NULL");
+    util_curl_xdecref(self, 0x3ff, self->handle);
+    return 0;
+}
+
+static PyObject *do_curl_getattro(PyObject *o, PyObject *name) {
+    PyObject *v = PyObject_GenericGetAttr(o, name);
+    if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        v = my_getattro(o, name, reinterpret_cast<CurlObject *>(o)->dict, curlobject_constants);
+    }
+    return v;
+}
+
+static int do_curl_setattro(PyObject *o, PyObject *name, PyObject *v) {
+    assert_curl_state(reinterpret_cast<CurlObject *>(o));
+    return my_setattro(&reinterpret_cast<CurlObject *>(o)->dict, name, v);
+}
+
+// ---------------------------------------------------------------------------
+// Methods of this file.
+
+PyDoc_STRVAR(curl_close_doc, "close() -> None\n\n"
+                             "Close handle and end curl session.\n");
+
+static PyObject *do_curl_close(PyObject *op, PyObject *) {
+    auto *self = reinterpret_cast<CurlObject *>(op);
+    if (check_curl_state(self, 2, "close") != 0)
+        return nullptr;
+    util_curl_close(self);
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(curl_reset_doc, "reset() -> None\n\n"
+                             "Reset all options set on curl handle to default values, but "
+                             "preserve live connections, session ID cache, DNS cache, cookies, "
+                             "and shares.\n");
+
+static PyObject *do_curl_reset(PyObject *op, PyObject *) {
+    auto *self = reinterpret_cast<CurlObject *>(op);
+    if (check_curl_state(self, 1 | 2, "reset") != 0)
+        return nullptr;
+    curl_easy_reset(self->handle);
+    util_curl_xdecref(self, 0x3ec, self->handle);
+    if (util_curl_init(self) < 0) {
+        util_curl_close(self);
+        PyErr_SetString(ErrorObject, "resetting curl failed");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(curl_multi_doc, "multi() -> CurlMulti or None\n\n"
+                             "Return the CurlMulti object this handle belongs to, or None.\n");
+
+static PyObject *do_curl_multi(PyObject *op, PyObject *) {
+    auto *self = reinterpret_cast<CurlObject *>(op);
+    if (self->multi_weakref == nullptr)
+        Py_RETURN_NONE;
+    PyObject *multi = nullptr;
+    if (PyWeakref_GetRef(self->multi_weakref, &multi) < 0)
+        return nullptr;
+    if (multi == nullptr)
+        Py_RETURN_NONE;
+    if (!is_multi(multi)) {
+        Py_DECREF(multi);
+        PyErr_SetString(PyExc_TypeError, "multi object is not a CurlMulti");
+        return nullptr;
+    }
+    return multi;
+}
+
+PyDoc_STRVAR(curl_share_doc, "share() -> CurlShare or None\n\n"
+                             "Return the CurlShare object this handle uses, or None.\n");
+
+static PyObject *do_curl_share(PyObject *op, PyObject *) {
+    auto *self = reinterpret_cast<CurlObject *>(op);
+    if (self->share == nullptr)
+        Py_RETURN_NONE;
+    if (!is_share(reinterpret_cast<PyObject *>(self->share))) {
+        PyErr_SetString(PyExc_TypeError, "share object is not a CurlShare");
+        return nullptr;
+    }
+    return Py_NewRef(reinterpret_cast<PyObject *>(self->share));
+}
+
+static PyObject *do_curl_enter(PyObject *op, PyObject *) {
+    return Py_NewRef(op);
+}
+
+static PyObject *do_curl_exit(PyObject *op, PyObject *) {
+    return do_curl_close(op, nullptr);
+}
+
+static PyObject *do_curl_getstate(PyObject *, PyObject *) {
+    PyErr_SetString(PyExc_TypeError, "Curl objects do not support serialization");
+    return nullptr;
+}
+
+static PyObject *do_curl_setstate(PyObject *, PyObject *) {
+    PyErr_SetString(PyExc_TypeError, "Curl objects do not support deserialization");
+    return nullptr;
+}
+
+PyDoc_STRVAR(curl_closed_doc, "True if the handle has been closed.");
+
+static PyObject *do_curl_get_closed(PyObject *op, void *) {
+    return PyBool_FromLong(reinterpret_cast<CurlObject *>(op)->handle == nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// The type.
+
+static PyMethodDef curlobject_methods[] = {
+    {"close", do_curl_close, METH_NOARGS, curl_close_doc},
+    {"multi", do_curl_multi, METH_NOARGS, curl_multi_doc},
+    {"reset", do_curl_reset, METH_NOARGS, curl_reset_doc},
+    {"share", do_curl_share, METH_NOARGS, curl_share_doc},
+    {"__getstate__", do_curl_getstate, METH_NOARGS, nullptr},
+    {"__setstate__", do_curl_setstate, METH_VARARGS, nullptr},
+    {"__enter__", do_curl_enter, METH_NOARGS, nullptr},
+    {"__exit__", do_curl_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyGetSetDef curlobject_getsets[] = {
+    {"closed", do_curl_get_closed, nullptr, curl_closed_doc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyDoc_STRVAR(curl_doc, "Curl() -> New Curl object\n"
+                       "\n"
+                       "Creates a new Curl object which corresponds to a libcurl easy handle.\n"
+                       "A new object has CURLOPT_VERBOSE set to 0, CURLOPT_NOPROGRESS set to 1,\n"
+                       "a default CURLOPT_USERAGENT and a private CURLOPT_ERRORBUFFER.\n"
+                       "\n"
+                       "Curl objects are context managers: leaving the block calls close().\n");
+
+PyTypeObject Curl_Type = {
+    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+    .tp_name = "tolvex.Curl",
+    .tp_basicsize = sizeof(CurlObject),
+    .tp_dealloc = do_curl_dealloc,
+    .tp_getattro = do_curl_getattro,
+    .tp_setattro = do_curl_setattro,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+    .tp_doc = curl_doc,
+    .tp_traverse = do_curl_traverse,
+    .tp_clear = do_curl_clear,
+    .tp_weaklistoffset = offsetof(CurlObject, weakreflist),
+    .tp_methods = curlobject_methods,
+    .tp_getset = curlobject_getsets,
+    .tp_alloc = PyType_GenericAlloc,
+    .tp_new = do_curl_new,
+    .tp_free = PyObject_GC_Del,
+};
+
+// ---------------------------------------------------------------------------
+// Owners of string lists and classic form chains.
+
+static void do_curlslist_dealloc(PyObject *op) {
+    auto *self = reinterpret_cast<CurlSlistObject *>(op);
+    if (self->list_head != nullptr) {
+        curl_slist_free_all(self->list_head);
+        self->list_head = nullptr;
+    }
+    CurlSlist_Type.tp_free(op);
+}
+
+PyTypeObject CurlSlist_Type = {
+    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+    .tp_name = "tolvex.CurlSlist",
+    .tp_basicsize = sizeof(CurlSlistObject),
+    .tp_dealloc = do_curlslist_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_free = PyObject_Free,
+};
+
+static void do_curlhttppost_dealloc(PyObject *op) {
+    auto *self = reinterpret_cast<CurlHttppostObject *>(op);
+    if (self->form_chain != nullptr) {
+        curl_formfree(self->form_chain);
+        self->form_chain = nullptr;
+    }
+    clear_field(self->buffer_refs);
+    CurlHttppost_Type.tp_free(op);
+}
+
+PyTypeObject CurlHttppost_Type = {
+    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+    .tp_name = "tolvex.CurlHttppost",
+    .tp_basicsize = sizeof(CurlHttppostObject),
+    .tp_dealloc = do_curlhttppost_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_free = PyObject_Free,
+};
+
+PyObject *util_curlslist_new(curl_slist *list) {
+    auto *self = PyObject_New(CurlSlistObject, p_CurlSlist_Type);
+    if (self == nullptr)
+        return nullptr;
+    self->list_head = list;
+    return reinterpret_cast<PyObject *>(self);
+}
+
+int util_curlslist_update(PyObject **field, curl_slist *list) {
+    PyObject *owner = util_curlslist_new(list);
+    if (owner == nullptr)
+        return -1;
+    PyObject *old = *field;
+    *field = owner;
+    Py_XDECREF(old);
+    return 0;
+}
+
+int util_curlhttppost_update(CurlObject *self, curl_httppost *chain, PyObject *refs) {
+    auto *owner = PyObject_New(CurlHttppostObject, p_CurlHttppost_Type);
+    if (owner == nullptr)
+        return -1;
+    owner->form_chain = chain;
+    owner->buffer_refs = refs;
+    PyObject *old = self->httppost_obj;
+    self->httppost_obj = reinterpret_cast<PyObject *>(owner);
+    Py_XDECREF(old);
+    return 0;
+}

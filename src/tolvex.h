@@ -1,0 +1,542 @@
+// Private header of the tolvex extension: the object records, the
+// process-wide values and the functions shared between the source files.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <curl/curl.h>
+
+#include <sys/select.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <source_location>
+#include <utility>
+
+// ---------------------------------------------------------------------------
+// Consistency checks.  They stay on in every build: a broken invariant here
+// means memory that libcurl or the interpreter would otherwise corrupt later.
+
+[[noreturn]] void tolvex_assert_failed(const char *expr, const char *file, int line,
+                                       const char *func);
+
+#define TOLVEX_ASSERT_AT(cond, text, loc)                                                          \
+    do {                                                                                           \
+        if (!(cond)) [[unlikely]]                                                                  \
+            tolvex_assert_failed(text, (loc).file_name(), static_cast<int>((loc).line()),          \
+                                 (loc).function_name());                                           \
+    } while (0)
+#define TOLVEX_ASSERT_MSG(cond, text) TOLVEX_ASSERT_AT(cond, text, std::source_location::current())
+#define TOLVEX_ASSERT(cond) TOLVEX_ASSERT_MSG(cond, #cond)
+
+// ---------------------------------------------------------------------------
+// References.  `Ref` owns one strong reference and releases it when it goes
+// out of scope; its constructors say whether they steal or add a reference.
+// Raw `PyObject *` is used only for borrowed references.
+
+class Ref {
+  public:
+    constexpr Ref() noexcept = default;
+    // Takes over a reference the caller owns (a new reference from the API).
+    static Ref steal(PyObject *p) noexcept { return Ref(p); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject *p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    Ref(Ref &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref &operator=(Ref &&other) noexcept {
+        if (this != &other) {
+            PyObject *old = p_;
+            p_ = other.p_;
+            other.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject *get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Gives the reference away (to a function that steals it, or as a result).
+    [[nodiscard]] PyObject *release() noexcept { return std::exchange(p_, nullptr); }
+    void reset() noexcept { Py_CLEAR(p_); }
+
+  private:
+    explicit Ref(PyObject *p) noexcept : p_(p) {}
+    PyObject *p_ = nullptr;
+};
+
+// Releases an owned record field: the field is emptied before the reference
+// is dropped, so code run by the release never sees a dangling pointer.
+template <typename T>
+inline void clear_field(T *&field) noexcept {
+    T *old = field;
+    field = nullptr;
+    Py_XDECREF(reinterpret_cast<PyObject *>(old));
+}
+
+// Stores a new reference in an owned field and releases the previous one.
+template <typename T>
+inline void replace_field(T *&field, T *value) noexcept {
+    T *old = field;
+    Py_XINCREF(reinterpret_cast<PyObject *>(value));
+    field = value;
+    Py_XDECREF(reinterpret_cast<PyObject *>(old));
+}
+
+// Owners of libcurl resources.
+struct SlistDeleter {
+    void operator()(curl_slist *list) const noexcept { curl_slist_free_all(list); }
+};
+struct HttppostDeleter {
+    void operator()(curl_httppost *post) const noexcept { curl_formfree(post); }
+};
+
+template <typename T, typename D>
+class CurlOwned {
+  public:
+    constexpr CurlOwned() noexcept = default;
+    explicit CurlOwned(T *p) noexcept : p_(p) {}
+    CurlOwned(const CurlOwned &) = delete;
+    CurlOwned &operator=(const CurlOwned &) = delete;
+    CurlOwned(CurlOwned &&o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    CurlOwned &operator=(CurlOwned &&o) noexcept {
+        reset(std::exchange(o.p_, nullptr));
+        return *this;
+    }
+    ~CurlOwned() { reset(); }
+    T *get() const noexcept { return p_; }
+    T *&ref() noexcept { return p_; }
+    [[nodiscard]] T *release() noexcept { return std::exchange(p_, nullptr); }
+    void reset(T *p = nullptr) noexcept {
+        T *old = std::exchange(p_, p);
+        if (old)
+            D()(old);
+    }
+
+  private:
+    T *p_ = nullptr;
+};
+using SlistPtr = CurlOwned<curl_slist, SlistDeleter>;
+using HttppostPtr = CurlOwned<curl_httppost, HttppostDeleter>;
+
+// A buffer obtained through the buffer protocol, released on scope exit.
+class BufferView {
+  public:
+    BufferView() noexcept { view_.obj = nullptr; }
+    BufferView(const BufferView &) = delete;
+    BufferView &operator=(const BufferView &) = delete;
+    ~BufferView() { release(); }
+    // Fills the view; 0 on success, -1 with an exception set.
+    int get(PyObject *obj, int flags) noexcept {
+        release();
+        return PyObject_GetBuffer(obj, &view_, flags);
+    }
+    Py_buffer *raw() noexcept { return &view_; }
+    void release() noexcept {
+        if (view_.obj)
+            PyBuffer_Release(&view_);
+        view_.obj = nullptr;
+    }
+    bool held() const noexcept { return view_.obj != nullptr; }
+    const void *data() const noexcept { return view_.buf; }
+    void *mutable_data() const noexcept { return view_.buf; }
+    Py_ssize_t size() const noexcept { return view_.len; }
+
+  private:
+    Py_buffer view_;
+};
+
+// ---------------------------------------------------------------------------
+// Object records.
+
+struct CurlMultiObject;
+struct CurlShareObject;
+struct CurlMimeObject;
+
+// Every Python object libcurl may call or read through the handle is owned
+// by a field here, so that it outlives libcurl's use of it.
+struct CurlObject {
+    PyObject_HEAD PyObject *dict;
+    PyObject *weakreflist;
+    CURL *handle;
+    PyThreadState *state;
+    PyObject *multi_weakref;
+    CurlMultiObject *multi_stack; // not owned
+    CurlShareObject *share;
+    PyObject *httppost_obj;
+    PyObject *mimepost_obj;
+    PyObject *httpheader_slist;
+    PyObject *proxyheader_slist;
+    PyObject *http200aliases_slist;
+    PyObject *quote_slist;
+    PyObject *postquote_slist;
+    PyObject *prequote_slist;
+    PyObject *telnetoptions_slist;
+    PyObject *resolve_slist;
+    PyObject *mail_rcpt_slist;
+    PyObject *connect_to_slist;
+    PyObject *write_callable;
+    int write_use_memoryview;
+    PyObject *header_callable;
+    int header_use_memoryview;
+    PyObject *read_callable;
+    PyObject *progress_callable;
+    PyObject *xferinfo_callable;
+    PyObject *debug_callable;
+    PyObject *ioctl_callable;
+    PyObject *opensocket_callable;
+    PyObject *closesocket_callable;
+    PyObject *seek_callable;
+    PyObject *sockopt_callable;
+    PyObject *ssh_key_callable;
+    PyObject *prereq_callable;
+    PyObject *fnmatch_callable;
+    PyObject *resolver_start_callable;
+    PyObject *trailer_callable;
+    PyObject *hstsread_callable;
+    PyObject *hstswrite_callable;
+    PyObject *postfields_obj;
+    PyObject *ca_certs_obj;
+    int in_write_callback;
+    char error[CURL_ERROR_SIZE + 1];
+};
+
+// The eighteen callable fields, in release order.
+inline constexpr PyObject *CurlObject::*curl_callable_fields[] = {
+    &CurlObject::write_callable,          &CurlObject::header_callable,
+    &CurlObject::read_callable,           &CurlObject::progress_callable,
+    &CurlObject::xferinfo_callable,       &CurlObject::debug_callable,
+    &CurlObject::ioctl_callable,          &CurlObject::seek_callable,
+    &CurlObject::opensocket_callable,     &CurlObject::closesocket_callable,
+    &CurlObject::sockopt_callable,        &CurlObject::ssh_key_callable,
+    &CurlObject::prereq_callable,         &CurlObject::fnmatch_callable,
+    &CurlObject::resolver_start_callable, &CurlObject::trailer_callable,
+    &CurlObject::hstsread_callable,       &CurlObject::hstswrite_callable,
+};
+
+// The ten string-list owner fields, in record order.
+inline constexpr PyObject *CurlObject::*curl_slist_fields[] = {
+    &CurlObject::httpheader_slist,     &CurlObject::proxyheader_slist,
+    &CurlObject::http200aliases_slist, &CurlObject::quote_slist,
+    &CurlObject::postquote_slist,      &CurlObject::prequote_slist,
+    &CurlObject::telnetoptions_slist,  &CurlObject::resolve_slist,
+    &CurlObject::mail_rcpt_slist,      &CurlObject::connect_to_slist,
+};
+
+struct CurlMultiObject {
+    PyObject_HEAD PyObject *dict;
+    PyObject *weakreflist;
+    CURLM *multi_handle;
+    PyThreadState *state;
+    fd_set read_fds;
+    fd_set write_fds;
+    fd_set exc_fds;
+    PyObject *timer_callable;
+    PyObject *socket_callable;
+    PyObject *notify_callable;
+    PyObject *assigned_objects;
+    PyObject *easy_set;
+    int close_handles;
+};
+
+struct CurlShareObject {
+    PyObject_HEAD PyObject *dict;
+    PyObject *weakreflist;
+    CURLSH *share_handle;
+    PyMutex *lock;
+    PyMutex object_lock;
+    PyObject *easy_weakrefs;
+    int detach_on_close;
+};
+
+struct CurlMimeObject {
+    PyObject_HEAD CurlObject *curl;
+    curl_mime *mime_handle;
+    PyObject *parts;
+    PyObject *submimes;
+    PyObject *data_cb_owners;
+    int owns_handle;
+};
+
+struct CurlMimePartObject {
+    PyObject_HEAD CurlMimeObject *mime;
+    curl_mimepart *part_handle;
+    PyObject *data_cb_owner;
+};
+
+struct MimeDataCbOwnerObject {
+    PyObject_HEAD PyObject *read_cb;
+    PyObject *seek_cb;
+    PyObject *free_cb;
+    PyObject *userdata;
+    Py_ssize_t libcurl_refs;
+    int free_called;
+};
+
+struct CurlSlistObject {
+    PyObject_HEAD curl_slist *list_head;
+};
+
+struct CurlHttppostObject {
+    PyObject_HEAD curl_httppost *form_chain;
+    PyObject *buffer_refs;
+};
+
+// ---------------------------------------------------------------------------
+// Process-wide values, created at import.
+
+extern PyObject *ErrorObject;
+extern PyObject *curlobject_constants;
+extern PyObject *curlmultiobject_constants;
+extern PyObject *curlshareobject_constants;
+extern char *g_tolvex_useragent;
+extern PyObject *bytesio;
+extern PyObject *khkey_type;
+extern PyObject *curl_sockaddr_type;
+extern PyObject *hsts_entry_type;
+extern PyObject *hsts_index_type;
+extern PyObject *ws_frame_type;
+extern PyObject *datetime_type;
+extern PyObject *utc_tz;
+extern char *empty_keywords[];
+
+extern PyTypeObject Curl_Type;
+extern PyTypeObject CurlMulti_Type;
+extern PyTypeObject CurlShare_Type;
+extern PyTypeObject CurlMime_Type;
+extern PyTypeObject CurlMimePart_Type;
+extern PyTypeObject CurlSlist_Type;
+extern PyTypeObject CurlHttppost_Type;
+extern PyTypeObject MimeDataCbOwner_Type;
+
+extern PyTypeObject *p_Curl_Type;
+extern PyTypeObject *p_CurlMulti_Type;
+extern PyTypeObject *p_CurlShare_Type;
+extern PyTypeObject *p_CurlMime_Type;
+extern PyTypeObject *p_CurlMimePart_Type;
+extern PyTypeObject *p_CurlSlist_Type;
+extern PyTypeObject *p_CurlHttppost_Type;
+
+inline bool is_curl(PyObject *obj) {
+    return obj && PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(p_Curl_Type)) == 1;
+}
+inline bool is_multi(PyObject *obj) {
+    return obj && PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(p_CurlMulti_Type)) == 1;
+}
+inline bool is_share(PyObject *obj) {
+    return obj && PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(p_CurlShare_Type)) == 1;
+}
+
+// ---------------------------------------------------------------------------
+// Constant registry and attribute helpers.
+
+int insobj2(PyObject *dict1, PyObject *dict2, const char *name, PyObject *value);
+int insert_int(PyObject *d, PyObject *extra, const char *name, long long value);
+int insert_str(PyObject *d, const char *name, const char *value);
+int insert_constants(PyObject *module_dict);
+PyObject *my_getattro(PyObject *co, PyObject *name, PyObject *dict1, PyObject *dict2);
+int my_setattro(PyObject **dict, PyObject *name, PyObject *v);
+
+// ---------------------------------------------------------------------------
+// Interpreter bridge.
+
+PyThreadState **tolvex_get_thread_state_slot(CurlObject *self);
+PyThreadState **tolvex_get_thread_state_slot_multi(CurlMultiObject *self);
+PyThreadState *tolvex_get_thread_state(CurlObject *self);
+int tolvex_python_enter(PyThreadState **slot);
+void tolvex_python_leave(PyThreadState **slot);
+void warn_failed_to_acquire_thread(const char *text);
+void print_callback_error_if_regular_exception();
+int check_pending_python_exception_or_signal();
+
+PyMutex *share_lock_new();
+void share_lock_destroy(PyMutex *lock);
+void share_lock_lock(PyMutex *lock, curl_lock_data data);
+void share_lock_unlock(PyMutex *lock, curl_lock_data data);
+void share_lock_callback(CURL *handle, curl_lock_data data, curl_lock_access access, void *userptr);
+void share_unlock_callback(CURL *handle, curl_lock_data data, void *userptr);
+
+int tolvex_ssl_init();
+void tolvex_ssl_cleanup();
+
+// Releases the interpreter lock for one blocking libcurl call, parking the
+// thread state in `slot` (the handle's or the multi's `state`) so callbacks
+// made during the call can take the lock back with it.
+class ReleaseGil {
+  public:
+    ReleaseGil(PyThreadState *&slot, const char *text,
+               std::source_location loc = std::source_location::current()) noexcept
+        : slot_(slot), text_(text), loc_(loc) {
+        slot_ = PyEval_SaveThread();
+        TOLVEX_ASSERT_AT(slot_ != nullptr, text_, loc_);
+    }
+    ReleaseGil(const ReleaseGil &) = delete;
+    ReleaseGil &operator=(const ReleaseGil &) = delete;
+    ~ReleaseGil() {
+        TOLVEX_ASSERT_AT(slot_ != nullptr, text_, loc_);
+        PyEval_RestoreThread(slot_);
+        slot_ = nullptr;
+    }
+
+  private:
+    PyThreadState *&slot_;
+    const char *text_;
+    std::source_location loc_;
+};
+
+// The same for calls that may be made from inside a running transfer's
+// callback: the slot's previous content is put back afterwards, so the
+// enclosing operation finds its saved state unchanged.
+class ReleaseGilKeepSlot {
+  public:
+    ReleaseGilKeepSlot(PyThreadState *&slot, const char *text,
+                       std::source_location loc = std::source_location::current()) noexcept
+        : slot_(slot), previous_(slot), text_(text), loc_(loc) {
+        slot_ = PyEval_SaveThread();
+        TOLVEX_ASSERT_AT(slot_ != nullptr, text_, loc_);
+    }
+    ReleaseGilKeepSlot(const ReleaseGilKeepSlot &) = delete;
+    ReleaseGilKeepSlot &operator=(const ReleaseGilKeepSlot &) = delete;
+    ~ReleaseGilKeepSlot() {
+        TOLVEX_ASSERT_AT(slot_ != nullptr, text_, loc_);
+        PyEval_RestoreThread(slot_);
+        slot_ = nullptr;
+        slot_ = previous_;
+    }
+
+  private:
+    PyThreadState *&slot_;
+    PyThreadState *previous_;
+    const char *text_;
+    std::source_location loc_;
+};
+
+// Releases the interpreter lock without marking any object as running (the
+// wait in CurlMulti.select).
+class ReleaseGilUnmarked {
+  public:
+    ReleaseGilUnmarked() noexcept : saved_(PyEval_SaveThread()) {}
+    ReleaseGilUnmarked(const ReleaseGilUnmarked &) = delete;
+    ReleaseGilUnmarked &operator=(const ReleaseGilUnmarked &) = delete;
+    ~ReleaseGilUnmarked() { PyEval_RestoreThread(saved_); }
+
+  private:
+    PyThreadState *saved_;
+};
+
+// ---------------------------------------------------------------------------
+// Conversions and errors.
+
+int PyText_Check(PyObject *o);
+int PyText_AsStringAndSize(PyObject *obj, char **buffer, Py_ssize_t *length,
+                           PyObject **encoded_obj);
+char *PyText_AsString_NoNUL(PyObject *obj, PyObject **encoded_obj);
+PyObject *PyText_FromString_Ignore(const char *string);
+int PyListOrTuple_Check(PyObject *v);
+Py_ssize_t PyListOrTuple_Size(PyObject *v, int which);
+PyObject *PyListOrTuple_GetItem(PyObject *v, Py_ssize_t i, int which);
+int PyLong_AsCurlSocket(PyObject *obj, curl_socket_t *sockfd);
+PyObject *PyLong_FromCurlSocket(curl_socket_t sockfd);
+void create_and_set_error_object(CurlObject *self, int code);
+
+// Text converted for libcurl: the encoded temporary of a str is owned here.
+struct TextArg {
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    Ref keeper; // the ASCII-encoded bytes of a str, or empty for bytes
+};
+
+// ---------------------------------------------------------------------------
+// Easy handle.
+
+int check_curl_state(const CurlObject *self, int flags, const char *name);
+void assert_curl_state(const CurlObject *self);
+int util_curl_init(CurlObject *self);
+void util_curl_close(CurlObject *self);
+void util_curl_xdecref(CurlObject *self, int flags, CURL *handle);
+
+PyObject *do_curl_new(PyTypeObject *subtype, PyObject *args, PyObject *kwds);
+PyObject *do_curl_duphandle(CurlObject *self, PyObject *noargs);
+
+PyObject *do_curl_setopt(CurlObject *self, PyObject *args, PyObject *kwds);
+PyObject *do_curl_unsetopt(CurlObject *self, PyObject *args);
+PyObject *do_curl_setopt_string(CurlObject *self, PyObject *args);
+PyObject *do_curl_set_ca_certs(CurlObject *self, PyObject *args);
+PyObject *do_curl_setopt_string_impl(CurlObject *self, int option, PyObject *obj);
+PyObject *do_curl_setopt_filelike(CurlObject *self, int option, PyObject *obj);
+
+PyObject *do_curl_getinfo(CurlObject *self, PyObject *args);
+PyObject *do_curl_getinfo_raw(CurlObject *self, PyObject *args);
+PyObject *do_curl_errstr(CurlObject *self, PyObject *noargs);
+PyObject *do_curl_errstr_raw(CurlObject *self, PyObject *noargs);
+
+PyObject *do_curl_perform(CurlObject *self, PyObject *noargs);
+PyObject *do_curl_perform_rb(CurlObject *self, PyObject *noargs);
+PyObject *do_curl_perform_rs(CurlObject *self, PyObject *noargs);
+PyObject *do_curl_pause(CurlObject *self, PyObject *args);
+PyObject *do_curl_unpause(CurlObject *self, PyObject *noargs);
+PyObject *do_curl_send(CurlObject *self, PyObject *args);
+PyObject *do_curl_recv(CurlObject *self, PyObject *args);
+PyObject *do_curl_recv_into(CurlObject *self, PyObject *args, PyObject *kwds);
+int check_easy_recv_send_result(CurlObject *self, CURLcode res);
+
+PyObject *do_curl_ws_send(CurlObject *self, PyObject *args, PyObject *kwds);
+PyObject *do_curl_ws_recv(CurlObject *self, PyObject *args);
+PyObject *do_curl_ws_recv_into(CurlObject *self, PyObject *args, PyObject *kwds);
+PyObject *do_curl_ws_meta(CurlObject *self, PyObject *noargs);
+PyObject *do_curl_ws_close(CurlObject *self, PyObject *args, PyObject *kwds);
+
+extern const char curl_duphandle_doc[];
+extern const char curl_setopt_doc[];
+extern const char curl_unsetopt_doc[];
+extern const char curl_setopt_string_doc[];
+extern const char curl_set_ca_certs_doc[];
+extern const char curl_getinfo_doc[];
+extern const char curl_getinfo_raw_doc[];
+extern const char curl_errstr_doc[];
+extern const char curl_errstr_raw_doc[];
+extern const char curl_perform_doc[];
+extern const char curl_perform_rb_doc[];
+extern const char curl_perform_rs_doc[];
+extern const char curl_pause_doc[];
+extern const char curl_unpause_doc[];
+extern const char curl_send_doc[];
+extern const char curl_recv_doc[];
+extern const char curl_recv_into_doc[];
+extern const char curl_ws_send_doc[];
+extern const char curl_ws_recv_doc[];
+extern const char curl_ws_recv_into_doc[];
+extern const char curl_ws_meta_doc[];
+extern const char curl_ws_close_doc[];
+
+// String-list and form owners.
+PyObject *util_curlslist_new(curl_slist *list);
+int util_curlslist_update(PyObject **field, curl_slist *list);
+int util_curlhttppost_update(CurlObject *self, curl_httppost *chain, PyObject *refs);
+curl_slist *tolvex_list_or_tuple_to_slist(int which, PyObject *list, Py_ssize_t len);
+
+// ---------------------------------------------------------------------------
+// Callback bridge.
+
+int callback_return_value_to_int(PyObject *result, const char *name, int *out);
+size_t write_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
+size_t header_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
+int ssl_ctx_callback_install(CurlObject *self);
+
+// ---------------------------------------------------------------------------
+// Multi and share handles.
+
+void assert_multi_state(const CurlMultiObject *self);
+int check_multi_state(const CurlMultiObject *self, int flags, const char *name);
+void assert_share_state(const CurlShareObject *self);
+int share_register_easy(CurlShareObject *share, CurlObject *easy);
+void share_unregister_easy(CurlShareObject *share, CurlObject *easy);
+
+// ---------------------------------------------------------------------------
+// MIME.
+
+int curlmime_duphandle_incref_data_cb_owners(CurlMimeObject *mime);

@@ -1,0 +1,48 @@
+// The error object of failed libcurl calls and the attribute helpers shared
+// by the handle types.
+#include "tolvex.h"
+
+void create_and_set_error_object(CurlObject *self, int code) {
+    // The buffer stays terminated whatever libcurl wrote into it.
+    self->error[sizeof(self->error) - 1] = 0;
+    const char *s =
+        self->error[0] != 0 ? self->error : curl_easy_strerror(static_cast<CURLcode>(code));
+    Ref message = Ref::steal(PyText_FromString_Ignore(s));
+    if (!message)
+        return;
+    Ref value = Ref::steal(Py_BuildValue("(iO)", code, message.get()));
+    if (!value)
+        return;
+    PyErr_SetObject(ErrorObject, value.get());
+}
+
+PyObject *my_getattro(PyObject *, PyObject *name, PyObject *dict1, PyObject *dict2) {
+    PyObject *v = nullptr;
+    if (dict1 != nullptr) {
+        if (PyDict_GetItemRef(dict1, name, &v) < 0)
+            return nullptr;
+    }
+    if (v == nullptr && dict2 != nullptr) {
+        if (PyDict_GetItemRef(dict2, name, &v) < 0)
+            return nullptr;
+    }
+    if (v == nullptr)
+        PyErr_Format(PyExc_AttributeError, "trying to obtain a non-existing attribute: %U", name);
+    return v;
+}
+
+int my_setattro(PyObject **dict, PyObject *name, PyObject *v) {
+    if (*dict == nullptr) {
+        *dict = PyDict_New();
+        if (*dict == nullptr)
+            return -1;
+    }
+    if (v != nullptr)
+        return PyDict_SetItem(*dict, name, v);
+    int rv = PyDict_DelItem(*dict, name);
+    if (rv != 0 && PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_AttributeError, "trying to delete a non-existing attribute: %U", name);
+    }
+    return rv;
+}

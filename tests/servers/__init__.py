@@ -1,0 +1,1 @@
+"""Loopback servers started by the test suite."""

@@ -1,0 +1,164 @@
+"""A threaded HTTP/1.1 server on loopback with a few fixed endpoints.
+
+Endpoints (any method unless noted):
+  /hello                 fixed body "Hello, world!"
+  /bytes/N               N bytes of a repeating pattern
+  /chunked?count=N&size=S  N chunks of S bytes, chunked transfer encoding
+  /echo                  the request body, as received
+  /status/CODE           that status code with a short body
+  /headers               the request line and headers as JSON
+  /slow?delay=S          waits S seconds, then a short body
+  /drip?count=N&delay=S  N chunks of "x", S seconds apart
+  /close                 a body ended by closing the connection
+
+Every request is recorded (method, path, headers, body) in `requests`.
+"""
+
+import json
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+PATTERN = bytes(range(256))
+
+
+def pattern(n):
+    whole, rest = divmod(n, len(PATTERN))
+    return PATTERN * whole + PATTERN[:rest]
+
+
+class RecordedRequest:
+    def __init__(self, method, path, headers, body):
+        self.method = method
+        self.path = path
+        self.headers = headers
+        self.body = body
+
+    def header(self, name):
+        for key, value in self.headers:
+            if key.lower() == name.lower():
+                return value
+        return None
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "tolvex-test"
+
+    def log_message(self, format, *args):
+        pass
+
+    def read_body(self):
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            chunks = []
+            while True:
+                line = self.rfile.readline().strip()
+                size = int(line.split(b";")[0], 16)
+                if size == 0:
+                    # trailers, up to the empty line
+                    while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                        pass
+                    return b"".join(chunks)
+                chunks.append(self.rfile.read(size))
+                self.rfile.readline()
+        length = int(self.headers.get("Content-Length", 0) or 0)
+        if self.headers.get("Expect", "").lower() == "100-continue":
+            self.send_response_only(100)
+            self.end_headers()
+        return self.rfile.read(length) if length else b""
+
+    def send_body(self, body, status=200, content_type="application/octet-stream", headers=()):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        for key, value in headers:
+            self.send_header(key, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def send_chunks(self, chunks, delay=0.0):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        for chunk in chunks:
+            if delay:
+                time.sleep(delay)
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+            self.wfile.flush()
+        self.wfile.write(b"0\r\n\r\n")
+
+    def handle_any(self):
+        body = self.read_body()
+        url = urllib.parse.urlsplit(self.path)
+        query = dict(urllib.parse.parse_qsl(url.query))
+        self.server.requests.append(
+            RecordedRequest(self.command, self.path, list(self.headers.items()), body)
+        )
+        parts = [p for p in url.path.split("/") if p]
+        name = parts[0] if parts else ""
+        if name == "hello":
+            self.send_body(b"Hello, world!", content_type="text/plain")
+        elif name == "bytes":
+            self.send_body(pattern(int(parts[1])))
+        elif name == "chunked":
+            count = int(query.get("count", 3))
+            size = int(query.get("size", 10))
+            self.send_chunks([pattern(size)] * count)
+        elif name == "echo":
+            self.send_body(body)
+        elif name == "status":
+            code = int(parts[1])
+            self.send_body(b"status %d" % code, status=code, content_type="text/plain")
+        elif name == "headers":
+            info = {
+                "method": self.command,
+                "path": self.path,
+                "headers": list(self.headers.items()),
+            }
+            self.send_body(json.dumps(info).encode(), content_type="application/json")
+        elif name == "slow":
+            time.sleep(float(query.get("delay", 1)))
+            self.send_body(b"slow", content_type="text/plain")
+        elif name == "drip":
+            count = int(query.get("count", 5))
+            self.send_chunks([b"x"] * count, delay=float(query.get("delay", 0.1)))
+        elif name == "close":
+            self.send_response(200)
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.wfile.write(b"closed body")
+            self.close_connection = True
+        else:
+            self.send_body(b"not found", status=404, content_type="text/plain")
+
+    do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = handle_any
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address=("127.0.0.1", 0), handler=Handler):
+        super().__init__(address, handler)
+        self.requests = []
+        self.thread = None
+
+    @property
+    def port(self):
+        return self.server_address[1]
+
+    def url(self, path="/"):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def start(self):
+        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
+        self.thread.start()
+        return self
+
+    def stop(self):
+        self.shutdown()
+        self.server_close()
+        self.thread.join()

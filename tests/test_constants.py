@@ -1,0 +1,411 @@
+"""The integer constants of tolvex._tolvex, checked against libcurl itself.
+
+The expected names and their order come from tests/data/constants_names.txt
+(one line per group: number, target, names; the result-code groups carry
+their values as NAME=VALUE).  The expected values come from libcurl's own
+headers: the libcurl name of every constant is derived here from its Python
+name, a C program printing all of them is compiled against the installed
+libcurl, and its output is compared with the module.  Constants whose value is
+fixed by tolvex rather than taken from libcurl are compared with the literal
+numbers kept in this file.
+"""
+
+import os
+import shlex
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+import tolvex
+from tolvex import _tolvex
+
+DATA_FILE = Path(__file__).parent / "data" / "constants_names.txt"
+
+GROUP_SIZES = {1: 16, 2: 111, 3: 38, 4: 216, 5: 29, 6: 60, 7: 18, 8: 67,
+               9: 61, 10: 27, 11: 54, 12: 11, 13: 7}
+TOTAL = 715
+
+
+def _load_groups():
+    groups = []
+    for line in DATA_FILE.read_text().splitlines():
+        if not line.strip():
+            continue
+        number, target, *tokens = line.split()
+        entries = []
+        for token in tokens:
+            name, sep, value = token.partition("=")
+            entries.append((name, int(value) if sep else None))
+        groups.append((int(number), target, entries))
+    return groups
+
+
+GROUPS = _load_groups()
+GROUP_IDS = [f"group{number}-{target}" for number, target, _ in GROUPS]
+ALL_NAMES = [name for _, _, entries in GROUPS for name, _ in entries]
+GROUP_OF = {name: number for number, _, entries in GROUPS
+            for name, _ in entries}
+
+# Values tolvex fixes itself: masks kept within 32 bits, the large-file option
+# numbers under the old names, the old aliases, and codes libcurl lacks.
+# HTTPAUTH_ANY and HTTPAUTH_ANYSAFE differ from recent libcurl's CURLAUTH_ANY
+# and CURLAUTH_ANYSAFE, which also leave out the newer CURLAUTH_HTTPSIG bit;
+# the old names INFILESIZE, RESUME_FROM, MAXFILESIZE and POSTFIELDSIZE carry
+# the numbers of the *_LARGE options.
+FIXED_VALUES = {
+    "E_ALREADY_COMPLETE": 99999,
+    "HTTPAUTH_ANY": 4294967279,
+    "HTTPAUTH_ANYSAFE": 4294967278,
+    "HTTPAUTH_ONLY": 2147483648,
+    "HTTPAUTH_GSSNEGOTIATE": 4,
+    "PROTO_ALL": 4294967295,
+    "SSH_AUTH_ANY": 4294967295,
+    "SSH_AUTH_DEFAULT": 4294967295,
+    "INFILESIZE": 30115,
+    "RESUME_FROM": 30116,
+    "MAXFILESIZE": 30117,
+    "POSTFIELDSIZE": 30120,
+    "SOCKET_BAD": -1,
+    "SOCKET_TIMEOUT": -1,
+    "READFUNC_ABORT": 268435456,
+    "READFUNC_PAUSE": 268435457,
+    "WRITEFUNC_PAUSE": 268435457,
+    "FILE": 10001,
+    "INFILE": 10009,
+    "WRITEHEADER": 10029,
+    "KRB4LEVEL": 10063,
+    "FTPLISTONLY": 48,
+    "FTPAPPEND": 50,
+    "FTP_SSL": 119,
+    "POST301": 161,
+    "ENCODING": 10102,
+    "SSLCERTPASSWD": 10026,
+    "SSLKEYPASSWD": 10026,
+    "OPT_COOKIELIST": 10135,
+    "HTTP_CODE": 2097154,
+    "CURL_HTTP_VERSION_2_0": 3,
+    "GLOBAL_DEFAULT": 3,
+    "CURL_VERSION_HTTPS_PROXY": 2097152,
+    "CURL_VERSION_MULTI_SSL": 4194304,
+    "CURL_VERSION_BROTLI": 8388608,
+    "CURL_VERSION_ALTSVC": 16777216,
+    "CURL_VERSION_HTTP3": 33554432,
+    "CURL_VERSION_UNICODE": 134217728,
+    "CURL_VERSION_ZSTD": 67108864,
+    "CURL_VERSION_HSTS": 268435456,
+    "CURL_VERSION_GSASL": 536870912,
+    "E_CALL_MULTI_PERFORM": -1,
+    "E_MULTI_CALL_MULTI_PERFORM": -1,
+    "E_MULTI_CALL_MULTI_SOCKET": -1,
+    "FORM_CONTENTS": 4,
+    "M_NOTIFYFUNCTION": 20018,
+    "M_NOTIFY_INFO_READ": 0,
+    "M_NOTIFY_EASY_DONE": 1,
+}
+
+# Names that share their value with another constant.
+ALIASES = [
+    ("HTTPAUTH_GSSNEGOTIATE", "HTTPAUTH_NEGOTIATE"),
+    ("INFILESIZE", "INFILESIZE_LARGE"),
+    ("RESUME_FROM", "RESUME_FROM_LARGE"),
+    ("MAXFILESIZE", "MAXFILESIZE_LARGE"),
+    ("POSTFIELDSIZE", "POSTFIELDSIZE_LARGE"),
+    ("SSH_AUTH_DEFAULT", "SSH_AUTH_ANY"),
+    ("SOCKET_TIMEOUT", "SOCKET_BAD"),
+    ("WRITEFUNC_PAUSE", "READFUNC_PAUSE"),
+    ("FILE", "WRITEDATA"),
+    ("INFILE", "READDATA"),
+    ("KRB4LEVEL", "KRBLEVEL"),
+    ("FTPLISTONLY", "DIRLISTONLY"),
+    ("FTPAPPEND", "APPEND"),
+    ("FTP_SSL", "USE_SSL"),
+    ("POST301", "POSTREDIR"),
+    ("ENCODING", "ACCEPT_ENCODING"),
+    ("SSLCERTPASSWD", "KEYPASSWD"),
+    ("SSLKEYPASSWD", "KEYPASSWD"),
+    ("OPT_COOKIELIST", "COOKIELIST"),
+    ("HTTP_CODE", "RESPONSE_CODE"),
+    ("CURL_HTTP_VERSION_2_0", "CURL_HTTP_VERSION_2"),
+    ("GLOBAL_DEFAULT", "GLOBAL_ALL"),
+    ("E_CALL_MULTI_PERFORM", "E_MULTI_CALL_MULTI_PERFORM"),
+    ("FTPSSL_NONE", "USESSL_NONE"),
+    ("FTPSSL_TRY", "USESSL_TRY"),
+    ("FTPSSL_CONTROL", "USESSL_CONTROL"),
+    ("FTPSSL_ALL", "USESSL_ALL"),
+] + [(f"CURL_VERSION_{feature}", f"VERSION_{feature}")
+     for feature in ("HTTPS_PROXY", "MULTI_SSL", "BROTLI", "ALTSVC", "HTTP3",
+                     "UNICODE", "ZSTD", "HSTS", "GSASL")]
+
+# --- the libcurl name of each constant ---------------------------------------
+
+# (prefix of the Python name, prefix of the libcurl name), tried in order,
+# per group; None as the libcurl prefix means CURLOPT_ followed by the name.
+_PREFIX_RULES = {
+    1: [("READFUNC_", "CURL_READFUNC_"), ("WRITEFUNC_", "CURL_WRITEFUNC_"),
+        ("IOE_", "CURLIOE_"), ("IOCMD_", "CURLIOCMD_"),
+        ("SOCKET_", "CURL_SOCKET_"), ("INFOTYPE_", "CURLINFO_")],
+    3: [("PROXYTYPE_", "CURLPROXY_"), ("HTTPAUTH_", "CURLAUTH_"),
+        ("GSSAPI_DELEGATION_", "CURLGSSAPI_DELEGATION_"),
+        ("GSSAPI_DELEGATION", None), ("FTPSSL_", "CURLFTPSSL_"),
+        ("FTPAUTH_", "CURLFTPAUTH_"), ("FORM_", "CURLFORM_"),
+        ("FTPMETHOD_", "CURLFTPMETHOD_")],
+    4: [("OPT_", "CURLOPT_")],
+    5: [("PROTO_", "CURLPROTO_")],
+    6: [("SSLOPT_", "CURLSSLOPT_"), ("PREREQFUNC_", "CURL_PREREQFUNC_"),
+        ("FNMATCHFUNC_", "CURL_FNMATCHFUNC_"),
+        ("TRAILERFUNC_", "CURL_TRAILERFUNC_"), ("WS_OPTIONS", None),
+        ("WS_", "CURLWS_"), ("CURLHSTS_", "CURLHSTS_"),
+        ("CURLSTS_", "CURLSTS_")],
+    7: [("M_", "CURLMOPT_"), ("PIPE_", "CURLPIPE_")],
+    8: [("IPRESOLVE_", "CURL_IPRESOLVE_"),
+        ("CURL_HTTP_VERSION_", "CURL_HTTP_VERSION_"),
+        ("NETRC_", "CURL_NETRC_"), ("SSLVERSION_", "CURL_SSLVERSION_"),
+        ("TIMECONDITION_", "CURL_TIMECOND_"),
+        ("SSH_AUTH_", "CURLSSH_AUTH_"), ("HEADER_", "CURLHEADER_"),
+        ("SOCKOPT_", "CURL_SOCKOPT_"), ("KHTYPE_", "CURLKHTYPE_"),
+        ("KHMATCH_", "CURLKHMATCH_"), ("KHSTAT_", "CURLKHSTAT_"),
+        ("SOCKTYPE_", "CURLSOCKTYPE_"), ("USESSL_", "CURLUSESSL_")],
+    9: [("INFO_", "CURLINFO_"), ("", "CURLINFO_")],
+    10: [("RTSPREQ_", "CURL_RTSPREQ_"), ("PAUSE_", "CURLPAUSE_"),
+         ("SEEKFUNC_", "CURL_SEEKFUNC_"),
+         ("REDIR_POST_", "CURL_REDIR_POST_"), ("INFO_", "CURLINFO_")],
+    11: [("GLOBAL_", "CURL_GLOBAL_"), ("CSELECT_", "CURL_CSELECT_"),
+         ("SOCKET_", "CURL_SOCKET_"), ("POLL_", "CURL_POLL_"),
+         ("VERSION_", "CURL_VERSION_"),
+         ("CURL_VERSION_", "CURL_VERSION_")],
+    12: [("E_CALL_", "CURLM_CALL_"), ("E_MULTI_", "CURLM_")],
+    13: [("SH_", "CURLSHOPT_"), ("LOCK_DATA_", "CURL_LOCK_DATA_")],
+}
+# The few names whose libcurl name is not given by a prefix rule.
+_IRREGULAR_MACROS = {
+    "FORM_CONTENTS": "CURLFORM_COPYCONTENTS",
+    "M_NOTIFY_INFO_READ": "CURLMNOTIFY_INFO_READ",
+    "M_NOTIFY_EASY_DONE": "CURLMNOTIFY_EASY_DONE",
+}
+# Groups whose names fall back to CURLOPT_<name> when no rule applies.
+_OPTION_GROUPS = {3, 4, 6, 8, 10}
+
+
+def libcurl_name(name, group=None):
+    """The libcurl macro or enumerator that gives the value of `name`."""
+    if group is None:
+        group = GROUP_OF[name]
+    if name in _IRREGULAR_MACROS:
+        return _IRREGULAR_MACROS[name]
+    if group == 2:
+        return "CURLE_" + name[len("E_"):]
+    for prefix, replacement in _PREFIX_RULES.get(group, ()):
+        if name.startswith(prefix):
+            if replacement is None:
+                return "CURLOPT_" + name
+            return replacement + name[len(prefix):]
+    if group in _OPTION_GROUPS:
+        return "CURLOPT_" + name
+    raise AssertionError(f"no libcurl name known for {name} (group {group})")
+
+
+# Values given with the names of the result-code groups.
+LISTED_VALUES = {name: value for number, _, entries in GROUPS
+                 if number in (2, 12) for name, value in entries}
+
+LITERAL_VALUES = {**LISTED_VALUES, **FIXED_VALUES}
+FROM_LIBCURL = [name for name in ALL_NAMES if name not in LITERAL_VALUES]
+# Every listed result code also has a libcurl macro of the matching name
+# with the same value (E_ALREADY_COMPLETE included); check them against it.
+RESULT_CODE_CROSSCHECK = list(LISTED_VALUES)
+
+
+# --- fixtures ------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def handles():
+    return {"easy": tolvex.Curl(), "multi": tolvex.CurlMulti(),
+            "share": tolvex.CurlShare()}
+
+
+def _c_compiler():
+    for candidate in (os.environ.get("CC"), "cc", "gcc", "clang"):
+        if candidate and shutil.which(candidate):
+            return candidate
+    return None
+
+
+def _pkg_config_libcurl():
+    try:
+        out = subprocess.run(["pkg-config", "--cflags", "--libs", "libcurl"],
+                             check=True, capture_output=True, text=True)
+    except (OSError, subprocess.CalledProcessError):
+        return ["-lcurl"]
+    return shlex.split(out.stdout)
+
+
+@pytest.fixture(scope="module")
+def libcurl_values(tmp_path_factory):
+    """Run a C program printing the value of every libcurl name needed."""
+    compiler = _c_compiler()
+    if compiler is None:
+        pytest.skip("no C compiler found")
+    macros = sorted({libcurl_name(name) for name in FROM_LIBCURL}
+                    | {libcurl_name(name) for name in RESULT_CODE_CROSSCHECK})
+    lines = ["#include <stdio.h>", "#include <curl/curl.h>", "",
+             "int main(void)", "{"]
+    lines += [f'  printf("%s %lld\\n", "{macro}", (long long)({macro}));'
+              for macro in macros]
+    lines += ["  return 0;", "}", ""]
+    workdir = tmp_path_factory.mktemp("libcurl-values")
+    source = workdir / "values.c"
+    binary = workdir / "values"
+    source.write_text("\n".join(lines))
+    build = subprocess.run(
+        [compiler, "-DCURL_DISABLE_DEPRECATION", "-o", str(binary),
+         str(source), *_pkg_config_libcurl()],
+        capture_output=True, text=True)
+    assert build.returncode == 0, build.stderr
+    run = subprocess.run([str(binary)], check=True, capture_output=True,
+                         text=True)
+    values = {}
+    for line in run.stdout.splitlines():
+        macro, value = line.split()
+        values[macro] = int(value)
+    assert set(values) == set(macros)
+    return values
+
+
+# --- names, order and count ------------------------------------------------------
+
+def test_group_sizes_of_the_data_file():
+    assert {number: len(entries) for number, _, entries in GROUPS} \
+        == GROUP_SIZES
+    assert len(ALL_NAMES) == len(set(ALL_NAMES)) == TOTAL
+
+
+def test_every_name_is_in_the_module():
+    missing = [name for name in ALL_NAMES if not hasattr(_tolvex, name)]
+    assert missing == []
+
+
+def test_integer_constants_in_insertion_order():
+    module_dict = vars(_tolvex)
+    constants = [key for key, value in module_dict.items()
+                 if type(value) is int and not key.startswith("COMPILE_")]
+    assert len(constants) == TOTAL
+    assert constants == ALL_NAMES
+
+
+def test_constants_follow_the_compile_time_values():
+    keys = list(vars(_tolvex))
+    first = keys.index(ALL_NAMES[0])
+    assert keys.index("COMPILE_LIBCURL_VERSION_NUM") < first
+    assert keys.index("version") < first
+    assert keys[first:first + TOTAL] == ALL_NAMES
+
+
+# --- per-type visibility -----------------------------------------------------------
+
+@pytest.mark.parametrize("group", GROUPS, ids=GROUP_IDS)
+def test_visibility_on_handle_objects(group, handles):
+    _, target, entries = group
+    wrong = []
+    for name, _ in entries:
+        expected = getattr(_tolvex, name)
+        for kind, obj in handles.items():
+            if kind == target:
+                try:
+                    value = getattr(obj, name)
+                except AttributeError as exc:
+                    wrong.append((kind, name, f"missing: {exc}"))
+                    continue
+                if type(value) is not int or value != expected:
+                    wrong.append((kind, name, f"value {value!r}"))
+            else:
+                try:
+                    value = getattr(obj, name)
+                except AttributeError as exc:
+                    message = ("trying to obtain a non-existing attribute: "
+                               + name)
+                    if str(exc) != message:
+                        wrong.append((kind, name, f"message {exc}"))
+                else:
+                    wrong.append((kind, name, f"visible as {value!r}"))
+    assert wrong == []
+
+
+# --- values ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("group", GROUPS, ids=GROUP_IDS)
+def test_values_are_libcurls(group, libcurl_values):
+    _, _, entries = group
+    names = [name for name, _ in entries if name in FROM_LIBCURL]
+    actual = {name: getattr(_tolvex, name) for name in names}
+    expected = {name: libcurl_values[libcurl_name(name)] for name in names}
+    assert actual == expected
+    assert all(type(value) is int for value in actual.values())
+
+
+@pytest.mark.parametrize("name", sorted(LITERAL_VALUES))
+def test_fixed_values(name):
+    value = getattr(_tolvex, name)
+    assert type(value) is int
+    assert value == LITERAL_VALUES[name]
+
+
+@pytest.mark.parametrize("name", RESULT_CODE_CROSSCHECK)
+def test_result_codes_agree_with_libcurl(name, libcurl_values):
+    assert getattr(_tolvex, name) == libcurl_values[libcurl_name(name)]
+
+
+@pytest.mark.parametrize("name,other", ALIASES,
+                         ids=[f"{a}={b}" for a, b in ALIASES])
+def test_aliases_share_a_value(name, other):
+    assert getattr(_tolvex, name) == getattr(_tolvex, other)
+
+
+MASK_PREFIXES = ("HTTPAUTH_", "PROTO_", "SSH_AUTH_", "SSLOPT_", "PAUSE_",
+                 "REDIR_POST_", "GLOBAL_", "WS_", "VERSION_", "CURL_VERSION_")
+
+
+@pytest.mark.parametrize("prefix", MASK_PREFIXES)
+def test_masks_are_non_negative_32_bit(prefix):
+    names = [name for name in ALL_NAMES if name.startswith(prefix)]
+    assert names
+    bad = {name: getattr(_tolvex, name) for name in names
+           if not 0 <= getattr(_tolvex, name) < 2 ** 32}
+    assert bad == {}
+
+
+# --- edge cases ------------------------------------------------------------------
+
+@pytest.mark.parametrize("name,value,kind", [
+    ("URL", 10002, "easy"),
+    ("M_PIPELINING", 3, "multi"),
+    ("E_MULTI_OK", 0, "multi"),
+    ("LOCK_DATA_DNS", 3, "share"),
+    ("HTTPAUTH_ANY", 4294967279, "easy"),
+    ("PROTO_ALL", 4294967295, "easy"),
+])
+def test_edge_values_on_module_and_handle(name, value, kind, handles):
+    assert getattr(_tolvex, name) == value
+    assert getattr(handles[kind], name) == value
+    assert value >= 0
+    for other, obj in handles.items():
+        if other != kind:
+            with pytest.raises(AttributeError,
+                               match=f"non-existing attribute: {name}$"):
+                getattr(obj, name)
+
+
+def test_infilesize_is_the_large_file_option():
+    assert _tolvex.INFILESIZE == _tolvex.INFILESIZE_LARGE == 30115
+
+
+@pytest.mark.parametrize("name", ["GLOBAL_ALL", "VERSION_SSL",
+                                  "SOCKET_TIMEOUT"])
+def test_module_only_constants(name, handles):
+    assert type(getattr(_tolvex, name)) is int
+    for obj in handles.values():
+        with pytest.raises(AttributeError) as info:
+            getattr(obj, name)
+        assert str(info.value) == \
+            f"trying to obtain a non-existing attribute: {name}"
