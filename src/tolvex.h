@@ -150,6 +150,13 @@ class BufferView {
     Py_buffer view_;
 };
 
+// Method-table entries for functions whose first parameter is a record
+// pointer, or that take keywords.
+template <typename F>
+inline PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // ---------------------------------------------------------------------------
 // Object records.
 

@@ -1,0 +1,524 @@
+// The callback bridge: the fixed functions registered with libcurl for the
+// callback options.  Each finds its Curl object through libcurl's user-data
+// pointer, takes the interpreter lock back with the thread state parked by
+// the running operation, calls the stored Python callable and converts its
+// result for libcurl.
+#include "tolvex.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <cstring>
+
+// ---------------------------------------------------------------------------
+// The shared protocol.
+
+// Enters the interpreter for one callback and leaves it on scope exit.  Every
+// Python reference a callback holds must be declared after this object, so
+// it is released while the lock is still held.
+class CallbackScope {
+  public:
+    CallbackScope(CurlObject *self, const char *warning) {
+        if (Py_IsFinalizing())
+            return;
+        slot_ = tolvex_get_thread_state_slot(self);
+        if (!tolvex_python_enter(slot_)) {
+            warn_failed_to_acquire_thread(warning);
+            return;
+        }
+        entered_ = true;
+        // A callback raised earlier in this libcurl call and its exception is
+        // still pending: calling Python again now would be undefined.
+        ok_ = PyErr_Occurred() == nullptr;
+    }
+    CallbackScope(const CallbackScope &) = delete;
+    CallbackScope &operator=(const CallbackScope &) = delete;
+    ~CallbackScope() {
+        if (entered_)
+            tolvex_python_leave(slot_);
+    }
+    // True when the lock is held and Python may be called.
+    bool ok() const { return ok_; }
+
+  private:
+    PyThreadState **slot_ = nullptr;
+    bool entered_ = false;
+    bool ok_ = false;
+};
+
+// The entry points: the warning each issues when it finds no thread state,
+// and the value it returns to libcurl then, when the interpreter is
+// finalizing, or when its Python object is absent.
+struct CallbackEntry {
+    const char *warning;
+    long failure;
+};
+namespace entry {
+inline constexpr CallbackEntry write{"util_write_callback failed to acquire thread", 0};
+inline constexpr CallbackEntry header{"util_write_callback failed to acquire thread", 0};
+inline constexpr CallbackEntry read{"read_callback failed to acquire thread", CURL_READFUNC_ABORT};
+inline constexpr CallbackEntry seek{"seek_callback failed to acquire thread",
+                                    CURL_SEEKFUNC_CANTSEEK};
+inline constexpr CallbackEntry ioctl{"ioctl_callback failed to acquire thread",
+                                     CURLIOE_FAILRESTART};
+inline constexpr CallbackEntry progress{"progress_callback failed to acquire thread", 1};
+inline constexpr CallbackEntry xferinfo{"xferinfo_callback failed to acquire thread", 1};
+inline constexpr CallbackEntry debug{"debug_callback failed to acquire thread", 0};
+inline constexpr CallbackEntry prereq{"prereq_callback failed to acquire thread",
+                                      CURL_PREREQFUNC_ABORT};
+inline constexpr CallbackEntry trailer{"trailer_callback failed to acquire thread",
+                                       CURL_TRAILERFUNC_ABORT};
+inline constexpr CallbackEntry opensocket{"opensocket_callback failed to acquire thread", -1};
+inline constexpr CallbackEntry sockopt{"sockopt_cb failed to acquire thread", CURL_SOCKOPT_ERROR};
+inline constexpr CallbackEntry closesocket{"closesocket_callback failed to acquire thread", 1};
+inline constexpr CallbackEntry ssh_key{"ssh_key_cb failed to acquire thread", CURLKHSTAT_REJECT};
+inline constexpr CallbackEntry ssl_ctx{"ssl_ctx_callback failed to acquire thread",
+                                       CURLE_FAILED_INIT};
+inline constexpr CallbackEntry resolver_start{"resolver_start_callback failed to acquire thread",
+                                              1};
+inline constexpr CallbackEntry fnmatch{"fnmatch_callback failed to acquire thread",
+                                       CURL_FNMATCHFUNC_FAIL};
+inline constexpr CallbackEntry hstsread{"hstsread_callback failed to acquire thread", CURLSTS_FAIL};
+inline constexpr CallbackEntry hstswrite{"hstswrite_callback failed to acquire thread",
+                                         CURLSTS_FAIL};
+} // namespace entry
+
+// Raises tolvex.error with a text and reports it under the printing policy.
+static void print_error(const char *text) {
+    PyErr_SetString(ErrorObject, text);
+    print_callback_error_if_regular_exception();
+}
+
+// Writes one diagnostic line about a callable's result to the process's
+// standard error, naming the result by its repr.
+static int write_result_line(const char *name, PyObject *result, const char *what) {
+    Ref repr = Ref::steal(PyObject_Repr(result));
+    if (!repr)
+        return -1;
+    PyObject *encoded = nullptr;
+    char *text = PyText_AsString_NoNUL(repr.get(), &encoded);
+    Ref keeper = Ref::steal(encoded);
+    if (text == nullptr) {
+        // A repr that is not ASCII is shown with escapes instead.
+        PyErr_Clear();
+        Ref ascii = Ref::steal(PyObject_ASCII(result));
+        if (!ascii)
+            return -1;
+        const char *s = PyUnicode_AsUTF8(ascii.get());
+        if (s == nullptr)
+            return -1;
+        std::fprintf(stderr, "%s callback returned %s which %s\n", name, s, what);
+        return 0;
+    }
+    std::fprintf(stderr, "%s callback returned %s which %s\n", name, text, what);
+    return 0;
+}
+
+int callback_return_value_to_int(PyObject *result, const char *name, int *out) {
+    if (result == nullptr)
+        return -1;
+    if (PyLong_Check(result)) {
+        long value = PyLong_AsLong(result);
+        if (value == -1 && PyErr_Occurred())
+            return -1;
+        // Truncating would turn, say, 2**32 + 1 into 1, which means
+        // "accept" to some callbacks.
+        if (value < INT32_MIN || value > INT32_MAX) {
+            (void)write_result_line(name, result, "is out of range");
+            return -1;
+        }
+        *out = static_cast<int>(value);
+        return 0;
+    }
+    (void)write_result_line(name, result, "is not an integer");
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Body and header delivery.
+
+static size_t util_write_callback(int flags, char *ptr, size_t size, size_t nmemb,
+                                  CurlObject *self) {
+    CallbackScope scope(self, flags == 0 ? entry::write.warning : entry::header.warning);
+    if (!scope.ok())
+        return 0;
+    PyObject *callable = flags == 0 ? self->write_callable : self->header_callable;
+    if (callable == nullptr || size == 0 || nmemb == 0)
+        return 0;
+    size_t total;
+    if (__builtin_mul_overflow(size, nmemb, &total) ||
+        total > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+        print_error("integer overflow in write callback");
+        return 0;
+    }
+    bool use_mv = (flags == 0 ? self->write_use_memoryview : self->header_use_memoryview) != 0;
+    Ref arg =
+        Ref::steal(use_mv ? PyMemoryView_FromMemory(ptr, static_cast<Py_ssize_t>(total), PyBUF_READ)
+                          : PyBytes_FromStringAndSize(ptr, static_cast<Py_ssize_t>(total)));
+    if (!arg) {
+        print_callback_error_if_regular_exception();
+        return 0;
+    }
+    // Keep the callable alive even if it replaces itself while it runs.
+    Ref func = Ref::borrow(callable);
+    Ref result;
+    if (flags == 0) {
+        int saved = self->in_write_callback;
+        self->in_write_callback = 1;
+        result = Ref::steal(PyObject_CallOneArg(func.get(), arg.get()));
+        self->in_write_callback = saved;
+    } else {
+        result = Ref::steal(PyObject_CallOneArg(func.get(), arg.get()));
+    }
+    if (use_mv) {
+        // The view points into libcurl's buffer, which is gone after return.
+        PyObject *exc = PyErr_GetRaisedException();
+        Ref released = Ref::steal(PyObject_CallMethod(arg.get(), "release", nullptr));
+        if (!released)
+            PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+    }
+    arg.reset();
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return 0;
+    }
+    if (result.get() == Py_None)
+        return total;
+    if (PyLong_Check(result.get()))
+        return static_cast<size_t>(PyLong_AsLong(result.get()));
+    print_error("write callback must return int or None");
+    return 0;
+}
+
+size_t write_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
+    return util_write_callback(0, ptr, size, nmemb, static_cast<CurlObject *>(userdata));
+}
+
+size_t header_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
+    return util_write_callback(1, ptr, size, nmemb, static_cast<CurlObject *>(userdata));
+}
+
+// ---------------------------------------------------------------------------
+// TLS context: the certificates given to set_ca_certs.
+
+static constexpr unsigned long err_cert_already_in_hash_table = 0x5800065;
+static constexpr unsigned long err_pem_no_start_line = 0x480006C;
+
+struct BioDeleter {
+    void operator()(BIO *bio) const noexcept { BIO_free(bio); }
+};
+struct X509Deleter {
+    void operator()(X509 *cert) const noexcept { X509_free(cert); }
+};
+
+static int add_ca_certs(SSL_CTX *context, const char *data, Py_ssize_t len) {
+    if (len <= 0) {
+        PyErr_SetString(PyExc_ValueError, "Empty certificate data");
+        return -1;
+    }
+    if (len >= 2147483648LL) {
+        PyErr_SetString(PyExc_OverflowError, "Certificate data is too long.");
+        return -1;
+    }
+    CurlOwned<BIO, BioDeleter> bio(BIO_new_mem_buf(data, static_cast<int>(len)));
+    if (bio.get() == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "Can't allocate buffer");
+        ERR_clear_error();
+        return -1;
+    }
+    X509_STORE *store = SSL_CTX_get_cert_store(context);
+    TOLVEX_ASSERT(store != nullptr);
+    int count = 0;
+    for (;;) {
+        CurlOwned<X509, X509Deleter> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        if (cert.get() == nullptr)
+            break;
+        if (X509_STORE_add_cert(store, cert.get()) != 1) {
+            if (ERR_peek_last_error() != err_cert_already_in_hash_table)
+                break;
+            ERR_clear_error();
+        }
+        ++count;
+    }
+    unsigned long err = ERR_peek_last_error();
+    if (count >= 1 && err == err_pem_no_start_line) {
+        ERR_clear_error();
+        return 0;
+    }
+    const char *reason = ERR_reason_error_string(err);
+    PyErr_SetString(ErrorObject, reason ? reason : "unknown error");
+    ERR_clear_error();
+    return -1;
+}
+
+static CURLcode ssl_ctx_callback(CURL *, void *ssl_ctx, void *userptr) {
+    auto *self = static_cast<CurlObject *>(userptr);
+    CallbackScope scope(self, entry::ssl_ctx.warning);
+    if (!scope.ok() || self->ca_certs_obj == nullptr)
+        return static_cast<CURLcode>(entry::ssl_ctx.failure);
+    char *data;
+    Py_ssize_t len;
+    if (PyBytes_AsStringAndSize(self->ca_certs_obj, &data, &len) < 0 ||
+        add_ca_certs(static_cast<SSL_CTX *>(ssl_ctx), data, len) < 0) {
+        print_callback_error_if_regular_exception();
+        return static_cast<CURLcode>(entry::ssl_ctx.failure);
+    }
+    return CURLE_OK;
+}
+
+int ssl_ctx_callback_install(CurlObject *self) {
+    CURLcode res = curl_easy_setopt(self->handle, CURLOPT_SSL_CTX_FUNCTION, ssl_ctx_callback);
+    if (res == CURLE_OK)
+        res = curl_easy_setopt(self->handle, CURLOPT_SSL_CTX_DATA, self);
+    return static_cast<int>(res);
+}
+
+// ---------------------------------------------------------------------------
+// Uploads, progress, tracing, pre-request checks and trailers.
+
+size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr size_t abort_value = CURL_READFUNC_ABORT;
+    CallbackScope scope(self, entry::read.warning);
+    if (!scope.ok() || self->read_callable == nullptr || size == 0 || nitems == 0)
+        return abort_value;
+    size_t wanted;
+    if (__builtin_mul_overflow(size, nitems, &wanted) ||
+        wanted > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+        print_error("integer overflow in read callback");
+        return abort_value;
+    }
+    Ref func = Ref::borrow(self->read_callable);
+    Ref arg = Ref::steal(PyLong_FromLong(static_cast<int>(wanted)));
+    if (!arg) {
+        print_callback_error_if_regular_exception();
+        return abort_value;
+    }
+    Ref result = Ref::steal(PyObject_CallOneArg(func.get(), arg.get()));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return abort_value;
+    }
+    PyObject *r = result.get();
+    if (PyUnicode_Check(r)) {
+        Ref encoded = Ref::steal(PyUnicode_AsEncodedString(r, "ascii", "strict"));
+        if (!encoded) {
+            print_callback_error_if_regular_exception();
+            return abort_value;
+        }
+        Py_ssize_t len = PyBytes_GET_SIZE(encoded.get());
+        if (static_cast<size_t>(len) > wanted) {
+            PyErr_Format(ErrorObject,
+                         "invalid return value for read callback (%ld bytes returned after "
+                         "encoding to ascii when at most %ld bytes were wanted)",
+                         static_cast<long>(len), static_cast<long>(wanted));
+            print_callback_error_if_regular_exception();
+            return abort_value;
+        }
+        std::memcpy(buffer, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(len));
+        return static_cast<size_t>(len);
+    }
+    if (PyObject_CheckBuffer(r)) {
+        BufferView view;
+        if (view.get(r, PyBUF_SIMPLE) != 0) {
+            print_callback_error_if_regular_exception();
+            return abort_value;
+        }
+        if (static_cast<size_t>(view.size()) > wanted) {
+            PyErr_Format(ErrorObject,
+                         "invalid return value for read callback (%ld bytes returned when at "
+                         "most %ld bytes were wanted)",
+                         static_cast<long>(view.size()), static_cast<long>(wanted));
+            view.release();
+            print_callback_error_if_regular_exception();
+            return abort_value;
+        }
+        std::memcpy(buffer, view.data(), static_cast<size_t>(view.size()));
+        return static_cast<size_t>(view.size());
+    }
+    if (PyLong_Check(r)) {
+        long value = PyLong_AsLong(r);
+        if (value == CURL_READFUNC_ABORT || value == CURL_READFUNC_PAUSE)
+            return static_cast<size_t>(value);
+        PyErr_Clear();
+    }
+    print_error("read callback must return an object supporting the buffer protocol (e.g. a "
+                "byte string) or an ASCII-only Unicode string");
+    return abort_value;
+}
+
+int seek_callback(void *userdata, curl_off_t offset, int origin) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    const int failure = static_cast<int>(entry::seek.failure);
+    CallbackScope scope(self, entry::seek.warning);
+    if (!scope.ok() || self->seek_callable == nullptr)
+        return failure;
+    Ref func = Ref::borrow(self->seek_callable);
+    Ref result = Ref::steal(
+        PyObject_CallFunction(func.get(), "(L,i)", static_cast<long long>(offset), origin));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    if (result.get() == Py_None)
+        return 0;
+    if (PyLong_Check(result.get())) {
+        int value = static_cast<int>(PyLong_AsLong(result.get()));
+        if (value >= 0 && value <= 2)
+            return value;
+        PyErr_Clear();
+        PyErr_Format(ErrorObject, "invalid return value for seek callback %d not in (0, 1, 2)",
+                     value);
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    print_error("seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), 2 "
+                "(CURL_SEEKFUNC_CANTSEEK) or None");
+    return failure;
+}
+
+curlioerr ioctl_callback(CURL *, int cmd, void *userdata) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    const auto failure = static_cast<curlioerr>(entry::ioctl.failure);
+    CallbackScope scope(self, entry::ioctl.warning);
+    if (!scope.ok() || self->ioctl_callable == nullptr)
+        return failure;
+    Ref func = Ref::borrow(self->ioctl_callable);
+    Ref result = Ref::steal(PyObject_CallFunction(func.get(), "(i)", cmd));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    if (result.get() == Py_None)
+        return CURLIOE_OK;
+    if (PyLong_Check(result.get())) {
+        int value = static_cast<int>(PyLong_AsLong(result.get()));
+        if (value >= 0 && value <= 2)
+            return static_cast<curlioerr>(value);
+        PyErr_Clear();
+        print_error("ioctl callback returned invalid value");
+        return static_cast<curlioerr>(value);
+    }
+    return failure;
+}
+
+// The result of a progress or transfer-information callable: None goes on,
+// an int or any true value aborts.
+static int progress_result(PyObject *result) {
+    if (result == Py_None)
+        return 0;
+    if (PyLong_Check(result))
+        return static_cast<int>(PyLong_AsLong(result));
+    int truth = PyObject_IsTrue(result);
+    if (truth < 0) {
+        print_callback_error_if_regular_exception();
+        return -1;
+    }
+    return truth;
+}
+
+int progress_callback(void *userdata, double dltotal, double dlnow, double ultotal, double ulnow) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    const int failure = static_cast<int>(entry::progress.failure);
+    CallbackScope scope(self, entry::progress.warning);
+    if (!scope.ok() || self->progress_callable == nullptr)
+        return failure;
+    Ref func = Ref::borrow(self->progress_callable);
+    Ref result =
+        Ref::steal(PyObject_CallFunction(func.get(), "(dddd)", dltotal, dlnow, ultotal, ulnow));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    return progress_result(result.get());
+}
+
+int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                      curl_off_t ulnow) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    const int failure = static_cast<int>(entry::xferinfo.failure);
+    CallbackScope scope(self, entry::xferinfo.warning);
+    if (!scope.ok() || self->xferinfo_callable == nullptr)
+        return failure;
+    Ref func = Ref::borrow(self->xferinfo_callable);
+    Ref result = Ref::steal(PyObject_CallFunction(
+        func.get(), "(LLLL)", static_cast<long long>(dltotal), static_cast<long long>(dlnow),
+        static_cast<long long>(ultotal), static_cast<long long>(ulnow)));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    return progress_result(result.get());
+}
+
+int debug_callback(CURL *, curl_infotype type, char *data, size_t size, void *userdata) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    CallbackScope scope(self, entry::debug.warning);
+    if (!scope.ok() || self->debug_callable == nullptr)
+        return 0;
+    if (size > static_cast<size_t>(INT32_MAX)) {
+        print_error("integer overflow in debug callback");
+        return 0;
+    }
+    Ref func = Ref::borrow(self->debug_callable);
+    Ref result = Ref::steal(PyObject_CallFunction(func.get(), "(iy#)", static_cast<int>(type), data,
+                                                  static_cast<Py_ssize_t>(size)));
+    if (!result)
+        print_callback_error_if_regular_exception();
+    return 0;
+}
+
+int prereq_callback(void *userdata, char *conn_primary_ip, char *conn_local_ip,
+                    int conn_primary_port, int conn_local_port) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    const int failure = static_cast<int>(entry::prereq.failure);
+    CallbackScope scope(self, entry::prereq.warning);
+    if (!scope.ok() || self->prereq_callable == nullptr)
+        return failure;
+    Ref args = Ref::steal(Py_BuildValue("(ssii)", conn_primary_ip, conn_local_ip, conn_primary_port,
+                                        conn_local_port));
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        return -1;
+    }
+    Ref func = Ref::borrow(self->prereq_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    int value = failure;
+    if (callback_return_value_to_int(result.get(), "prereq", &value) != 0)
+        return -1;
+    return value;
+}
+
+int trailer_callback(curl_slist **list, void *userdata) {
+    *list = nullptr;
+    auto *self = static_cast<CurlObject *>(userdata);
+    const int failure = static_cast<int>(entry::trailer.failure);
+    CallbackScope scope(self, entry::trailer.warning);
+    if (!scope.ok() || self->trailer_callable == nullptr)
+        return failure;
+    Ref func = Ref::borrow(self->trailer_callable);
+    Ref result = Ref::steal(PyObject_CallNoArgs(func.get()));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    if (result.get() == Py_None)
+        return CURL_TRAILERFUNC_OK;
+    if (int which = PyListOrTuple_Check(result.get())) {
+        Py_ssize_t len = PyListOrTuple_Size(result.get(), which);
+        curl_slist *trailers = tolvex_list_or_tuple_to_slist(which, result.get(), len);
+        if (trailers == nullptr && PyErr_Occurred()) {
+            print_callback_error_if_regular_exception();
+            return failure;
+        }
+        // libcurl owns and frees the list.
+        *list = trailers;
+        return CURL_TRAILERFUNC_OK;
+    }
+    print_error("trailer callback must return None or a list/tuple of header strings");
+    return failure;
+}

@@ -1,0 +1,307 @@
+// Reading results of a transfer: getinfo, getinfo_raw, errstr, errstr_raw.
+#include "tolvex.h"
+
+#include <cstring>
+
+enum class InfoKind { String, Long, Double, DeprecatedDouble, OffT, StringList, CertInfo, Socket };
+
+static bool info_kind(int option, InfoKind &kind) {
+    switch (option) {
+    case CURLINFO_EFFECTIVE_URL:
+    case CURLINFO_CONTENT_TYPE:
+    case CURLINFO_FTP_ENTRY_PATH:
+    case CURLINFO_REDIRECT_URL:
+    case CURLINFO_PRIMARY_IP:
+    case CURLINFO_RTSP_SESSION_ID:
+    case CURLINFO_LOCAL_IP:
+    case CURLINFO_EFFECTIVE_METHOD:
+        kind = InfoKind::String;
+        return true;
+    case CURLINFO_RESPONSE_CODE:
+    case CURLINFO_HEADER_SIZE:
+    case CURLINFO_REQUEST_SIZE:
+    case CURLINFO_SSL_VERIFYRESULT:
+    case CURLINFO_FILETIME:
+    case CURLINFO_REDIRECT_COUNT:
+    case CURLINFO_HTTP_CONNECTCODE:
+    case CURLINFO_HTTPAUTH_AVAIL:
+    case CURLINFO_PROXYAUTH_AVAIL:
+    case CURLINFO_OS_ERRNO:
+    case CURLINFO_NUM_CONNECTS:
+    case CURLINFO_CONDITION_UNMET:
+    case CURLINFO_RTSP_CLIENT_CSEQ:
+    case CURLINFO_RTSP_SERVER_CSEQ:
+    case CURLINFO_RTSP_CSEQ_RECV:
+    case CURLINFO_PRIMARY_PORT:
+    case CURLINFO_LOCAL_PORT:
+    case CURLINFO_HTTP_VERSION:
+        kind = InfoKind::Long;
+        return true;
+    case CURLINFO_TOTAL_TIME:
+    case CURLINFO_NAMELOOKUP_TIME:
+    case CURLINFO_CONNECT_TIME:
+    case CURLINFO_PRETRANSFER_TIME:
+    case CURLINFO_STARTTRANSFER_TIME:
+    case CURLINFO_REDIRECT_TIME:
+    case CURLINFO_APPCONNECT_TIME:
+        kind = InfoKind::Double;
+        return true;
+    case CURLINFO_SIZE_UPLOAD:
+    case CURLINFO_SIZE_DOWNLOAD:
+    case CURLINFO_SPEED_DOWNLOAD:
+    case CURLINFO_SPEED_UPLOAD:
+    case CURLINFO_CONTENT_LENGTH_DOWNLOAD:
+    case CURLINFO_CONTENT_LENGTH_UPLOAD:
+        kind = InfoKind::DeprecatedDouble;
+        return true;
+    case CURLINFO_SIZE_UPLOAD_T:
+    case CURLINFO_SIZE_DOWNLOAD_T:
+    case CURLINFO_SPEED_DOWNLOAD_T:
+    case CURLINFO_SPEED_UPLOAD_T:
+    case CURLINFO_FILETIME_T:
+    case CURLINFO_CONTENT_LENGTH_DOWNLOAD_T:
+    case CURLINFO_CONTENT_LENGTH_UPLOAD_T:
+    case CURLINFO_TOTAL_TIME_T:
+    case CURLINFO_NAMELOOKUP_TIME_T:
+    case CURLINFO_CONNECT_TIME_T:
+    case CURLINFO_PRETRANSFER_TIME_T:
+    case CURLINFO_STARTTRANSFER_TIME_T:
+    case CURLINFO_REDIRECT_TIME_T:
+    case CURLINFO_APPCONNECT_TIME_T:
+    case CURLINFO_QUEUE_TIME_T:
+    case CURLINFO_POSTTRANSFER_TIME_T:
+    case CURLINFO_EARLYDATA_SENT_T:
+        kind = InfoKind::OffT;
+        return true;
+    case CURLINFO_SSL_ENGINES:
+    case CURLINFO_COOKIELIST:
+        kind = InfoKind::StringList;
+        return true;
+    case CURLINFO_CERTINFO:
+        kind = InfoKind::CertInfo;
+        return true;
+    case CURLINFO_ACTIVESOCKET:
+    case CURLINFO_LASTSOCKET:
+        kind = InfoKind::Socket;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Builds a text as bytes (raw) or as strict UTF-8 str.
+static PyObject *make_text(const char *s, Py_ssize_t len, bool raw) {
+    if (raw)
+        return PyBytes_FromStringAndSize(s, len);
+    return PyUnicode_DecodeUTF8(s, len, nullptr);
+}
+
+// One tuple per certificate; a "key:value" line becomes a pair.
+static PyObject *convert_certinfo(const curl_certinfo *cinfo, bool raw) {
+    if (cinfo == nullptr)
+        Py_RETURN_NONE;
+    Ref certs = Ref::steal(PyList_New(cinfo->num_of_certs > 0 ? cinfo->num_of_certs : 0));
+    if (!certs)
+        return nullptr;
+    for (int i = 0; i < cinfo->num_of_certs; ++i) {
+        Py_ssize_t n = 0;
+        for (curl_slist *s = cinfo->certinfo[i]; s != nullptr; s = s->next)
+            ++n;
+        Ref lines = Ref::steal(PyTuple_New(n));
+        if (!lines)
+            return nullptr;
+        Py_ssize_t j = 0;
+        for (curl_slist *s = cinfo->certinfo[i]; s != nullptr; s = s->next, ++j) {
+            PyObject *item;
+            if (s->data == nullptr) {
+                item = Py_NewRef(Py_None);
+            } else if (const char *colon = std::strchr(s->data, ':')) {
+                Ref key = Ref::steal(make_text(s->data, colon - s->data, raw));
+                if (!key)
+                    return nullptr;
+                Ref value = Ref::steal(
+                    make_text(colon + 1, static_cast<Py_ssize_t>(std::strlen(colon + 1)), raw));
+                if (!value)
+                    return nullptr;
+                item = PyTuple_Pack(2, key.get(), value.get());
+            } else {
+                item = make_text(s->data, static_cast<Py_ssize_t>(std::strlen(s->data)), raw);
+            }
+            if (item == nullptr)
+                return nullptr;
+            PyTuple_SET_ITEM(lines.get(), j, item);
+        }
+        PyList_SET_ITEM(certs.get(), i, lines.release());
+    }
+    return certs.release();
+}
+
+static PyObject *convert_slist(curl_slist *list) {
+    SlistPtr owned(list);
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result)
+        return nullptr;
+    for (curl_slist *s = list; s != nullptr; s = s->next) {
+        Ref item = s->data ? Ref::steal(PyBytes_FromString(s->data)) : Ref::borrow(Py_None);
+        if (!item || PyList_Append(result.get(), item.get()) != 0)
+            return nullptr;
+    }
+    return result.release();
+}
+
+static PyObject *decode_string_list(PyObject *raw) {
+    Py_ssize_t n = PyList_GET_SIZE(raw);
+    Ref result = Ref::steal(PyList_New(n));
+    if (!result)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyList_GET_ITEM(raw, i);
+        PyObject *decoded = item == Py_None ? Py_NewRef(Py_None)
+                                            : PyUnicode_FromEncodedObject(item, nullptr, nullptr);
+        if (decoded == nullptr)
+            return nullptr;
+        PyList_SET_ITEM(result.get(), i, decoded);
+    }
+    return result.release();
+}
+
+static PyObject *raise_curl_error(CurlObject *self, CURLcode res) {
+    create_and_set_error_object(self, static_cast<int>(res));
+    return nullptr;
+}
+
+const char curl_getinfo_raw_doc[] = "getinfo_raw(option) -> Result\n\n"
+                                    "Extract and return information from a curl session, "
+                                    "returning strings as bytes.\n";
+
+PyObject *do_curl_getinfo_raw(CurlObject *self, PyObject *args) {
+    int option;
+    if (!PyArg_ParseTuple(args, "i:getinfo_raw", &option))
+        return nullptr;
+    if (check_curl_state(self, 1 | 2, "getinfo") != 0)
+        return nullptr;
+    InfoKind kind;
+    if (!info_kind(option, kind)) {
+        PyErr_SetString(PyExc_ValueError, "invalid argument to getinfo");
+        return nullptr;
+    }
+    auto info = static_cast<CURLINFO>(option);
+    CURLcode res;
+    switch (kind) {
+    case InfoKind::String: {
+        char *value = nullptr;
+        res = curl_easy_getinfo(self->handle, info, &value);
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        if (value == nullptr)
+            Py_RETURN_NONE;
+        return PyBytes_FromString(value);
+    }
+    case InfoKind::Long: {
+        long value = -1;
+        res = curl_easy_getinfo(self->handle, info, &value);
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        return PyLong_FromLong(value);
+    }
+    case InfoKind::DeprecatedDouble:
+        if (PyErr_WarnEx(PyExc_DeprecationWarning, "getinfo option is deprecated", 1) < 0)
+            return nullptr;
+        [[fallthrough]];
+    case InfoKind::Double: {
+        double value = 0.0;
+        res = curl_easy_getinfo(self->handle, info, &value);
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        return PyFloat_FromDouble(value);
+    }
+    case InfoKind::OffT: {
+        curl_off_t value = 0;
+        res = curl_easy_getinfo(self->handle, info, &value);
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        return PyLong_FromLongLong(static_cast<long long>(value));
+    }
+    case InfoKind::StringList: {
+        curl_slist *value = nullptr;
+        res = curl_easy_getinfo(self->handle, info, &value);
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        return convert_slist(value);
+    }
+    case InfoKind::CertInfo: {
+        curl_certinfo *value = nullptr;
+        res = curl_easy_getinfo(self->handle, CURLINFO_CERTINFO, &value);
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        return convert_certinfo(value, true);
+    }
+    case InfoKind::Socket: {
+        // The last socket is the active socket in current libcurl.
+        curl_socket_t value = CURL_SOCKET_BAD;
+        res = curl_easy_getinfo(self->handle, CURLINFO_ACTIVESOCKET, &value);
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        return PyLong_FromCurlSocket(value);
+    }
+    }
+    Py_UNREACHABLE();
+}
+
+const char curl_getinfo_doc[] = "getinfo(option) -> Result\n\n"
+                                "Extract and return information from a curl session, "
+                                "decoding strings as UTF-8.\n";
+
+PyObject *do_curl_getinfo(CurlObject *self, PyObject *args) {
+    int option;
+    if (!PyArg_ParseTuple(args, "i:getinfo", &option))
+        return nullptr;
+    if (option == CURLINFO_CERTINFO) {
+        if (check_curl_state(self, 1 | 2, "getinfo") != 0)
+            return nullptr;
+        curl_certinfo *value = nullptr;
+        CURLcode res = curl_easy_getinfo(self->handle, CURLINFO_CERTINFO, &value);
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        return convert_certinfo(value, false);
+    }
+    Ref raw = Ref::steal(do_curl_getinfo_raw(self, args));
+    if (!raw)
+        return nullptr;
+    InfoKind kind;
+    (void)info_kind(option, kind);
+    if (kind == InfoKind::String) {
+        if (raw.get() == Py_None)
+            return raw.release();
+        return PyUnicode_FromEncodedObject(raw.get(), nullptr, nullptr);
+    }
+    if (kind == InfoKind::StringList)
+        return decode_string_list(raw.get());
+    return raw.release();
+}
+
+static PyObject *error_text(CurlObject *self, bool raw) {
+    if (check_curl_state(self, 1 | 2, "errstr") != 0)
+        return nullptr;
+    self->error[sizeof(self->error) - 1] = 0;
+    if (raw)
+        return PyBytes_FromString(self->error);
+    return PyUnicode_DecodeUTF8(self->error, static_cast<Py_ssize_t>(std::strlen(self->error)),
+                                nullptr);
+}
+
+const char curl_errstr_doc[] = "errstr() -> string\n\n"
+                               "Return the internal libcurl error buffer of this handle as a "
+                               "string.\n";
+
+PyObject *do_curl_errstr(CurlObject *self, PyObject *) {
+    return error_text(self, false);
+}
+
+const char curl_errstr_raw_doc[] = "errstr_raw() -> byte string\n\n"
+                                   "Return the internal libcurl error buffer of this handle as "
+                                   "bytes.\n";
+
+PyObject *do_curl_errstr_raw(CurlObject *self, PyObject *) {
+    return error_text(self, true);
+}

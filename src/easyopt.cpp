@@ -1,0 +1,885 @@
+// Setting options on a Curl handle: integers, strings, blobs, string lists,
+// classic forms, callables, file objects, the share and the MIME body.
+#include "tolvex.h"
+
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+// Callback entry points of the bridge, installed by the callable options.
+size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata);
+int seek_callback(void *userdata, curl_off_t offset, int origin);
+curlioerr ioctl_callback(CURL *handle, int cmd, void *userdata);
+int progress_callback(void *userdata, double dltotal, double dlnow, double ultotal, double ulnow);
+int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                      curl_off_t ulnow);
+int debug_callback(CURL *handle, curl_infotype type, char *data, size_t size, void *userdata);
+int prereq_callback(void *userdata, char *conn_primary_ip, char *conn_local_ip,
+                    int conn_primary_port, int conn_local_port);
+int trailer_callback(curl_slist **list, void *userdata);
+
+static bool option_in_range(int option) {
+    return option >= 1 && option <= 40328 && option % 10000 <= 328;
+}
+
+static PyObject *raise_curl_error(CurlObject *self, CURLcode res) {
+    create_and_set_error_object(self, static_cast<int>(res));
+    return nullptr;
+}
+
+// Converts text for libcurl; `size` is filled only when NUL bytes may be
+// embedded.  0 on success, -1 with the conversion's error set.
+static int text_arg(PyObject *obj, TextArg &out, bool with_size) {
+    PyObject *encoded = nullptr;
+    int rv = PyText_AsStringAndSize(obj, &out.data, with_size ? &out.size : nullptr, &encoded);
+    out.keeper = Ref::steal(encoded);
+    if (rv == 0 && !with_size)
+        out.size = static_cast<Py_ssize_t>(std::strlen(out.data));
+    return rv;
+}
+
+// ---------------------------------------------------------------------------
+// Integers.
+
+static PyObject *do_curl_setopt_int(CurlObject *self, int option, PyObject *obj) {
+    CURLcode res;
+    if (option < 10000) {
+        long value = PyLong_AsLong(obj);
+        if (value == -1 && PyErr_Occurred())
+            return nullptr;
+        res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), value);
+    } else if (option >= 30000 && option < 40000) {
+        long long value = PyLong_AsLongLong(obj);
+        if (value == -1 && PyErr_Occurred())
+            return nullptr;
+        res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option),
+                               static_cast<curl_off_t>(value));
+    } else {
+        PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
+        return nullptr;
+    }
+    if (res != CURLE_OK)
+        return raise_curl_error(self, res);
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Strings.
+
+static bool is_copied_string_option(int option) {
+    switch (option) {
+    case CURLOPT_URL:
+    case CURLOPT_PROXY:
+    case CURLOPT_USERPWD:
+    case CURLOPT_PROXYUSERPWD:
+    case CURLOPT_RANGE:
+    case CURLOPT_REFERER:
+    case CURLOPT_FTPPORT:
+    case CURLOPT_USERAGENT:
+    case CURLOPT_COOKIE:
+    case CURLOPT_SSLCERT:
+    case CURLOPT_KEYPASSWD:
+    case CURLOPT_COOKIEFILE:
+    case CURLOPT_CUSTOMREQUEST:
+    case CURLOPT_INTERFACE:
+    case CURLOPT_CAINFO:
+    case CURLOPT_COOKIEJAR:
+    case CURLOPT_SSL_CIPHER_LIST:
+    case CURLOPT_SSLCERTTYPE:
+    case CURLOPT_SSLKEY:
+    case CURLOPT_SSLKEYTYPE:
+    case CURLOPT_SSLENGINE:
+    case CURLOPT_CAPATH:
+    case CURLOPT_ACCEPT_ENCODING:
+    case CURLOPT_NETRC_FILE:
+    case CURLOPT_COOKIELIST:
+    case CURLOPT_FTP_ALTERNATIVE_TO_USER:
+    case CURLOPT_SSH_PUBLIC_KEYFILE:
+    case CURLOPT_SSH_PRIVATE_KEYFILE:
+    case CURLOPT_SSH_HOST_PUBLIC_KEY_MD5:
+    case CURLOPT_COPYPOSTFIELDS:
+    case CURLOPT_CRLFILE:
+    case CURLOPT_ISSUERCERT:
+    case CURLOPT_USERNAME:
+    case CURLOPT_PASSWORD:
+    case CURLOPT_PROXYUSERNAME:
+    case CURLOPT_PROXYPASSWORD:
+    case CURLOPT_NOPROXY:
+    case CURLOPT_SSH_KNOWNHOSTS:
+    case CURLOPT_MAIL_FROM:
+    case CURLOPT_RTSP_SESSION_ID:
+    case CURLOPT_RTSP_STREAM_URI:
+    case CURLOPT_RTSP_TRANSPORT:
+    case CURLOPT_TLSAUTH_USERNAME:
+    case CURLOPT_TLSAUTH_PASSWORD:
+    case CURLOPT_TLSAUTH_TYPE:
+    case CURLOPT_DNS_SERVERS:
+    case CURLOPT_MAIL_AUTH:
+    case CURLOPT_XOAUTH2_BEARER:
+    case CURLOPT_LOGIN_OPTIONS:
+    case CURLOPT_PINNEDPUBLICKEY:
+    case CURLOPT_UNIX_SOCKET_PATH:
+    case CURLOPT_PROXY_SERVICE_NAME:
+    case CURLOPT_SERVICE_NAME:
+    case CURLOPT_DEFAULT_PROTOCOL:
+    case CURLOPT_PROXY_CAINFO:
+    case CURLOPT_PROXY_CAPATH:
+    case CURLOPT_PROXY_TLSAUTH_USERNAME:
+    case CURLOPT_PROXY_TLSAUTH_PASSWORD:
+    case CURLOPT_PROXY_TLSAUTH_TYPE:
+    case CURLOPT_PROXY_SSLCERT:
+    case CURLOPT_PROXY_SSLCERTTYPE:
+    case CURLOPT_PROXY_SSLKEY:
+    case CURLOPT_PROXY_SSLKEYTYPE:
+    case CURLOPT_PROXY_KEYPASSWD:
+    case CURLOPT_PROXY_SSL_CIPHER_LIST:
+    case CURLOPT_PROXY_CRLFILE:
+    case CURLOPT_PRE_PROXY:
+    case CURLOPT_PROXY_PINNEDPUBLICKEY:
+    case CURLOPT_REQUEST_TARGET:
+    case CURLOPT_TLS13_CIPHERS:
+    case CURLOPT_PROXY_TLS13_CIPHERS:
+    case CURLOPT_DOH_URL:
+    case CURLOPT_PROXY_ISSUERCERT:
+    case CURLOPT_HSTS:
+    case CURLOPT_AWS_SIGV4:
+    case CURLOPT_HAPROXY_CLIENT_IP:
+    case CURLOPT_ECH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+static bool is_deprecated_string_option(int option) {
+    switch (option) {
+    case CURLOPT_KRBLEVEL:
+    case CURLOPT_RANDOM_FILE:
+    case CURLOPT_EGDSOCKET:
+    case CURLOPT_SOCKS5_GSSAPI_SERVICE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+static bool is_blob_option(int option) {
+    switch (option) {
+    case CURLOPT_SSLCERT_BLOB:
+    case CURLOPT_SSLKEY_BLOB:
+    case CURLOPT_PROXY_SSLCERT_BLOB:
+    case CURLOPT_PROXY_SSLKEY_BLOB:
+    case CURLOPT_ISSUERCERT_BLOB:
+    case CURLOPT_PROXY_ISSUERCERT_BLOB:
+    case CURLOPT_CAINFO_BLOB:
+    case CURLOPT_PROXY_CAINFO_BLOB:
+        return true;
+    default:
+        return false;
+    }
+}
+
+static PyObject *setopt_postfields(CurlObject *self, PyObject *obj) {
+    TextArg text;
+    if (text_arg(obj, text, true) != 0)
+        return nullptr;
+    CURLcode res;
+    if (text.size < 2147483648LL)
+        res = curl_easy_setopt(self->handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(text.size));
+    else
+        res = curl_easy_setopt(self->handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                               static_cast<curl_off_t>(text.size));
+    if (res == CURLE_OK)
+        res = curl_easy_setopt(self->handle, CURLOPT_POSTFIELDS, text.data);
+    if (res != CURLE_OK)
+        return raise_curl_error(self, res);
+    // libcurl reads the posted bytes in place: keep their owner alive.
+    PyObject *keeper = text.keeper ? text.keeper.release() : Py_NewRef(obj);
+    PyObject *old = self->postfields_obj;
+    self->postfields_obj = keeper;
+    Py_XDECREF(old);
+    Py_RETURN_NONE;
+}
+
+PyObject *do_curl_setopt_string_impl(CurlObject *self, int option, PyObject *obj) {
+    if (option == CURLOPT_POSTFIELDS)
+        return setopt_postfields(self, obj);
+    if (is_blob_option(option)) {
+        TextArg text;
+        if (text_arg(obj, text, true) != 0)
+            return nullptr;
+        curl_blob blob{text.data, static_cast<size_t>(text.size), CURL_BLOB_COPY};
+        CURLcode res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), &blob);
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        Py_RETURN_NONE;
+    }
+    bool deprecated = is_deprecated_string_option(option);
+    if (!deprecated && !is_copied_string_option(option) && option != CURLOPT_WILDCARDMATCH) {
+        PyErr_SetString(PyExc_TypeError, "strings are not supported for this option");
+        return nullptr;
+    }
+    if (deprecated && PyErr_WarnEx(PyExc_DeprecationWarning, "setopt option is deprecated", 1) < 0)
+        return nullptr;
+    TextArg text;
+    if (text_arg(obj, text, false) != 0)
+        return nullptr;
+    CURLcode res;
+    if (option == CURLOPT_COPYPOSTFIELDS) {
+        // libcurl copies as many bytes as the body size last set; a longer
+        // POSTFIELDS set before would make it read past this text.
+        res = curl_easy_setopt(self->handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                               static_cast<curl_off_t>(text.size));
+        if (res == CURLE_OK)
+            res = curl_easy_setopt(self->handle, CURLOPT_COPYPOSTFIELDS, text.data);
+    } else if (option == CURLOPT_WILDCARDMATCH) {
+        // Any text switches wildcard matching on.
+        res = curl_easy_setopt(self->handle, CURLOPT_WILDCARDMATCH, 1L);
+    } else {
+        res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), text.data);
+    }
+    if (res != CURLE_OK)
+        return raise_curl_error(self, res);
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Resetting options.
+
+struct FunctionReset {
+    int function_option;
+    int data_option;
+    PyObject *CurlObject::*field;
+};
+
+// The callable options: the data option reset with the function and the
+// field that keeps the callable.  WRITEFUNCTION and READFUNCTION restore
+// libcurl's default streams instead of null.
+static const FunctionReset function_resets[] = {
+    {CURLOPT_WRITEFUNCTION, CURLOPT_WRITEDATA, &CurlObject::write_callable},
+    {CURLOPT_READFUNCTION, CURLOPT_READDATA, &CurlObject::read_callable},
+    {CURLOPT_HEADERFUNCTION, CURLOPT_HEADERDATA, &CurlObject::header_callable},
+    {CURLOPT_PROGRESSFUNCTION, CURLOPT_PROGRESSDATA, &CurlObject::progress_callable},
+    {CURLOPT_XFERINFOFUNCTION, CURLOPT_XFERINFODATA, &CurlObject::xferinfo_callable},
+    {CURLOPT_DEBUGFUNCTION, CURLOPT_DEBUGDATA, &CurlObject::debug_callable},
+    {CURLOPT_IOCTLFUNCTION, CURLOPT_IOCTLDATA, &CurlObject::ioctl_callable},
+    {CURLOPT_SOCKOPTFUNCTION, CURLOPT_SOCKOPTDATA, &CurlObject::sockopt_callable},
+    {CURLOPT_OPENSOCKETFUNCTION, CURLOPT_OPENSOCKETDATA, &CurlObject::opensocket_callable},
+    {CURLOPT_SEEKFUNCTION, CURLOPT_SEEKDATA, &CurlObject::seek_callable},
+    {CURLOPT_SSH_KEYFUNCTION, CURLOPT_SSH_KEYDATA, &CurlObject::ssh_key_callable},
+    {CURLOPT_FNMATCH_FUNCTION, CURLOPT_FNMATCH_DATA, &CurlObject::fnmatch_callable},
+    {CURLOPT_CLOSESOCKETFUNCTION, CURLOPT_CLOSESOCKETDATA, &CurlObject::closesocket_callable},
+    {CURLOPT_RESOLVER_START_FUNCTION, CURLOPT_RESOLVER_START_DATA,
+     &CurlObject::resolver_start_callable},
+    {CURLOPT_TRAILERFUNCTION, CURLOPT_TRAILERDATA, &CurlObject::trailer_callable},
+    {CURLOPT_HSTSREADFUNCTION, CURLOPT_HSTSREADDATA, &CurlObject::hstsread_callable},
+    {CURLOPT_HSTSWRITEFUNCTION, CURLOPT_HSTSWRITEDATA, &CurlObject::hstswrite_callable},
+    {CURLOPT_PREREQFUNCTION, CURLOPT_PREREQDATA, &CurlObject::prereq_callable},
+};
+
+struct ListOption {
+    int option;
+    PyObject *CurlObject::*field;
+};
+
+static const ListOption list_options[] = {
+    {CURLOPT_HTTPHEADER, &CurlObject::httpheader_slist},
+    {CURLOPT_PROXYHEADER, &CurlObject::proxyheader_slist},
+    {CURLOPT_HTTP200ALIASES, &CurlObject::http200aliases_slist},
+    {CURLOPT_QUOTE, &CurlObject::quote_slist},
+    {CURLOPT_POSTQUOTE, &CurlObject::postquote_slist},
+    {CURLOPT_PREQUOTE, &CurlObject::prequote_slist},
+    {CURLOPT_TELNETOPTIONS, &CurlObject::telnetoptions_slist},
+    {CURLOPT_RESOLVE, &CurlObject::resolve_slist},
+    {CURLOPT_MAIL_RCPT, &CurlObject::mail_rcpt_slist},
+    {CURLOPT_CONNECT_TO, &CurlObject::connect_to_slist},
+};
+
+static const ListOption *find_list_option(int option) {
+    for (const ListOption &l : list_options)
+        if (l.option == option)
+            return &l;
+    return nullptr;
+}
+
+static bool is_null_resettable(int option) {
+    switch (option) {
+    case CURLOPT_PROXY:
+    case CURLOPT_USERPWD:
+    case CURLOPT_PROXYUSERPWD:
+    case CURLOPT_RANGE:
+    case CURLOPT_FTPPORT:
+    case CURLOPT_COOKIE:
+    case CURLOPT_CUSTOMREQUEST:
+    case CURLOPT_CAINFO:
+    case CURLOPT_RANDOM_FILE:
+    case CURLOPT_EGDSOCKET:
+    case CURLOPT_COOKIEJAR:
+    case CURLOPT_SSL_CIPHER_LIST:
+    case CURLOPT_CAPATH:
+    case CURLOPT_ACCEPT_ENCODING:
+    case CURLOPT_USERNAME:
+    case CURLOPT_PASSWORD:
+    case CURLOPT_PROXYUSERNAME:
+    case CURLOPT_PROXYPASSWORD:
+    case CURLOPT_PROXY_SERVICE_NAME:
+    case CURLOPT_SERVICE_NAME:
+    case CURLOPT_PROXY_CAINFO:
+    case CURLOPT_PROXY_CAPATH:
+    case CURLOPT_PROXY_SSLCERT:
+    case CURLOPT_PROXY_SSLCERTTYPE:
+    case CURLOPT_PROXY_SSLKEY:
+    case CURLOPT_PROXY_SSLKEYTYPE:
+    case CURLOPT_PROXY_SSL_CIPHER_LIST:
+    case CURLOPT_PRE_PROXY:
+    case CURLOPT_HSTS:
+    case CURLOPT_WRITEHEADER:
+        return true;
+    default:
+        return is_blob_option(option);
+    }
+}
+
+static PyObject *util_curl_unsetopt(CurlObject *self, int option) {
+    CURL *h = self->handle;
+    CURLcode res;
+    auto opt = static_cast<CURLoption>(option);
+    if (is_null_resettable(option)) {
+        res = curl_easy_setopt(h, opt, static_cast<void *>(nullptr));
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        Py_RETURN_NONE;
+    }
+    if (option == CURLOPT_CERTINFO || option == CURLOPT_INFILESIZE) {
+        res = curl_easy_setopt(h, opt, option == CURLOPT_CERTINFO ? 0L : -1L);
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        Py_RETURN_NONE;
+    }
+    if (const ListOption *l = find_list_option(option)) {
+        res = curl_easy_setopt(h, opt, static_cast<curl_slist *>(nullptr));
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        clear_field(self->*(l->field));
+        Py_RETURN_NONE;
+    }
+    switch (option) {
+    case CURLOPT_HTTPPOST:
+        res = curl_easy_setopt(h, CURLOPT_HTTPPOST, static_cast<curl_httppost *>(nullptr));
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        clear_field(self->httppost_obj);
+        Py_RETURN_NONE;
+    case CURLOPT_MIMEPOST:
+        res = curl_easy_setopt(h, CURLOPT_MIMEPOST, static_cast<curl_mime *>(nullptr));
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        clear_field(self->mimepost_obj);
+        Py_RETURN_NONE;
+    case CURLOPT_SHARE:
+        res = curl_easy_setopt(h, CURLOPT_SHARE, static_cast<CURLSH *>(nullptr));
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        if (self->share != nullptr) {
+            CurlShareObject *share = self->share;
+            share_unregister_easy(share, self);
+            self->share = nullptr;
+            Py_DECREF(share);
+        }
+        Py_RETURN_NONE;
+    default:
+        break;
+    }
+    for (const FunctionReset &f : function_resets) {
+        if (f.function_option != option)
+            continue;
+        res = curl_easy_setopt(h, opt, static_cast<void *>(nullptr));
+        if (res == CURLE_OK) {
+            void *data = nullptr;
+            if (option == CURLOPT_WRITEFUNCTION)
+                data = stdout;
+            else if (option == CURLOPT_READFUNCTION)
+                data = stdin;
+            res = curl_easy_setopt(h, static_cast<CURLoption>(f.data_option), data);
+        }
+        if (res != CURLE_OK)
+            return raise_curl_error(self, res);
+        clear_field(self->*(f.field));
+        Py_RETURN_NONE;
+    }
+    PyErr_SetString(PyExc_TypeError, "unsetopt() is not supported for this option");
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// String lists and classic forms.
+
+curl_slist *tolvex_list_or_tuple_to_slist(int which, PyObject *list, Py_ssize_t len) {
+    SlistPtr slist;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        PyObject *item = PyListOrTuple_GetItem(list, i, which);
+        if (!PyText_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, "list items must be byte strings or Unicode "
+                                             "strings with ASCII code points only");
+            return nullptr;
+        }
+        PyObject *encoded = nullptr;
+        char *str = PyText_AsString_NoNUL(item, &encoded);
+        Ref keeper = Ref::steal(encoded);
+        if (str == nullptr)
+            return nullptr;
+        curl_slist *appended = curl_slist_append(slist.get(), str);
+        if (appended == nullptr || appended->data == nullptr) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        (void)slist.release(); // the appended list has the same head
+        slist.reset(appended);
+    }
+    return slist.release();
+}
+
+static PyObject *do_curl_setopt_list(CurlObject *self, int option, int which, PyObject *obj) {
+    const ListOption *l = find_list_option(option);
+    if (l == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "lists are not supported for this option");
+        return nullptr;
+    }
+    Py_ssize_t len = PyListOrTuple_Size(obj, which);
+    if (len == 0)
+        Py_RETURN_NONE;
+    SlistPtr slist(tolvex_list_or_tuple_to_slist(which, obj, len));
+    if (slist.get() == nullptr)
+        return nullptr;
+    CURLcode res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), slist.get());
+    if (res != CURLE_OK)
+        return raise_curl_error(self, res);
+    if (util_curlslist_update(&(self->*(l->field)), slist.get()) != 0) {
+        curl_easy_setopt(self->handle, static_cast<CURLoption>(option),
+                         static_cast<curl_slist *>(nullptr));
+        return nullptr;
+    }
+    (void)slist.release();
+    Py_RETURN_NONE;
+}
+
+static int form_error(CurlObject *self, int code) {
+    create_and_set_error_object(self, code);
+    return -1;
+}
+
+// Adds one (name, value) field to the chain; 0, or -1 with an exception set.
+static int add_form_field(CurlObject *self, PyObject *field, curl_httppost **first,
+                          curl_httppost **last, Ref &refs) {
+    int kind = PyListOrTuple_Check(field);
+    if (kind == 0) {
+        PyErr_SetString(PyExc_TypeError, "list items must be list or tuple objects");
+        return -1;
+    }
+    if (PyListOrTuple_Size(field, kind) != 2) {
+        PyErr_SetString(PyExc_TypeError, "list or tuple must contain two elements (name, value)");
+        return -1;
+    }
+    PyObject *name_obj = PyListOrTuple_GetItem(field, 0, kind);
+    PyObject *value = PyListOrTuple_GetItem(field, 1, kind);
+    TextArg name;
+    if (!PyText_Check(name_obj) || text_arg(name_obj, name, true) != 0) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "list or tuple must contain a byte string or Unicode "
+                                         "string with ASCII code points only as first element");
+        return -1;
+    }
+    CURLFORMcode res;
+    if (PyText_Check(value)) {
+        TextArg contents;
+        if (text_arg(value, contents, true) != 0) {
+            PyErr_Clear();
+            return form_error(self, CURLE_BAD_FUNCTION_ARGUMENT);
+        }
+        res = curl_formadd(first, last, CURLFORM_COPYNAME, name.data, CURLFORM_NAMELENGTH,
+                           static_cast<long>(name.size), CURLFORM_COPYCONTENTS, contents.data,
+                           CURLFORM_CONTENTSLENGTH, static_cast<long>(contents.size), CURLFORM_END);
+    } else if (int vkind = PyListOrTuple_Check(value)) {
+        Py_ssize_t n = PyListOrTuple_Size(value, vkind);
+        if (n < 2) {
+            PyErr_SetString(PyExc_TypeError,
+                            "list or tuple must contain at least one option and one value");
+            return -1;
+        }
+        if (n % 2 != 0) {
+            PyErr_SetString(PyExc_TypeError, "list or tuple must contain an even number of items");
+            return -1;
+        }
+        if (n > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(2 * sizeof(curl_forms)) - 1) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        std::unique_ptr<curl_forms[]> forms(new (std::nothrow) curl_forms[2 * n + 1]);
+        std::unique_ptr<TextArg[]> texts(new (std::nothrow) TextArg[n / 2]);
+        if (!forms || !texts) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        Py_ssize_t k = 0;
+        for (Py_ssize_t i = 0; i < n; i += 2) {
+            PyObject *code_obj = PyListOrTuple_GetItem(value, i, vkind);
+            PyObject *text_obj = PyListOrTuple_GetItem(value, i + 1, vkind);
+            if (!PyLong_Check(code_obj)) {
+                PyErr_SetString(PyExc_TypeError, "option must be an integer");
+                return -1;
+            }
+            if (!PyText_Check(text_obj)) {
+                PyErr_SetString(PyExc_TypeError,
+                                "value must be a byte string or a Unicode string with ASCII "
+                                "code points only");
+                return -1;
+            }
+            long code = PyLong_AsLong(code_obj);
+            if (code != CURLFORM_COPYCONTENTS && code != CURLFORM_FILE && code != CURLFORM_BUFFER &&
+                code != CURLFORM_BUFFERPTR && code != CURLFORM_CONTENTTYPE &&
+                code != CURLFORM_FILENAME) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_TypeError, "unsupported option");
+                return -1;
+            }
+            TextArg &text = texts[i / 2];
+            if (text_arg(text_obj, text, true) != 0)
+                return -1;
+            forms[k].option = static_cast<CURLformoption>(code);
+            forms[k].value = text.data;
+            ++k;
+            if (code == CURLFORM_COPYCONTENTS) {
+                forms[k].option = CURLFORM_CONTENTSLENGTH;
+                forms[k].value = reinterpret_cast<const char *>(static_cast<intptr_t>(text.size));
+                ++k;
+            } else if (code == CURLFORM_BUFFERPTR) {
+                forms[k].option = CURLFORM_BUFFERLENGTH;
+                forms[k].value = reinterpret_cast<const char *>(static_cast<intptr_t>(text.size));
+                ++k;
+                // libcurl points into this buffer until the form is freed.
+                if (!refs) {
+                    refs = Ref::steal(PyList_New(0));
+                    if (!refs)
+                        return -1;
+                }
+                PyObject *keep = text.keeper ? text.keeper.get() : text_obj;
+                if (PyList_Append(refs.get(), keep) != 0)
+                    return -1;
+            }
+        }
+        forms[k].option = CURLFORM_END;
+        forms[k].value = nullptr;
+        res = curl_formadd(first, last, CURLFORM_COPYNAME, name.data, CURLFORM_NAMELENGTH,
+                           static_cast<long>(name.size), CURLFORM_ARRAY, forms.get(), CURLFORM_END);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "unsupported second type in tuple");
+        return -1;
+    }
+    if (res != CURL_FORMADD_OK)
+        return form_error(self, static_cast<int>(res));
+    return 0;
+}
+
+static PyObject *do_curl_setopt_httppost(CurlObject *self, int which, PyObject *obj) {
+    if (PyErr_WarnEx(PyExc_DeprecationWarning, "HTTPPOST is deprecated; use MIMEPOST", 1) < 0)
+        return nullptr;
+    Py_ssize_t len = PyListOrTuple_Size(obj, which);
+    if (len == 0)
+        Py_RETURN_NONE;
+    curl_httppost *first = nullptr;
+    curl_httppost *last = nullptr;
+    Ref refs;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        if (add_form_field(self, PyListOrTuple_GetItem(obj, i, which), &first, &last, refs) != 0) {
+            curl_formfree(first);
+            return nullptr;
+        }
+    }
+    HttppostPtr chain(first);
+    CURLcode res = CURLE_OK;
+    if (self->mimepost_obj != nullptr)
+        res = curl_easy_setopt(self->handle, CURLOPT_MIMEPOST, static_cast<curl_mime *>(nullptr));
+    if (res == CURLE_OK)
+        res = curl_easy_setopt(self->handle, CURLOPT_HTTPPOST, chain.get());
+    if (res != CURLE_OK)
+        return raise_curl_error(self, res);
+    clear_field(self->mimepost_obj);
+    if (util_curlhttppost_update(self, chain.get(), refs.get()) != 0) {
+        curl_easy_setopt(self->handle, CURLOPT_HTTPPOST, static_cast<curl_httppost *>(nullptr));
+        return nullptr;
+    }
+    (void)chain.release();
+    (void)refs.release();
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Callables and file objects.
+
+struct CallableOption {
+    int option;
+    PyObject *CurlObject::*field;
+    void *callback;
+    int data_option;
+};
+
+#define TOLVEX_CB(f) reinterpret_cast<void *>(f)
+
+static const CallableOption callable_options[] = {
+    {CURLOPT_WRITEFUNCTION, &CurlObject::write_callable, TOLVEX_CB(write_callback),
+     CURLOPT_WRITEDATA},
+    {CURLOPT_HEADERFUNCTION, &CurlObject::header_callable, TOLVEX_CB(header_callback),
+     CURLOPT_HEADERDATA},
+    {CURLOPT_READFUNCTION, &CurlObject::read_callable, TOLVEX_CB(read_callback), CURLOPT_READDATA},
+    {CURLOPT_SEEKFUNCTION, &CurlObject::seek_callable, TOLVEX_CB(seek_callback), CURLOPT_SEEKDATA},
+    {CURLOPT_IOCTLFUNCTION, &CurlObject::ioctl_callable, TOLVEX_CB(ioctl_callback),
+     CURLOPT_IOCTLDATA},
+    {CURLOPT_PROGRESSFUNCTION, &CurlObject::progress_callable, TOLVEX_CB(progress_callback),
+     CURLOPT_PROGRESSDATA},
+    {CURLOPT_XFERINFOFUNCTION, &CurlObject::xferinfo_callable, TOLVEX_CB(xferinfo_callback),
+     CURLOPT_XFERINFODATA},
+    {CURLOPT_DEBUGFUNCTION, &CurlObject::debug_callable, TOLVEX_CB(debug_callback),
+     CURLOPT_DEBUGDATA},
+    {CURLOPT_PREREQFUNCTION, &CurlObject::prereq_callable, TOLVEX_CB(prereq_callback),
+     CURLOPT_PREREQDATA},
+    {CURLOPT_TRAILERFUNCTION, &CurlObject::trailer_callable, TOLVEX_CB(trailer_callback),
+     CURLOPT_TRAILERDATA},
+};
+
+#undef TOLVEX_CB
+
+static PyObject *do_curl_setopt_callable(CurlObject *self, int option, PyObject *obj,
+                                         int use_memoryview) {
+    const CallableOption *entry = nullptr;
+    for (const CallableOption &c : callable_options)
+        if (c.option == option)
+            entry = &c;
+    if (entry == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "functions are not supported for this option");
+        return nullptr;
+    }
+    if (option == CURLOPT_PROGRESSFUNCTION &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "PROGRESSFUNCTION is deprecated; use XFERINFOFUNCTION", 1) < 0)
+        return nullptr;
+    if (option == CURLOPT_IOCTLFUNCTION &&
+        PyErr_WarnEx(PyExc_DeprecationWarning, "IOCTLFUNCTION is deprecated; use SEEKFUNCTION", 1) <
+            0)
+        return nullptr;
+    replace_field(self->*(entry->field), obj);
+    if (option == CURLOPT_WRITEFUNCTION)
+        self->write_use_memoryview = use_memoryview == 1;
+    else if (option == CURLOPT_HEADERFUNCTION)
+        self->header_use_memoryview = use_memoryview == 1;
+    curl_easy_setopt(self->handle, static_cast<CURLoption>(option), entry->callback);
+    curl_easy_setopt(self->handle, static_cast<CURLoption>(entry->data_option), self);
+    Py_RETURN_NONE;
+}
+
+PyObject *do_curl_setopt_filelike(CurlObject *self, int option, PyObject *obj) {
+    const char *method = option == CURLOPT_READDATA ? "read" : "write";
+    Ref bound = Ref::steal(PyObject_GetAttrString(obj, method));
+    if (!bound) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, option == CURLOPT_READDATA
+                                             ? "object given without a read method"
+                                             : "object given without a write method");
+        return nullptr;
+    }
+    int function_option;
+    switch (option) {
+    case CURLOPT_WRITEHEADER:
+        function_option = CURLOPT_HEADERFUNCTION;
+        break;
+    case CURLOPT_READDATA:
+        function_option = CURLOPT_READFUNCTION;
+        break;
+    case CURLOPT_WRITEDATA:
+        function_option = CURLOPT_WRITEFUNCTION;
+        break;
+    default:
+        PyErr_SetString(PyExc_TypeError, "objects are not supported for this option");
+        return nullptr;
+    }
+    Ref args = Ref::steal(Py_BuildValue("(iO)", function_option, bound.get()));
+    if (!args)
+        return nullptr;
+    bound.reset();
+    return do_curl_setopt(self, args.get(), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Share and MIME attachments.
+
+static PyObject *do_curl_setopt_share(CurlObject *self, PyObject *obj) {
+    if (self->share != nullptr) {
+        PyErr_SetString(ErrorObject, "Curl object already sharing. Unshare first.");
+        return nullptr;
+    }
+    if (Py_TYPE(obj) != p_CurlShare_Type) {
+        PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+        return nullptr;
+    }
+    auto *share = reinterpret_cast<CurlShareObject *>(obj);
+    CURLcode res = curl_easy_setopt(self->handle, CURLOPT_SHARE, share->share_handle);
+    if (res != CURLE_OK)
+        return raise_curl_error(self, res);
+    self->share = reinterpret_cast<CurlShareObject *>(Py_NewRef(obj));
+    if (share_register_easy(share, self) != 0) {
+        curl_easy_setopt(self->handle, CURLOPT_SHARE, static_cast<CURLSH *>(nullptr));
+        clear_field(self->share);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+static PyObject *do_curl_setopt_mime(CurlObject *self, PyObject *obj) {
+    if (!PyObject_TypeCheck(obj, p_CurlMime_Type)) {
+        PyErr_SetString(PyExc_TypeError, "setopt(option=MIMEPOST) expects a CurlMime object");
+        return nullptr;
+    }
+    auto *mime = reinterpret_cast<CurlMimeObject *>(obj);
+    if (mime->mime_handle == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "setopt(option=MIMEPOST) received a closed mime object");
+        return nullptr;
+    }
+    if (mime->owns_handle != 1) {
+        PyErr_SetString(PyExc_ValueError,
+                        "setopt(option=MIMEPOST) received a mime object already attached as "
+                        "subparts");
+        return nullptr;
+    }
+    if (mime->curl != self) {
+        PyErr_SetString(PyExc_ValueError,
+                        "setopt(option=MIMEPOST) requires a CurlMime created with this Curl "
+                        "handle");
+        return nullptr;
+    }
+    CURLcode res = curl_easy_setopt(self->handle, CURLOPT_MIMEPOST, mime->mime_handle);
+    if (res != CURLE_OK)
+        return raise_curl_error(self, res);
+    replace_field(self->mimepost_obj, obj);
+    clear_field(self->httppost_obj);
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// The methods.
+
+const char curl_setopt_doc[] =
+    "setopt(option, value, *, use_memoryview=False) -> None\n\n"
+    "Set a curl option. Integers, strings (bytes or ASCII str), lists of strings,\n"
+    "callables, file objects, a CurlShare or a CurlMime are accepted depending on\n"
+    "the option; None resets the option. use_memoryview makes WRITEFUNCTION and\n"
+    "HEADERFUNCTION callables receive read-only memoryviews instead of bytes.\n";
+
+PyObject *do_curl_setopt(CurlObject *self, PyObject *args, PyObject *kwds) {
+    static char *kwlist[] = {const_cast<char *>("option"), const_cast<char *>("value"),
+                             const_cast<char *>("use_memoryview"), nullptr};
+    int option;
+    PyObject *obj;
+    int use_memoryview = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|$p:setopt", kwlist, &option, &obj,
+                                     &use_memoryview))
+        return nullptr;
+    if (check_curl_state(self, 1 | 2, "setopt") != 0)
+        return nullptr;
+    if (!option_in_range(option)) {
+        PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+        return nullptr;
+    }
+    if (use_memoryview != -1 && option != CURLOPT_WRITEFUNCTION &&
+        option != CURLOPT_HEADERFUNCTION) {
+        PyErr_SetString(PyExc_TypeError,
+                        "use_memoryview is only supported for WRITEFUNCTION and HEADERFUNCTION");
+        return nullptr;
+    }
+    if (obj == Py_None)
+        return util_curl_unsetopt(self, option);
+    if (PyText_Check(obj))
+        return do_curl_setopt_string_impl(self, option, obj);
+    if (PyLong_Check(obj))
+        return do_curl_setopt_int(self, option, obj);
+    if (int which = PyListOrTuple_Check(obj)) {
+        if (option == CURLOPT_HTTPPOST)
+            return do_curl_setopt_httppost(self, which, obj);
+        return do_curl_setopt_list(self, option, which, obj);
+    }
+    if (PyCallable_Check(obj))
+        return do_curl_setopt_callable(self, option, obj, use_memoryview);
+    switch (option) {
+    case CURLOPT_WRITEDATA:
+    case CURLOPT_READDATA:
+    case CURLOPT_WRITEHEADER:
+        return do_curl_setopt_filelike(self, option, obj);
+    case CURLOPT_MIMEPOST:
+        return do_curl_setopt_mime(self, obj);
+    case CURLOPT_SHARE:
+        return do_curl_setopt_share(self, obj);
+    default:
+        PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+        return nullptr;
+    }
+}
+
+const char curl_unsetopt_doc[] = "unsetopt(option) -> None\n\n"
+                                 "Reset curl session option to its default value.\n";
+
+PyObject *do_curl_unsetopt(CurlObject *self, PyObject *args) {
+    int option;
+    if (!PyArg_ParseTuple(args, "i:unsetopt", &option))
+        return nullptr;
+    if (check_curl_state(self, 1 | 2, "unsetopt") != 0)
+        return nullptr;
+    if (!option_in_range(option)) {
+        PyErr_SetString(PyExc_TypeError, "invalid arguments to unsetopt");
+        return nullptr;
+    }
+    return util_curl_unsetopt(self, option);
+}
+
+const char curl_setopt_string_doc[] = "setopt_string(option, value) -> None\n\n"
+                                      "Set a curl option that takes a string value.\n";
+
+PyObject *do_curl_setopt_string(CurlObject *self, PyObject *args) {
+    int option;
+    PyObject *obj;
+    if (!PyArg_ParseTuple(args, "iO:setopt", &option, &obj))
+        return nullptr;
+    if (check_curl_state(self, 1 | 2, "setopt") != 0)
+        return nullptr;
+    if (!PyText_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt_string");
+        return nullptr;
+    }
+    return do_curl_setopt_string_impl(self, option, obj);
+}
+
+const char curl_set_ca_certs_doc[] =
+    "set_ca_certs() -> None\n\n"
+    "Load additional CA certificates (PEM text) into every new TLS connection.\n";
+
+PyObject *do_curl_set_ca_certs(CurlObject *self, PyObject *args) {
+    PyObject *cadata;
+    if (!PyArg_ParseTuple(args, "O:cadata", &cadata))
+        return nullptr;
+    TextArg text;
+    if (!PyText_Check(cadata) || text_arg(cadata, text, true) != 0) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "set_ca_certs argument must be a byte string or a "
+                                         "Unicode string with ASCII code points only");
+        return nullptr;
+    }
+    PyObject *keeper = text.keeper ? text.keeper.release() : Py_NewRef(cadata);
+    PyObject *old = self->ca_certs_obj;
+    self->ca_certs_obj = keeper;
+    Py_XDECREF(old);
+    int res = ssl_ctx_callback_install(self);
+    if (res != CURLE_OK) {
+        clear_field(self->ca_certs_obj);
+        create_and_set_error_object(self, res);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}

@@ -1,0 +1,220 @@
+// Running transfers on one Curl handle, pausing them, and raw I/O on a
+// connect-only connection.
+#include "tolvex.h"
+
+#include <cerrno>
+#include <cstring>
+
+const char curl_perform_doc[] = "perform() -> None\n\n"
+                                "Perform a file transfer.\n";
+
+PyObject *do_curl_perform(CurlObject *self, PyObject *) {
+    if (check_curl_state(self, 1 | 2, "perform") != 0)
+        return nullptr;
+    CURLcode res;
+    {
+        ReleaseGil unlocked(self->state, "self->state != NULL");
+        res = curl_easy_perform(self->handle);
+    }
+    // An exception left by a callback, or raised by a signal handler, wins
+    // over libcurl's result.
+    if (check_pending_python_exception_or_signal() != 0)
+        return nullptr;
+    if (res != CURLE_OK) {
+        create_and_set_error_object(self, res);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const char curl_perform_rb_doc[] = "perform_rb() -> response_body\n\n"
+                                   "Perform a file transfer and return the response body as "
+                                   "bytes.\n";
+
+PyObject *do_curl_perform_rb(CurlObject *self, PyObject *) {
+    static PyObject *empty_tuple = nullptr;
+    if (empty_tuple == nullptr) {
+        empty_tuple = PyTuple_New(0);
+        if (empty_tuple == nullptr)
+            return nullptr;
+    }
+    Ref buffer = Ref::steal(PyObject_Call(bytesio, empty_tuple, nullptr));
+    if (!buffer)
+        return nullptr;
+    Ref set = Ref::steal(do_curl_setopt_filelike(self, CURLOPT_WRITEDATA, buffer.get()));
+    if (!set)
+        return nullptr;
+    Ref done = Ref::steal(do_curl_perform(self, nullptr));
+    if (!done)
+        return nullptr;
+    return PyObject_CallMethod(buffer.get(), "getvalue", nullptr);
+}
+
+const char curl_perform_rs_doc[] = "perform_rs() -> response_body\n\n"
+                                   "Perform a file transfer and return the response body as "
+                                   "str.\n";
+
+PyObject *do_curl_perform_rs(CurlObject *self, PyObject *) {
+    Ref body = Ref::steal(do_curl_perform_rb(self, nullptr));
+    if (!body)
+        return nullptr;
+    return PyUnicode_FromEncodedObject(body.get(), nullptr, nullptr);
+}
+
+static PyObject *do_curl_pause_internal(CurlObject *self, int bitmask, const char *name) {
+    if (check_curl_state(self, 1, name) != 0)
+        return nullptr;
+    // From a callback of the running transfer the slot holds that
+    // transfer's state; it is put back after the call.
+    bool in_multi = self->multi_stack != nullptr;
+    PyThreadState *&slot = in_multi ? self->multi_stack->state : self->state;
+    CURLcode res;
+    {
+        ReleaseGilKeepSlot unlocked(slot, in_multi ? "self->multi_stack->state != NULL"
+                                                   : "self->state != NULL");
+        res = curl_easy_pause(self->handle, bitmask);
+    }
+    if (check_pending_python_exception_or_signal() != 0)
+        return nullptr;
+    if (res != CURLE_OK) {
+        Ref value =
+            Ref::steal(Py_BuildValue("(is)", static_cast<int>(res), "pause/unpause failed"));
+        if (value)
+            PyErr_SetObject(ErrorObject, value.get());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const char curl_pause_doc[] = "pause(bitmask=PAUSE_ALL) -> None\n\n"
+                              "Pause or unpause a curl handle. Bitmask should be a value such "
+                              "as PAUSE_RECV or PAUSE_CONT.\n";
+
+PyObject *do_curl_pause(CurlObject *self, PyObject *args) {
+    int bitmask = CURLPAUSE_ALL;
+    if (!PyArg_ParseTuple(args, "|i:pause", &bitmask))
+        return nullptr;
+    return do_curl_pause_internal(self, bitmask, "pause");
+}
+
+const char curl_unpause_doc[] = "unpause() -> None\n\n"
+                                "Resume a paused curl handle (pause with PAUSE_CONT).\n";
+
+PyObject *do_curl_unpause(CurlObject *self, PyObject *) {
+    return do_curl_pause_internal(self, CURLPAUSE_CONT, "unpause");
+}
+
+// ---------------------------------------------------------------------------
+// Connect-only I/O.
+
+static void set_would_block_error() {
+    errno = EAGAIN;
+    PyErr_SetFromErrno(PyExc_BlockingIOError);
+}
+
+int check_easy_recv_send_result(CurlObject *self, CURLcode res) {
+    if (res == CURLE_OK)
+        return 0;
+    if (res == CURLE_AGAIN) {
+        set_would_block_error();
+        return -1;
+    }
+    create_and_set_error_object(self, res);
+    return -1;
+}
+
+static int perform_easy_send(CurlObject *self, const void *data, size_t len, size_t *sent) {
+    CURLcode res;
+    {
+        ReleaseGil unlocked(self->state, "self->state != NULL");
+        res = curl_easy_send(self->handle, data, len, sent);
+    }
+    if (check_pending_python_exception_or_signal() != 0)
+        return -1;
+    return check_easy_recv_send_result(self, res);
+}
+
+static int perform_easy_recv(CurlObject *self, void *data, size_t len, size_t *received) {
+    CURLcode res;
+    {
+        ReleaseGil unlocked(self->state, "self->state != NULL");
+        res = curl_easy_recv(self->handle, data, len, received);
+    }
+    if (check_pending_python_exception_or_signal() != 0)
+        return -1;
+    return check_easy_recv_send_result(self, res);
+}
+
+const char curl_send_doc[] = "send(bytes) -> count\n\n"
+                             "Send data over the connection of a CONNECT_ONLY transfer.\n";
+
+PyObject *do_curl_send(CurlObject *self, PyObject *args) {
+    BufferView view;
+    if (!PyArg_ParseTuple(args, "y*:send", view.raw()))
+        return nullptr;
+    if (check_curl_state(self, 1 | 2, "send") != 0)
+        return nullptr;
+    size_t sent = 0;
+    if (perform_easy_send(self, view.data(), static_cast<size_t>(view.size()), &sent) != 0)
+        return nullptr;
+    return PyLong_FromSsize_t(static_cast<Py_ssize_t>(sent));
+}
+
+const char curl_recv_doc[] = "recv(buffersize) -> data\n\n"
+                             "Receive data from the connection of a CONNECT_ONLY transfer.\n";
+
+PyObject *do_curl_recv(CurlObject *self, PyObject *args) {
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, "n:recv", &size))
+        return nullptr;
+    if (size < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative buffersize in recv");
+        return nullptr;
+    }
+    if (check_curl_state(self, 1 | 2, "recv") != 0)
+        return nullptr;
+    if (size == 0)
+        return PyBytes_FromStringAndSize(nullptr, 0);
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
+    if (!data)
+        return nullptr;
+    size_t received = 0;
+    if (perform_easy_recv(self, PyBytes_AS_STRING(data.get()), static_cast<size_t>(size),
+                          &received) != 0)
+        return nullptr;
+    if (static_cast<Py_ssize_t>(received) == size)
+        return data.release();
+    return PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()),
+                                     static_cast<Py_ssize_t>(received));
+}
+
+const char curl_recv_into_doc[] = "recv_into(buffer[, nbytes]) -> nbytes\n\n"
+                                  "Receive data from the connection of a CONNECT_ONLY transfer "
+                                  "into a writable buffer.\n";
+
+PyObject *do_curl_recv_into(CurlObject *self, PyObject *args, PyObject *kwds) {
+    static char *kwlist[] = {const_cast<char *>("buffer"), const_cast<char *>("nbytes"), nullptr};
+    BufferView view;
+    Py_ssize_t nbytes = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:recv_into", kwlist, view.raw(), &nbytes))
+        return nullptr;
+    if (nbytes < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative buffersize in recv_into");
+        return nullptr;
+    }
+    if (nbytes == 0)
+        nbytes = view.size();
+    else if (nbytes > view.size()) {
+        PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
+        return nullptr;
+    }
+    if (check_curl_state(self, 1 | 2, "recv_into") != 0)
+        return nullptr;
+    if (nbytes == 0)
+        return PyLong_FromLong(0);
+    size_t received = 0;
+    if (perform_easy_recv(self, view.mutable_data(), static_cast<size_t>(nbytes), &received) != 0)
+        return nullptr;
+    view.release();
+    return PyLong_FromSize_t(received);
+}
