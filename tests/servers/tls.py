@@ -1,0 +1,34 @@
+"""The HTTP server of servers.http behind TLS.
+
+The certificate is a trustme leaf certificate (`trustme.CA().issue_cert(...)`);
+the server sends it with its whole chain.  The handshake runs in the
+connection's own thread, on its first read, so a client that rejects the
+certificate does not hold up the others.
+"""
+
+import ssl
+import sys
+
+from servers.http import Handler, Server
+
+
+class TLSServer(Server):
+    def __init__(self, certificate, address=("127.0.0.1", 0), handler=Handler):
+        super().__init__(address, handler)
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        certificate.configure_cert(self.context)
+
+    def get_request(self):
+        sock, address = super().get_request()
+        wrapped = self.context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False)
+        return wrapped, address
+
+    def handle_error(self, request, client_address):
+        # A client that refuses the certificate ends the handshake; that is
+        # what some tests want, not a server fault.
+        if isinstance(sys.exc_info()[1], (ssl.SSLError, ConnectionError)):
+            return
+        super().handle_error(request, client_address)
+
+    def url(self, path="/"):
+        return "https://127.0.0.1:%d%s" % (self.port, path)
