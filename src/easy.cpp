@@ -95,8 +95,11 @@ static void util_easy_detach_from_multi(CurlObject *self) {
         // A dying object cannot be a member (the set would keep it alive),
         // and hashing it could hand it to Python code.
         if (multi->easy_set != nullptr && Py_REFCNT(self) > 0) {
+            // A callback of the removal may have left an exception; it stays.
+            PyObject *exc = PyErr_GetRaisedException();
             if (PySet_Discard(multi->easy_set, reinterpret_cast<PyObject *>(self)) < 0)
                 PyErr_Clear();
+            PyErr_SetRaisedException(exc);
         }
     }
     self->multi_stack = nullptr;
@@ -160,11 +163,17 @@ PyObject *do_curl_new(PyTypeObject *subtype, PyObject *args, PyObject *kwds) {
 static void do_curl_dealloc(PyObject *op) {
     auto *self = reinterpret_cast<CurlObject *>(op);
     PyObject_GC_UnTrack(op);
+    // The object may die while an exception propagates; callbacks made while
+    // libcurl cleans up must still run, so the exception waits aside.
+    PyObject *raised = PyErr_GetRaisedException();
     clear_field(self->dict);
     util_curl_close(self);
     if (self->weakreflist != nullptr)
         PyObject_ClearWeakRefs(op);
     Curl_Type.tp_free(op);
+    if (PyErr_Occurred())
+        PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(raised);
 }
 
 static int do_curl_traverse(PyObject *op, visitproc visit, void *arg) {
@@ -216,6 +225,10 @@ static PyObject *do_curl_close(PyObject *op, PyObject *) {
     if (check_curl_state(self, 2, "close") != 0)
         return nullptr;
     util_curl_close(self);
+    // An exception a callback left pending while libcurl cleaned up (one
+    // that is not an Exception, which the callback printed).
+    if (PyErr_Occurred())
+        return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -40,16 +40,18 @@ int share_register_easy(CurlShareObject *share, CurlObject *easy) {
 
 void share_unregister_easy(CurlShareObject *share, CurlObject *easy) {
     TOLVEX_ASSERT(share != nullptr && easy != nullptr);
+    // Never fails and never disturbs an exception already being raised.
+    PyObject *exc = PyErr_GetRaisedException();
     Ref ref = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject *>(easy), nullptr));
     if (!ref) {
         PyErr_Clear();
-        return;
-    }
-    {
+    } else {
         ObjectLock locked(share);
         if (share->easy_weakrefs != nullptr && PySet_Discard(share->easy_weakrefs, ref.get()) < 0)
             PyErr_Clear();
     }
+    ref.reset();
+    PyErr_SetRaisedException(exc);
 }
 
 // ---------------------------------------------------------------------------

@@ -328,14 +328,17 @@ extern PyTypeObject *p_CurlMimePart_Type;
 extern PyTypeObject *p_CurlSlist_Type;
 extern PyTypeObject *p_CurlHttppost_Type;
 
+// Instance checks against the module's types.  Callbacks make them before
+// they hold the interpreter lock, so they use the type check that reads only
+// the type's fixed data and calls no Python code.
 inline bool is_curl(PyObject *obj) {
-    return obj && PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(p_Curl_Type)) == 1;
+    return obj && PyObject_TypeCheck(obj, p_Curl_Type);
 }
 inline bool is_multi(PyObject *obj) {
-    return obj && PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(p_CurlMulti_Type)) == 1;
+    return obj && PyObject_TypeCheck(obj, p_CurlMulti_Type);
 }
 inline bool is_share(PyObject *obj) {
-    return obj && PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(p_CurlShare_Type)) == 1;
+    return obj && PyObject_TypeCheck(obj, p_CurlShare_Type);
 }
 
 // ---------------------------------------------------------------------------
