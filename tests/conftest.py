@@ -1,3 +1,5 @@
+pytest_plugins = ["refleaks"]
+
 import pytest
 
 from servers.http import Server
