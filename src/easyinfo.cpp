@@ -166,7 +166,7 @@ static PyObject *decode_string_list(PyObject *raw) {
 }
 
 static PyObject *raise_curl_error(CurlObject *self, CURLcode res) {
-    create_and_set_error_object(self, static_cast<int>(res));
+    create_and_set_error_object(self, static_cast<int>(res), ErrorText::code);
     return nullptr;
 }
 

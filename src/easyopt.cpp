@@ -24,7 +24,7 @@ static bool option_in_range(int option) {
 }
 
 static PyObject *raise_curl_error(CurlObject *self, CURLcode res) {
-    create_and_set_error_object(self, static_cast<int>(res));
+    create_and_set_error_object(self, static_cast<int>(res), ErrorText::code);
     return nullptr;
 }
 
@@ -465,7 +465,7 @@ static PyObject *do_curl_setopt_list(CurlObject *self, int option, int which, Py
 }
 
 static int form_error(CurlObject *self, int code) {
-    create_and_set_error_object(self, code);
+    create_and_set_error_object(self, code, ErrorText::code);
     return -1;
 }
 
@@ -878,7 +878,7 @@ PyObject *do_curl_set_ca_certs(CurlObject *self, PyObject *args) {
     int res = ssl_ctx_callback_install(self);
     if (res != CURLE_OK) {
         clear_field(self->ca_certs_obj);
-        create_and_set_error_object(self, res);
+        create_and_set_error_object(self, res, ErrorText::code);
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -12,6 +12,7 @@ PyObject *do_curl_perform(CurlObject *self, PyObject *) {
     if (check_curl_state(self, 1 | 2, "perform") != 0)
         return nullptr;
     CURLcode res;
+    self->error[0] = 0;
     {
         ReleaseGil unlocked(self->state, "self->state != NULL");
         res = curl_easy_perform(self->handle);
@@ -21,7 +22,7 @@ PyObject *do_curl_perform(CurlObject *self, PyObject *) {
     if (check_pending_python_exception_or_signal() != 0)
         return nullptr;
     if (res != CURLE_OK) {
-        create_and_set_error_object(self, res);
+        create_and_set_error_object(self, res, ErrorText::buffer);
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -119,12 +120,13 @@ int check_easy_recv_send_result(CurlObject *self, CURLcode res) {
         set_would_block_error();
         return -1;
     }
-    create_and_set_error_object(self, res);
+    create_and_set_error_object(self, res, ErrorText::buffer);
     return -1;
 }
 
 static int perform_easy_send(CurlObject *self, const void *data, size_t len, size_t *sent) {
     CURLcode res;
+    self->error[0] = 0;
     {
         ReleaseGil unlocked(self->state, "self->state != NULL");
         res = curl_easy_send(self->handle, data, len, sent);
@@ -136,6 +138,7 @@ static int perform_easy_send(CurlObject *self, const void *data, size_t len, siz
 
 static int perform_easy_recv(CurlObject *self, void *data, size_t len, size_t *received) {
     CURLcode res;
+    self->error[0] = 0;
     {
         ReleaseGil unlocked(self->state, "self->state != NULL");
         res = curl_easy_recv(self->handle, data, len, received);

@@ -53,6 +53,11 @@ PyThreadState *tolvex_get_thread_state(CurlObject *self) {
 int tolvex_python_enter(PyThreadState **slot) {
     if (slot == nullptr || *slot == nullptr)
         return 0;
+    // libcurl called back from a call made with the lock held (say on a
+    // handle whose transfer is running further up this thread's stack):
+    // restoring the parked state again would deadlock.
+    if (PyGILState_Check())
+        return 0;
     PyEval_RestoreThread(*slot);
     return 1;
 }
@@ -67,7 +72,12 @@ void tolvex_python_leave(PyThreadState **slot) {
 
 void warn_failed_to_acquire_thread(const char *text) {
     PyGILState_STATE gil = PyGILState_Ensure();
-    (void)PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
+    PyObject *pending = PyErr_GetRaisedException();
+    // With warnings turned into errors no Python code would ever see the
+    // exception; left set, it would surface in some unrelated later call.
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0)
+        PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(pending);
     PyGILState_Release(gil);
 }
 

@@ -451,7 +451,11 @@ Py_ssize_t PyListOrTuple_Size(PyObject *v, int which);
 PyObject *PyListOrTuple_GetItem(PyObject *v, Py_ssize_t i, int which);
 int PyLong_AsCurlSocket(PyObject *obj, curl_socket_t *sockfd);
 PyObject *PyLong_FromCurlSocket(curl_socket_t sockfd);
-void create_and_set_error_object(CurlObject *self, int code);
+// Where the message of a failed libcurl call comes from: the handle's error
+// buffer (calls that run a transfer or its I/O, which reset the buffer
+// first) or libcurl's text for the code (every other call).
+enum class ErrorText { buffer, code };
+void create_and_set_error_object(CurlObject *self, int code, ErrorText text);
 
 // Text converted for libcurl: the encoded temporary of a str is owned here.
 struct TextArg {

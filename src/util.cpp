@@ -2,11 +2,14 @@
 // by the handle types.
 #include "tolvex.h"
 
-void create_and_set_error_object(CurlObject *self, int code) {
+void create_and_set_error_object(CurlObject *self, int code, ErrorText text) {
     // The buffer stays terminated whatever libcurl wrote into it.
     self->error[sizeof(self->error) - 1] = 0;
-    const char *s =
-        self->error[0] != 0 ? self->error : curl_easy_strerror(static_cast<CURLcode>(code));
+    // libcurl writes the buffer only in calls that run or drive a transfer;
+    // for any other call it may still hold an earlier transfer's message.
+    const char *s = text == ErrorText::buffer && self->error[0] != 0
+                        ? self->error
+                        : curl_easy_strerror(static_cast<CURLcode>(code));
     Ref message = Ref::steal(PyText_FromString_Ignore(s));
     if (!message)
         return;
