@@ -16,39 +16,6 @@
 // ---------------------------------------------------------------------------
 // The shared protocol.
 
-// Enters the interpreter for one callback and leaves it on scope exit.  Every
-// Python reference a callback holds must be declared after this object, so
-// it is released while the lock is still held.
-class CallbackScope {
-  public:
-    CallbackScope(CurlObject *self, const char *warning) {
-        if (Py_IsFinalizing())
-            return;
-        slot_ = tolvex_get_thread_state_slot(self);
-        if (!tolvex_python_enter(slot_)) {
-            warn_failed_to_acquire_thread(warning);
-            return;
-        }
-        entered_ = true;
-        // A callback raised earlier in this libcurl call and its exception is
-        // still pending: calling Python again now would be undefined.
-        ok_ = PyErr_Occurred() == nullptr;
-    }
-    CallbackScope(const CallbackScope &) = delete;
-    CallbackScope &operator=(const CallbackScope &) = delete;
-    ~CallbackScope() {
-        if (entered_)
-            tolvex_python_leave(slot_);
-    }
-    // True when the lock is held and Python may be called.
-    bool ok() const { return ok_; }
-
-  private:
-    PyThreadState **slot_ = nullptr;
-    bool entered_ = false;
-    bool ok_ = false;
-};
-
 // The entry points: the warning each issues when it finds no thread state,
 // and the value it returns to libcurl then, when the interpreter is
 // finalizing, or when its Python object is absent.

@@ -1,8 +1,17 @@
-// The CurlMulti object: one libcurl multi handle and its member Curl objects.
+// The CurlMulti object: one libcurl multi handle, its member Curl objects,
+// the polling and event-driven drives, multi options and the socket, timer
+// and notification callbacks.
 #include "tolvex.h"
 
+#include <sys/select.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
 // ---------------------------------------------------------------------------
-// Guards.
+// Guards and errors.
 
 void assert_multi_state(const CurlMultiObject *self) {
     TOLVEX_ASSERT_MSG(self != nullptr, "self != NULL");
@@ -26,44 +35,118 @@ int check_multi_state(const CurlMultiObject *self, int flags, const char *name) 
     return 0;
 }
 
+// Raises tolvex.error with the value (code, text).
+static PyObject *raise_multi_error(int code, const char *text) {
+    Ref value = Ref::steal(Py_BuildValue("(is)", code, text));
+    if (value)
+        PyErr_SetObject(ErrorObject, value.get());
+    return nullptr;
+}
+
+// Raises tolvex.error with the one-item value (code,).
+static PyObject *raise_multi_code(CURLMcode code) {
+    Ref value = Ref::steal(Py_BuildValue("(i)", static_cast<int>(code)));
+    if (value)
+        PyErr_SetObject(ErrorObject, value.get());
+    return nullptr;
+}
+
+// An exception that a callback left pending during a libcurl call that
+// changes membership (one that is not an Exception: those are printed).  It
+// is set aside while the bookkeeping finishes and then raised, so it wins
+// over the call's own result.
+class PendingException {
+  public:
+    PendingException() noexcept : exc_(PyErr_GetRaisedException()) {}
+    PendingException(const PendingException &) = delete;
+    PendingException &operator=(const PendingException &) = delete;
+    ~PendingException() { Py_XDECREF(exc_); }
+    // Raises the set-aside exception, if any, in place of whatever is set;
+    // true when it did.
+    bool raise() noexcept {
+        if (exc_ == nullptr)
+            return false;
+        PyErr_Clear();
+        PyErr_SetRaisedException(std::exchange(exc_, nullptr));
+        return true;
+    }
+
+  private:
+    PyObject *exc_;
+};
+
 // ---------------------------------------------------------------------------
 // Detaching members and closing.
 
+// Unlinks one member from this multi; libcurl's removal runs with the
+// multi's thread state parked so that callbacks made during it reach Python.
+static void util_multi_unlink_easy(CurlMultiObject *self, CurlObject *easy) {
+    if (self->multi_handle != nullptr && easy->handle != nullptr) {
+        {
+            ReleaseGil unlocked(self->state, "self->state != NULL");
+            curl_multi_remove_handle(self->multi_handle, easy->handle);
+        }
+        if (easy->multi_stack == self)
+            easy->multi_stack = nullptr;
+    } else {
+        easy->multi_stack = nullptr;
+    }
+    clear_field(easy->multi_weakref);
+}
+
+// Detaches every member.  An exception that a callback leaves pending while
+// libcurl lets go of a member is set aside, so that no Python code runs with
+// it set, and is raised at the end in place of any other.
 static int util_multi_detach_easies(CurlMultiObject *self, bool close_members, bool ignore_errors) {
     if (self->easy_set == nullptr)
         return 0;
-    Ref snapshot = Ref::steal(PySequence_List(self->easy_set));
-    if (!snapshot)
-        return -1;
-    Py_ssize_t n = PyList_GET_SIZE(snapshot.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PyList_GET_ITEM(snapshot.get(), i);
-        auto *easy = reinterpret_cast<CurlObject *>(item);
-        if (easy->multi_stack != self)
-            continue;
-        if (self->multi_handle != nullptr && easy->handle != nullptr) {
-            {
-                ReleaseGil unlocked(self->state, "self->state != NULL");
-                curl_multi_remove_handle(self->multi_handle, easy->handle);
-            }
-            if (easy->multi_stack == self)
-                easy->multi_stack = nullptr;
-        } else {
-            easy->multi_stack = nullptr;
+    Ref pending;
+    auto finish = [&pending](int rv) {
+        if (pending) {
+            PyErr_Clear();
+            PyErr_SetRaisedException(pending.release());
+            return -1;
         }
-        clear_field(easy->multi_weakref);
-        if (close_members) {
-            Ref result = Ref::steal(PyObject_CallMethod(item, "close", nullptr));
-            if (!result) {
-                if (!ignore_errors)
-                    return -1;
-                PyErr_Clear();
+        return rv;
+    };
+    // Code run while members are closed may add new ones, which the walk has
+    // not seen: walk again until a walk finds nothing left to detach.
+    for (bool detached = true; detached;) {
+        detached = false;
+        Ref snapshot = Ref::steal(PySequence_List(self->easy_set));
+        if (!snapshot)
+            return finish(-1);
+        Py_ssize_t n = PyList_GET_SIZE(snapshot.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = PyList_GET_ITEM(snapshot.get(), i);
+            auto *easy = reinterpret_cast<CurlObject *>(item);
+            // A member whose link the garbage collector cleared is still
+            // registered with libcurl, so it is detached too.
+            if (easy->multi_stack != self && easy->multi_stack != nullptr)
+                continue;
+            detached = true;
+            util_multi_unlink_easy(self, easy);
+            if (PyErr_Occurred()) {
+                PyObject *exc = PyErr_GetRaisedException();
+                if (pending)
+                    Py_DECREF(exc);
+                else
+                    pending = Ref::steal(exc);
+            }
+            if (PySet_Discard(self->easy_set, item) < 0)
+                return finish(-1);
+            if (close_members) {
+                Ref result = Ref::steal(PyObject_CallMethod(item, "close", nullptr));
+                if (!result) {
+                    if (!ignore_errors)
+                        return finish(-1);
+                    PyErr_Clear();
+                }
             }
         }
     }
-    snapshot.reset();
     clear_field(self->easy_set);
-    return 0;
+    return finish(0);
 }
 
 static void util_multi_close(CurlMultiObject *self) {
@@ -130,19 +213,25 @@ static int do_multi_clear(PyObject *op) {
 static void do_multi_dealloc(PyObject *op) {
     auto *self = reinterpret_cast<CurlMultiObject *>(op);
     PyObject_GC_UnTrack(op);
+    // The object may die while an exception propagates; it waits aside while
+    // libcurl lets go of the members.
+    PyObject *raised = PyErr_GetRaisedException();
     // The callables go first: libcurl may call the socket callback while the
     // members are removed, and no Python code may receive this dying object.
     clear_field(self->timer_callable);
     clear_field(self->socket_callable);
     clear_field(self->notify_callable);
-    (void)util_multi_detach_easies(self, false, true);
-    if (PyErr_Occurred())
-        PyErr_Clear();
+    if (util_multi_detach_easies(self, false, true) != 0)
+        PyErr_WriteUnraisable(nullptr);
     do_multi_clear(op);
     util_multi_close(self);
     if (self->weakreflist != nullptr)
         PyObject_ClearWeakRefs(op);
-    CurlMulti_Type.tp_free(op);
+    Py_TYPE(op)->tp_free(op);
+    // Left by a member's callback during the removal.
+    if (PyErr_Occurred())
+        PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(raised);
 }
 
 static PyObject *do_multi_getattro(PyObject *o, PyObject *name) {
@@ -162,21 +251,28 @@ static int do_multi_setattro(PyObject *o, PyObject *name, PyObject *v) {
 }
 
 // ---------------------------------------------------------------------------
-// Methods.
+// Closing, the context manager and pickling.
 
 PyDoc_STRVAR(multi_close_doc, "close() -> None\n\n"
-                              "Close the multi handle, detaching its member Curl objects.\n");
+                              "Close the multi handle, detaching its member Curl objects (and "
+                              "closing them when created with close_handles=True).\n");
 
-static PyObject *do_multi_close(PyObject *op, PyObject *) {
-    auto *self = reinterpret_cast<CurlMultiObject *>(op);
+static PyObject *do_multi_close(CurlMultiObject *self, PyObject *) {
     if (check_multi_state(self, 2, "close") != 0)
         return nullptr;
-    if (util_multi_detach_easies(self, self->close_handles != 0, false) != 0)
+    // A member's failing close leaves the multi open with the members not yet
+    // reached; an exception left by a callback lets the close finish first.
+    if (util_multi_detach_easies(self, self->close_handles != 0, false) != 0 &&
+        self->easy_set != nullptr)
         return nullptr;
+    PendingException pending;
     util_multi_close(self);
-    // Assigned objects stay alive until libcurl no longer holds them.
+    // Emptied only now: libcurl may pass the assigned objects to the socket
+    // callable while it cleans up.
     if (self->assigned_objects != nullptr)
         PyDict_Clear(self->assigned_objects);
+    if (pending.raise() || PyErr_Occurred())
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -210,8 +306,755 @@ static PyObject *do_multi_get_closed(PyObject *op, void *) {
     return PyBool_FromLong(reinterpret_cast<CurlMultiObject *>(op)->multi_handle == nullptr);
 }
 
+// ---------------------------------------------------------------------------
+// Membership.
+
+static int check_multi_add_remove(CurlMultiObject *self, CurlObject *obj) {
+    TOLVEX_ASSERT_MSG(self != nullptr, "self != NULL");
+    TOLVEX_ASSERT_MSG(is_multi(reinterpret_cast<PyObject *>(self)),
+                      "PyObject_IsInstance((PyObject *) self, (PyObject *) p_CurlMulti_Type) == 1");
+    if (self->state != nullptr) {
+        TOLVEX_ASSERT_MSG(self->multi_handle != nullptr, "self->multi_handle != NULL");
+        PyErr_SetString(ErrorObject, "cannot add/remove handle - multi_perform() already running");
+        return -1;
+    }
+    if (self->multi_handle == nullptr) {
+        PyErr_SetString(ErrorObject, "cannot add/remove handle - multi-stack is closed");
+        return -1;
+    }
+    assert_curl_state(obj);
+    if (obj->state != nullptr) {
+        PyErr_SetString(ErrorObject,
+                        "cannot add/remove handle - perform() of curl object already running");
+        return -1;
+    }
+    if (obj->multi_stack != nullptr && obj->multi_stack != self) {
+        PyErr_SetString(ErrorObject,
+                        "cannot add/remove handle - curl object already on another multi-stack");
+        return -1;
+    }
+    return 0;
+}
+
+PyDoc_STRVAR(multi_add_handle_doc, "add_handle(curl) -> None\n\n"
+                                   "Add a Curl object to the multi stack.\n");
+
+static PyObject *do_multi_add_handle(CurlMultiObject *self, PyObject *args) {
+    PyObject *arg;
+    if (!PyArg_ParseTuple(args, "O!:add_handle", p_Curl_Type, &arg))
+        return nullptr;
+    auto *obj = reinterpret_cast<CurlObject *>(arg);
+    if (check_multi_add_remove(self, obj) != 0)
+        return nullptr;
+    if (obj->handle == nullptr) {
+        PyErr_SetString(ErrorObject, "curl object already closed");
+        return nullptr;
+    }
+    if (obj->multi_stack == self) {
+        PyErr_SetString(ErrorObject, "curl object already on this multi-stack");
+        return nullptr;
+    }
+    TOLVEX_ASSERT_MSG(obj->multi_stack == nullptr, "obj->multi_stack == NULL");
+    if (PySet_Add(self->easy_set, arg) < 0)
+        return nullptr;
+    CURLMcode res;
+    {
+        ReleaseGil unlocked(self->state, "self->state != NULL");
+        res = curl_multi_add_handle(self->multi_handle, obj->handle);
+    }
+    PendingException pending;
+    if (res != CURLM_OK) {
+        (void)PySet_Discard(self->easy_set, arg);
+        if (!pending.raise())
+            raise_multi_error(res, "curl_multi_add_handle() failed due to internal errors");
+        return nullptr;
+    }
+    PyObject *weakref = PyWeakref_NewRef(reinterpret_cast<PyObject *>(self), nullptr);
+    if (weakref == nullptr) {
+        PyObject *exc = PyErr_GetRaisedException();
+        {
+            ReleaseGil unlocked(self->state, "self->state != NULL");
+            curl_multi_remove_handle(self->multi_handle, obj->handle);
+        }
+        (void)PySet_Discard(self->easy_set, arg);
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+        pending.raise();
+        return nullptr;
+    }
+    PyObject *old = obj->multi_weakref;
+    obj->multi_weakref = weakref;
+    obj->multi_stack = self;
+    Py_XDECREF(old);
+    if (pending.raise())
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(multi_remove_handle_doc, "remove_handle(curl) -> None\n\n"
+                                      "Remove a Curl object from the multi stack.\n");
+
+static PyObject *do_multi_remove_handle(CurlMultiObject *self, PyObject *args) {
+    PyObject *arg;
+    if (!PyArg_ParseTuple(args, "O!:remove_handle", p_Curl_Type, &arg))
+        return nullptr;
+    auto *obj = reinterpret_cast<CurlObject *>(arg);
+    if (check_multi_add_remove(self, obj) != 0)
+        return nullptr;
+    if (obj->handle == nullptr) {
+        // A closed Curl has already left libcurl's multi.
+        if (PySet_Discard(self->easy_set, arg) < 0)
+            PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    if (obj->multi_stack != self) {
+        PyErr_SetString(ErrorObject, "curl object not on this multi-stack");
+        return nullptr;
+    }
+    CURLMcode res;
+    {
+        ReleaseGil unlocked(self->state, "self->state != NULL");
+        res = curl_multi_remove_handle(self->multi_handle, obj->handle);
+    }
+    PendingException pending;
+    if (res != CURLM_OK) {
+        if (!pending.raise())
+            raise_multi_error(res, "curl_multi_remove_handle() failed due to internal errors");
+        return nullptr;
+    }
+    TOLVEX_ASSERT_MSG(obj->multi_stack == self, "obj->multi_stack == self");
+    // The set may hold the last reference: the links go first.
+    obj->multi_stack = nullptr;
+    clear_field(obj->multi_weakref);
+    Ref keep = Ref::borrow(arg);
+    if (PySet_Discard(self->easy_set, arg) < 0)
+        PyErr_Clear();
+    if (pending.raise())
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+static int do_multi_contains(PyObject *op, PyObject *obj) {
+    auto *self = reinterpret_cast<CurlMultiObject *>(op);
+    assert_multi_state(self);
+    if (!is_curl(obj)) {
+        PyErr_SetString(PyExc_TypeError, "__contains__ expects a Curl object");
+        return -1;
+    }
+    if (self->easy_set == nullptr)
+        return 0;
+    return PySet_Contains(self->easy_set, obj);
+}
+
+// ---------------------------------------------------------------------------
+// Driving transfers.
+
+// The (code, running handles) result of the driving calls.
+static PyObject *code_and_running(int code, int running) {
+    PyObject *result = PyTuple_New(2);
+    if (result == nullptr)
+        return nullptr;
+    PyObject *a = PyLong_FromLong(code);
+    PyObject *b = a ? PyLong_FromLong(running) : nullptr;
+    if (b == nullptr) {
+        Py_XDECREF(a);
+        Py_DECREF(result);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(result, 0, a);
+    PyTuple_SET_ITEM(result, 1, b);
+    return result;
+}
+
+PyDoc_STRVAR(multi_perform_doc, "perform() -> tuple of status and the number of active Curl "
+                                "objects\n\n"
+                                "Perform transfers on all member handles that are ready.\n");
+
+static PyObject *do_multi_perform(CurlMultiObject *self, PyObject *) {
+    if (check_multi_state(self, 1 | 2, "perform") != 0)
+        return nullptr;
+    int running = -1;
+    CURLMcode res;
+    {
+        ReleaseGil unlocked(self->state, "self->state != NULL");
+        res = curl_multi_perform(self->multi_handle, &running);
+    }
+    if (check_pending_python_exception_or_signal() != 0)
+        return nullptr;
+    if (res != CURLM_OK && res != CURLM_CALL_MULTI_PERFORM)
+        return raise_multi_error(res, "perform failed");
+    return code_and_running(res, running);
+}
+
+PyDoc_STRVAR(multi_socket_action_doc,
+             "socket_action(sockfd, ev_bitmask) -> tuple of status and the number of active Curl "
+             "objects\n\n"
+             "Tell libcurl that something happened on a socket (or that a timeout expired, with "
+             "SOCKET_TIMEOUT) and let it act on it.\n");
+
+static PyObject *do_multi_socket_action(CurlMultiObject *self, PyObject *args) {
+    PyObject *sockobj;
+    int ev_bitmask;
+    if (!PyArg_ParseTuple(args, "Oi:socket_action", &sockobj, &ev_bitmask))
+        return nullptr;
+    curl_socket_t sockfd;
+    if (PyLong_AsCurlSocket(sockobj, &sockfd) != 0)
+        return nullptr;
+    if (check_multi_state(self, 1 | 2, "socket_action") != 0)
+        return nullptr;
+    int running = -1;
+    CURLMcode res;
+    {
+        ReleaseGil unlocked(self->state, "self->state != NULL");
+        res = curl_multi_socket_action(self->multi_handle, sockfd, ev_bitmask, &running);
+    }
+    if (check_pending_python_exception_or_signal() != 0)
+        return nullptr;
+    if (res != CURLM_OK)
+        return raise_multi_error(res, "multi_socket_action failed");
+    return code_and_running(0, running);
+}
+
+PyDoc_STRVAR(multi_socket_all_doc, "socket_all() -> tuple of status and the number of active "
+                                   "Curl objects\n\n"
+                                   "Act on all sockets (deprecated; use socket_action).\n");
+
+static PyObject *do_multi_socket_all(CurlMultiObject *self, PyObject *) {
+    if (PyErr_WarnEx(PyExc_DeprecationWarning, "socket_all is deprecated; use socket_action", 1) <
+        0)
+        return nullptr;
+    if (check_multi_state(self, 1 | 2, "socket_all") != 0)
+        return nullptr;
+    int running = -1;
+    CURLMcode res;
+    {
+        ReleaseGil unlocked(self->state, "self->state != NULL");
+        res = curl_multi_socket_all(self->multi_handle, &running);
+    }
+    if (check_pending_python_exception_or_signal() != 0)
+        return nullptr;
+    if (res != CURLM_OK && res != CURLM_CALL_MULTI_PERFORM)
+        return raise_multi_error(res, "perform failed");
+    return code_and_running(res, running);
+}
+
+PyDoc_STRVAR(multi_timeout_doc, "timeout() -> int\n\n"
+                                "Milliseconds until libcurl wants to be called again, or -1 when "
+                                "it has no timeout set.\n");
+
+static PyObject *do_multi_timeout(CurlMultiObject *self, PyObject *) {
+    if (check_multi_state(self, 1 | 2, "timeout") != 0)
+        return nullptr;
+    long timeout_ms = -1;
+    CURLMcode res = curl_multi_timeout(self->multi_handle, &timeout_ms);
+    if (res != CURLM_OK)
+        return raise_multi_error(res, "timeout failed");
+    return PyLong_FromLong(timeout_ms);
+}
+
+// Fills the record's descriptor sets; the largest descriptor, or -1.
+static CURLMcode multi_fill_fdsets(CurlMultiObject *self, int *max_fd) {
+    FD_ZERO(&self->read_fds);
+    FD_ZERO(&self->write_fds);
+    FD_ZERO(&self->exc_fds);
+    *max_fd = -1;
+    return curl_multi_fdset(self->multi_handle, &self->read_fds, &self->write_fds, &self->exc_fds,
+                            max_fd);
+}
+
+PyDoc_STRVAR(multi_fdset_doc, "fdset() -> tuple of lists\n\n"
+                              "The descriptors libcurl waits on: (readable, writable, "
+                              "exceptional), ready for select.select().\n");
+
+static PyObject *do_multi_fdset(CurlMultiObject *self, PyObject *) {
+    if (check_multi_state(self, 1 | 2, "fdset") != 0)
+        return nullptr;
+    int max_fd;
+    CURLMcode res = multi_fill_fdsets(self, &max_fd);
+    if (res != CURLM_OK)
+        return raise_multi_error(res, "curl_multi_fdset() failed due to internal errors");
+    Ref lists[3] = {Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0)),
+                    Ref::steal(PyList_New(0))};
+    if (!lists[0] || !lists[1] || !lists[2])
+        return nullptr;
+    const fd_set *sets[3] = {&self->read_fds, &self->write_fds, &self->exc_fds};
+    for (int fd = 0; fd <= max_fd; ++fd) {
+        for (int k = 0; k < 3; ++k) {
+            if (!FD_ISSET(fd, sets[k]))
+                continue;
+            Ref number = Ref::steal(PyLong_FromLong(fd));
+            if (!number || PyList_Append(lists[k].get(), number.get()) < 0)
+                return nullptr;
+        }
+    }
+    return PyTuple_Pack(3, lists[0].get(), lists[1].get(), lists[2].get());
+}
+
+PyDoc_STRVAR(multi_select_doc, "select([timeout]) -> number of ready file descriptors or 0 on "
+                               "timeout\n\n"
+                               "Wait, for at most timeout seconds, until one of the descriptors "
+                               "libcurl waits on is ready.\n");
+
+static PyObject *do_multi_select(CurlMultiObject *self, PyObject *args) {
+    double timeout;
+    if (!PyArg_ParseTuple(args, "d:select", &timeout))
+        return nullptr;
+    if (check_multi_state(self, 1 | 2, "select") != 0)
+        return nullptr;
+    // Written so that a NaN fails too.
+    if (!(timeout >= 0.0 && timeout < 31536000.0)) {
+        PyErr_SetString(PyExc_OverflowError, "invalid timeout period");
+        return nullptr;
+    }
+    double whole;
+    double fraction = std::modf(timeout, &whole);
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(whole);
+    tv.tv_usec = static_cast<suseconds_t>(fraction * 1000000.0);
+    int max_fd;
+    CURLMcode res = multi_fill_fdsets(self, &max_fd);
+    if (res != CURLM_OK)
+        return raise_multi_error(res, "multi_fdset failed");
+    if (max_fd < 0)
+        return PyLong_FromLong(0);
+    int n;
+    {
+        // Only the wait: no libcurl call runs, so the multi is not running.
+        ReleaseGilUnmarked unlocked;
+        n = select(max_fd + 1, &self->read_fds, &self->write_fds, &self->exc_fds, &tv);
+    }
+    return PyLong_FromLong(n);
+}
+
+PyDoc_STRVAR(multi_info_read_doc, "info_read([max_objects]) -> tuple(number of queued messages, "
+                                  "a list of successful objects, a list of failed objects)\n\n"
+                                  "Return the transfers that have finished.\n");
+
+static PyObject *do_multi_info_read(CurlMultiObject *self, PyObject *args) {
+    int max_objects = INT_MAX;
+    if (!PyArg_ParseTuple(args, "|i:info_read", &max_objects))
+        return nullptr;
+    if (max_objects <= 0) {
+        PyErr_SetString(ErrorObject, "argument to info_read must be greater than zero");
+        return nullptr;
+    }
+    if (check_multi_state(self, 1, "info_read") != 0)
+        return nullptr;
+    Ref ok_list = Ref::steal(PyList_New(0));
+    Ref err_list = Ref::steal(PyList_New(0));
+    if (!ok_list || !err_list)
+        return nullptr;
+    int queued = 0;
+    for (int i = 0; i < max_objects; ++i) {
+        CURLMsg *msg = curl_multi_info_read(self->multi_handle, &queued);
+        if (msg == nullptr)
+            break;
+        char *private_ptr = nullptr;
+        CURLcode res = curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &private_ptr);
+        if (res != CURLE_OK || private_ptr == nullptr)
+            return raise_multi_error(res, "Unable to fetch curl handle from curl object");
+        auto *co = reinterpret_cast<PyObject *>(private_ptr);
+        TOLVEX_ASSERT_MSG(is_curl(co),
+                          "PyObject_IsInstance((PyObject *) co, (PyObject *) p_Curl_Type) == 1");
+        if (msg->data.result == CURLE_OK) {
+            if (PyList_Append(ok_list.get(), co) < 0)
+                return nullptr;
+            continue;
+        }
+        auto *easy = reinterpret_cast<CurlObject *>(co);
+        easy->error[sizeof(easy->error) - 1] = 0;
+        Ref text = Ref::steal(PyUnicode_DecodeLocale(easy->error, "surrogateescape"));
+        if (!text)
+            return nullptr;
+        Ref entry =
+            Ref::steal(Py_BuildValue("(OiO)", co, static_cast<int>(msg->data.result), text.get()));
+        if (!entry || PyList_Append(err_list.get(), entry.get()) < 0)
+            return nullptr;
+    }
+    return Py_BuildValue("(iOO)", queued, ok_list.get(), err_list.get());
+}
+
+// ---------------------------------------------------------------------------
+// The callbacks libcurl calls for the socket, timer and notify options.
+
+// What a socket or timer callable returned, for libcurl: None is 0, an int
+// its value, anything else (or an exception) -1.
+static int multi_callback_result(PyObject *result, const char *name) {
+    if (result == nullptr) {
+        print_callback_error_if_regular_exception();
+        return -1;
+    }
+    if (result == Py_None)
+        return 0;
+    int value = -1;
+    if (callback_return_value_to_int(result, name, &value) != 0)
+        return -1;
+    return value;
+}
+
+static int multi_socket_callback(CURL *, curl_socket_t s, int what, void *userp, void *socketp) {
+    auto *self = static_cast<CurlMultiObject *>(userp);
+    CallbackScope scope(self, "multi_socket_callback failed to acquire thread");
+    if (!scope.ok())
+        return -1;
+    if (self->socket_callable == nullptr)
+        return 0;
+    Ref func = Ref::borrow(self->socket_callable);
+    Ref event = Ref::steal(PyLong_FromLong(what));
+    Ref sock = Ref::steal(PyLong_FromCurlSocket(s));
+    if (!event || !sock)
+        return multi_callback_result(nullptr, "multi socket");
+    // The assigned object is kept alive by assigned_objects.
+    PyObject *argv[4] = {event.get(), sock.get(), reinterpret_cast<PyObject *>(self),
+                         socketp != nullptr ? static_cast<PyObject *>(socketp) : Py_None};
+    Ref result = Ref::steal(PyObject_Vectorcall(func.get(), argv, 4, nullptr));
+    return multi_callback_result(result.get(), "multi socket");
+}
+
+static int multi_timer_callback(CURLM *, long timeout_ms, void *userp) {
+    auto *self = static_cast<CurlMultiObject *>(userp);
+    CallbackScope scope(self, "multi_timer_callback failed to acquire thread");
+    if (!scope.ok())
+        return -1;
+    if (self->timer_callable == nullptr)
+        return 0;
+    Ref func = Ref::borrow(self->timer_callable);
+    Ref arg = Ref::steal(PyLong_FromLong(timeout_ms));
+    if (!arg)
+        return multi_callback_result(nullptr, "multi timer");
+    Ref result = Ref::steal(PyObject_CallOneArg(func.get(), arg.get()));
+    return multi_callback_result(result.get(), "multi timer");
+}
+
+static void multi_notify_callback(CURLM *, unsigned int notification, CURL *easy, void *userp) {
+    auto *self = static_cast<CurlMultiObject *>(userp);
+    CallbackScope scope(self, "multi_notify_callback failed to acquire thread");
+    if (!scope.ok() || self->notify_callable == nullptr)
+        return;
+    // Only a live member of this multi is handed to Python.
+    PyObject *curl = Py_None;
+    char *private_ptr = nullptr;
+    if (easy != nullptr && curl_easy_getinfo(easy, CURLINFO_PRIVATE, &private_ptr) == CURLE_OK &&
+        private_ptr != nullptr) {
+        auto *co = reinterpret_cast<CurlObject *>(private_ptr);
+        if (is_curl(reinterpret_cast<PyObject *>(co)) && co->handle == easy &&
+            co->multi_stack == self)
+            curl = reinterpret_cast<PyObject *>(co);
+    }
+    Ref func = Ref::borrow(self->notify_callable);
+    Ref number = Ref::steal(PyLong_FromUnsignedLong(notification));
+    if (!number) {
+        print_callback_error_if_regular_exception();
+        return;
+    }
+    PyObject *argv[2] = {number.get(), curl};
+    Ref result = Ref::steal(PyObject_Vectorcall(func.get(), argv, 2, nullptr));
+    if (!result)
+        print_callback_error_if_regular_exception();
+}
+
+// ---------------------------------------------------------------------------
+// Options.
+
+// The callback options: libcurl's function and data options and the field
+// that owns the callable.
+struct MultiCallbackOption {
+    CURLMoption function;
+    CURLMoption data;
+    PyObject *CurlMultiObject::*field;
+};
+
+static const MultiCallbackOption *multi_callback_option(int option) {
+    static const MultiCallbackOption table[] = {
+        {CURLMOPT_SOCKETFUNCTION, CURLMOPT_SOCKETDATA, &CurlMultiObject::socket_callable},
+        {CURLMOPT_TIMERFUNCTION, CURLMOPT_TIMERDATA, &CurlMultiObject::timer_callable},
+        {CURLMOPT_NOTIFYFUNCTION, CURLMOPT_NOTIFYDATA, &CurlMultiObject::notify_callable},
+    };
+    for (const auto &entry : table)
+        if (entry.function == option)
+            return &entry;
+    return nullptr;
+}
+
+// Installs the module's callback for one of the callback options, or
+// removes it (callable null).  libcurl's refusal is raised.
+static PyObject *multi_set_callback(CurlMultiObject *self, const MultiCallbackOption &entry,
+                                    PyObject *callable) {
+    CURLMcode res;
+    switch (entry.function) {
+    case CURLMOPT_SOCKETFUNCTION:
+        res = curl_multi_setopt(self->multi_handle, entry.function,
+                                callable ? multi_socket_callback : nullptr);
+        break;
+    case CURLMOPT_TIMERFUNCTION:
+        res = curl_multi_setopt(self->multi_handle, entry.function,
+                                callable ? multi_timer_callback : nullptr);
+        break;
+    default:
+        res = curl_multi_setopt(self->multi_handle, entry.function,
+                                callable ? multi_notify_callback : nullptr);
+        break;
+    }
+    if (res == CURLM_OK)
+        res = curl_multi_setopt(self->multi_handle, entry.data, callable ? self : nullptr);
+    if (res != CURLM_OK)
+        return raise_multi_code(res);
+    replace_field(self->*entry.field, callable);
+    Py_RETURN_NONE;
+}
+
+static bool multi_option_is_list(int option) {
+    return option == CURLMOPT_PIPELINING_SITE_BL || option == CURLMOPT_PIPELINING_SERVER_BL;
+}
+
+static PyObject *multi_setopt_list(CurlMultiObject *self, int option, PyObject *obj) {
+    if (!multi_option_is_list(option)) {
+        PyErr_SetString(PyExc_TypeError, "lists/tuples are not supported for this option");
+        return nullptr;
+    }
+    int which = PyListOrTuple_Check(obj);
+    Py_ssize_t n = PyListOrTuple_Size(obj, which);
+    if (n < 0)
+        return nullptr;
+    if (n >= PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(char *)) - 1)
+        return PyErr_NoMemory();
+    // The strings only need to live for the call: libcurl copies them.
+    std::unique_ptr<char *[]> strings(new (std::nothrow) char *[n + 1]());
+    std::unique_ptr<Ref[]> owners(new (std::nothrow) Ref[n ? n : 1]);
+    if (!strings || !owners)
+        return PyErr_NoMemory();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyListOrTuple_GetItem(obj, i, which);
+        if (item == nullptr)
+            return nullptr;
+        if (!PyText_Check(item)) {
+            PyErr_SetString(ErrorObject, "list/tuple items must be strings");
+            return nullptr;
+        }
+        PyObject *encoded = nullptr;
+        char *text = PyText_AsString_NoNUL(item, &encoded);
+        owners[i] = Ref::steal(encoded);
+        if (text == nullptr)
+            return nullptr;
+        strings[i] = text;
+    }
+    strings[n] = nullptr;
+    CURLMcode res =
+        curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option), strings.get());
+    if (res != CURLM_OK)
+        return raise_multi_code(res);
+    Py_RETURN_NONE;
+}
+
+static PyObject *multi_setopt_int(CurlMultiObject *self, int option, PyObject *obj) {
+    long long value = PyLong_AsLongLong(obj);
+    if (value == -1 && PyErr_Occurred())
+        return nullptr;
+    CURLMcode res;
+    switch (option) {
+    case CURLMOPT_PIPELINING:
+    case CURLMOPT_MAXCONNECTS:
+    case CURLMOPT_MAX_HOST_CONNECTIONS:
+    case CURLMOPT_MAX_PIPELINE_LENGTH:
+    case CURLMOPT_MAX_TOTAL_CONNECTIONS:
+    case CURLMOPT_MAX_CONCURRENT_STREAMS:
+        res = curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
+                                static_cast<long>(value));
+        break;
+    case CURLMOPT_CONTENT_LENGTH_PENALTY_SIZE:
+    case CURLMOPT_CHUNK_LENGTH_PENALTY_SIZE:
+        res = curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
+                                static_cast<curl_off_t>(value));
+        break;
+    default:
+        PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
+        return nullptr;
+    }
+    // A refused value must not pass for a set one.
+    if (res != CURLM_OK)
+        return raise_multi_code(res);
+    Py_RETURN_NONE;
+}
+
+static PyObject *multi_unsetopt(CurlMultiObject *self, int option) {
+    if (multi_option_is_list(option)) {
+        CURLMcode res = curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
+                                          static_cast<char **>(nullptr));
+        if (res != CURLM_OK)
+            return raise_multi_code(res);
+        Py_RETURN_NONE;
+    }
+    if (const MultiCallbackOption *entry = multi_callback_option(option))
+        return multi_set_callback(self, *entry, nullptr);
+    PyErr_SetString(PyExc_TypeError, "unsetting is not supported for this option");
+    return nullptr;
+}
+
+PyDoc_STRVAR(multi_setopt_doc, "setopt(option, value) -> None\n\n"
+                               "Set a curl multi option (an M_* constant).\n");
+
+static PyObject *do_multi_setopt(CurlMultiObject *self, PyObject *args) {
+    int option;
+    PyObject *obj;
+    if (!PyArg_ParseTuple(args, "iO:setopt", &option, &obj))
+        return nullptr;
+    if (check_multi_state(self, 1 | 2, "setopt") != 0)
+        return nullptr;
+    if (option < 1 || option > 30021 || option % 10000 > 21) {
+        PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+        return nullptr;
+    }
+    if (obj == Py_None)
+        return multi_unsetopt(self, option);
+    if (PyLong_Check(obj))
+        return multi_setopt_int(self, option, obj);
+    if (PyListOrTuple_Check(obj))
+        return multi_setopt_list(self, option, obj);
+    if (PyCallable_Check(obj)) {
+        const MultiCallbackOption *entry = multi_callback_option(option);
+        if (entry == nullptr) {
+            PyErr_SetString(PyExc_TypeError, "callables are not supported for this option");
+            return nullptr;
+        }
+        return multi_set_callback(self, *entry, obj);
+    }
+    PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Objects assigned to sockets.
+
+static PyObject *util_multi_assign(CurlMultiObject *self, PyObject *sockobj, PyObject *obj,
+                                   const char *name) {
+    curl_socket_t sockfd;
+    if (PyLong_AsCurlSocket(sockobj, &sockfd) != 0)
+        return nullptr;
+    if (check_multi_state(self, 1, name) != 0)
+        return nullptr;
+    if (self->assigned_objects == nullptr) {
+        self->assigned_objects = PyDict_New();
+        if (self->assigned_objects == nullptr)
+            return nullptr;
+    }
+    // Keyed by the descriptor libcurl knows, so that two equal-comparing
+    // socket objects can never release an object libcurl still points to.
+    Ref key = Ref::steal(PyLong_FromLong(static_cast<long>(sockfd)));
+    if (!key)
+        return nullptr;
+    PyObject *previous_raw = nullptr;
+    if (PyDict_GetItemRef(self->assigned_objects, key.get(), &previous_raw) < 0)
+        return nullptr;
+    Ref previous = Ref::steal(previous_raw);
+    void *pointer = nullptr;
+    if (obj == Py_None) {
+        if (previous && PyDict_DelItem(self->assigned_objects, key.get()) < 0)
+            return nullptr;
+    } else {
+        if (PyDict_SetItem(self->assigned_objects, key.get(), obj) < 0)
+            return nullptr;
+        pointer = obj;
+    }
+    CURLMcode res = curl_multi_assign(self->multi_handle, sockfd, pointer);
+    if (res != CURLM_OK) {
+        int restored = previous ? PyDict_SetItem(self->assigned_objects, key.get(), previous.get())
+                       : obj != Py_None ? PyDict_DelItem(self->assigned_objects, key.get())
+                                        : 0;
+        if (restored < 0)
+            PyErr_Clear();
+        char message[64];
+        std::snprintf(message, sizeof(message), "%s failed", name);
+        return raise_multi_error(res, message);
+    }
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(multi_assign_doc, "assign(sock_fd, object) -> None\n\n"
+                               "Associate an object with a socket; the socket callable receives "
+                               "it as its fourth argument.\n");
+
+static PyObject *do_multi_assign(CurlMultiObject *self, PyObject *args) {
+    PyObject *sockobj, *obj;
+    if (!PyArg_ParseTuple(args, "OO:assign", &sockobj, &obj))
+        return nullptr;
+    return util_multi_assign(self, sockobj, obj, "assign");
+}
+
+PyDoc_STRVAR(multi_unassign_doc, "unassign(sock_fd) -> None\n\n"
+                                 "Remove the object associated with a socket.\n");
+
+static PyObject *do_multi_unassign(CurlMultiObject *self, PyObject *args) {
+    PyObject *sockobj;
+    if (!PyArg_ParseTuple(args, "O:unassign", &sockobj))
+        return nullptr;
+    return util_multi_assign(self, sockobj, Py_None, "unassign");
+}
+
+// ---------------------------------------------------------------------------
+// Notifications.
+
+static PyObject *util_multi_notify_set(CurlMultiObject *self, PyObject *args,
+                                       CURLMcode (*set)(CURLM *, unsigned int), const char *name) {
+    if (check_multi_state(self, 1 | 2, name) != 0)
+        return nullptr;
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n == 0) {
+        PyErr_Format(PyExc_TypeError, "%s requires at least one notification", name);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        unsigned long value = PyLong_AsUnsignedLong(PyTuple_GET_ITEM(args, i));
+        if (value == static_cast<unsigned long>(-1) && PyErr_Occurred())
+            return nullptr;
+        if (value > 4294967295UL) {
+            PyErr_Format(PyExc_OverflowError, "%s notification value out of range", name);
+            return nullptr;
+        }
+        CURLMcode res = set(self->multi_handle, static_cast<unsigned int>(value));
+        if (res != CURLM_OK) {
+            char message[64];
+            std::snprintf(message, sizeof(message), "%s failed", name);
+            return raise_multi_error(res, message);
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(multi_notify_enable_doc, "notify_enable(notification, ...) -> None\n\n"
+                                      "Enable notifications (M_NOTIFY_* constants) for the notify "
+                                      "callable.\n");
+
+static PyObject *do_multi_notify_enable(CurlMultiObject *self, PyObject *args) {
+    return util_multi_notify_set(self, args, curl_multi_notify_enable, "notify_enable");
+}
+
+PyDoc_STRVAR(multi_notify_disable_doc, "notify_disable(notification, ...) -> None\n\n"
+                                       "Disable notifications (M_NOTIFY_* constants).\n");
+
+static PyObject *do_multi_notify_disable(CurlMultiObject *self, PyObject *args) {
+    return util_multi_notify_set(self, args, curl_multi_notify_disable, "notify_disable");
+}
+
+// ---------------------------------------------------------------------------
+// The type.
+
 static PyMethodDef curlmultiobject_methods[] = {
-    {"close", do_multi_close, METH_NOARGS, multi_close_doc},
+    {"add_handle", as_cfunction(do_multi_add_handle), METH_VARARGS, multi_add_handle_doc},
+    {"close", as_cfunction(do_multi_close), METH_NOARGS, multi_close_doc},
+    {"fdset", as_cfunction(do_multi_fdset), METH_NOARGS, multi_fdset_doc},
+    {"info_read", as_cfunction(do_multi_info_read), METH_VARARGS, multi_info_read_doc},
+    {"perform", as_cfunction(do_multi_perform), METH_NOARGS, multi_perform_doc},
+    {"socket_action", as_cfunction(do_multi_socket_action), METH_VARARGS, multi_socket_action_doc},
+    {"socket_all", as_cfunction(do_multi_socket_all), METH_NOARGS, multi_socket_all_doc},
+    {"setopt", as_cfunction(do_multi_setopt), METH_VARARGS, multi_setopt_doc},
+    {"timeout", as_cfunction(do_multi_timeout), METH_NOARGS, multi_timeout_doc},
+    {"assign", as_cfunction(do_multi_assign), METH_VARARGS, multi_assign_doc},
+    {"unassign", as_cfunction(do_multi_unassign), METH_VARARGS, multi_unassign_doc},
+    {"remove_handle", as_cfunction(do_multi_remove_handle), METH_VARARGS, multi_remove_handle_doc},
+    {"select", as_cfunction(do_multi_select), METH_VARARGS, multi_select_doc},
+    {"notify_enable", as_cfunction(do_multi_notify_enable), METH_VARARGS, multi_notify_enable_doc},
+    {"notify_disable", as_cfunction(do_multi_notify_disable), METH_VARARGS,
+     multi_notify_disable_doc},
     {"__getstate__", do_multi_getstate, METH_NOARGS, nullptr},
     {"__setstate__", do_multi_setstate, METH_VARARGS, nullptr},
     {"__enter__", do_multi_enter, METH_NOARGS, nullptr},
@@ -222,6 +1065,10 @@ static PyMethodDef curlmultiobject_methods[] = {
 static PyGetSetDef curlmultiobject_getsets[] = {
     {"closed", do_multi_get_closed, nullptr, multi_closed_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+static PySequenceMethods curlmultiobject_as_sequence = {
+    .sq_contains = do_multi_contains,
 };
 
 PyDoc_STRVAR(multi_doc, "CurlMulti(close_handles=False) -> New CurlMulti object\n"
@@ -235,6 +1082,7 @@ PyTypeObject CurlMulti_Type = {
     .tp_name = "tolvex.CurlMulti",
     .tp_basicsize = sizeof(CurlMultiObject),
     .tp_dealloc = do_multi_dealloc,
+    .tp_as_sequence = &curlmultiobject_as_sequence,
     .tp_getattro = do_multi_getattro,
     .tp_setattro = do_multi_setattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,

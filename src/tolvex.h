@@ -438,6 +438,47 @@ class ReleaseGilUnmarked {
     PyThreadState *saved_;
 };
 
+// Enters the interpreter for one callback of a handle or a multi, through the
+// thread state its running operation parked, and leaves it on scope exit.
+// Every Python reference a callback holds must be declared after this
+// object, so it is released while the lock is still held.
+class CallbackScope {
+  public:
+    CallbackScope(CurlObject *self, const char *warning) {
+        if (!Py_IsFinalizing())
+            enter(tolvex_get_thread_state_slot(self), warning);
+    }
+    CallbackScope(CurlMultiObject *self, const char *warning) {
+        if (!Py_IsFinalizing())
+            enter(tolvex_get_thread_state_slot_multi(self), warning);
+    }
+    CallbackScope(const CallbackScope &) = delete;
+    CallbackScope &operator=(const CallbackScope &) = delete;
+    ~CallbackScope() {
+        if (entered_)
+            tolvex_python_leave(slot_);
+    }
+    // True when the lock is held and Python may be called.
+    bool ok() const { return ok_; }
+
+  private:
+    void enter(PyThreadState **slot, const char *warning) {
+        slot_ = slot;
+        if (!tolvex_python_enter(slot_)) {
+            warn_failed_to_acquire_thread(warning);
+            return;
+        }
+        entered_ = true;
+        // A callback raised earlier in this libcurl call and its exception is
+        // still pending: calling Python again now would be undefined.
+        ok_ = PyErr_Occurred() == nullptr;
+    }
+
+    PyThreadState **slot_ = nullptr;
+    bool entered_ = false;
+    bool ok_ = false;
+};
+
 // ---------------------------------------------------------------------------
 // Conversions and errors.
 

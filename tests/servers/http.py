@@ -140,6 +140,9 @@ class Handler(BaseHTTPRequestHandler):
 class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # Room for many connections at once: beyond the backlog the kernel drops
+    # connection attempts, which clients retry only after a second or more.
+    request_queue_size = 1024
 
     def __init__(self, address=("127.0.0.1", 0), handler=Handler):
         super().__init__(address, handler)
