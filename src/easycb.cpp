@@ -143,7 +143,10 @@ static size_t util_write_callback(int flags, char *ptr, size_t size, size_t nmem
     if (use_mv) {
         // The view points into libcurl's buffer, which is gone after return.
         PyObject *exc = PyErr_GetRaisedException();
-        Ref released = Ref::steal(PyObject_CallMethod(arg.get(), "release", nullptr));
+        // Interned once (and immortal): the lookup costs no allocation.
+        static PyObject *release_name = PyUnicode_InternFromString("release");
+        Ref released =
+            Ref::steal(release_name ? PyObject_CallMethodNoArgs(arg.get(), release_name) : nullptr);
         if (!released)
             PyErr_Clear();
         PyErr_SetRaisedException(exc);
