@@ -2,20 +2,13 @@
  * event-style with curl_multi_socket_action, a socket callback keeping an
  * epoll set up to date and a timer callback keeping the deadline; finished
  * handles are refilled with new transfers.  Prints "requests seconds bytes". */
-#include <curl/curl.h>
+#include "bench.h"
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/epoll.h>
-#include <time.h>
 
 static int epfd;
 static long timeout_ms = -1;
-
-static size_t sink(char *ptr, size_t size, size_t nmemb, void *userdata) {
-    (void)ptr;
-    *(size_t *)userdata += size * nmemb;
-    return size * nmemb;
-}
 
 static int on_socket(CURL *easy, curl_socket_t s, int what, void *userp, void *socketp) {
     (void)easy;
@@ -42,12 +35,6 @@ static int on_timer(CURLM *multi, long ms, void *userp) {
     (void)userp;
     timeout_ms = ms;
     return 0;
-}
-
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
 int main(int argc, char **argv) {

@@ -1,22 +1,9 @@
 /* Baseline: N GETs through one multi handle, WIDTH at once, driven with
  * curl_multi_poll; finished handles are refilled with new transfers.
  * Prints "requests seconds bytes". */
-#include <curl/curl.h>
+#include "bench.h"
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
-
-static size_t sink(char *ptr, size_t size, size_t nmemb, void *userdata) {
-    (void)ptr;
-    *(size_t *)userdata += size * nmemb;
-    return size * nmemb;
-}
-
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 int main(int argc, char **argv) {
     if (argc < 4) {

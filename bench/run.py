@@ -123,7 +123,7 @@ def compile_c(out_dir):
     for name in ("c_easy", "c_multi", "c_events"):
         exe = os.path.join(out_dir, name)
         subprocess.run(
-            [cc, "-O2", "-o", exe, os.path.join(HERE, name + ".c")] + flags, check=True
+            [cc, "-O2", "-Wall", "-Wextra", "-Werror", "-o", exe, os.path.join(HERE, name + ".c")] + flags, check=True
         )
         programs[name] = exe
     return programs

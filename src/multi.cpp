@@ -466,24 +466,37 @@ static PyObject *code_and_running(int code, int running) {
     return result;
 }
 
-PyDoc_STRVAR(multi_perform_doc, "perform() -> tuple of status and the number of active Curl "
-                                "objects\n\n"
-                                "Perform transfers on all member handles that are ready.\n");
-
-static PyObject *do_multi_perform(CurlMultiObject *self, PyObject *) {
-    if (check_multi_state(self, 1 | 2, "perform") != 0)
+// Runs one driving call of libcurl with the interpreter lock released and
+// the thread state parked in the multi, so that the multi's callables and
+// its members' callbacks reach Python.  An exception they leave, or a signal
+// handler's, wins over libcurl's result.  `again_ok`: libcurl's code asking
+// to be called again at once is a result, not a failure.
+template <typename Call>
+static PyObject *util_multi_drive(CurlMultiObject *self, const char *name, const char *failure,
+                                  bool again_ok, Call call) {
+    if (check_multi_state(self, 1 | 2, name) != 0)
         return nullptr;
     int running = -1;
     CURLMcode res;
     {
         ReleaseGil unlocked(self->state, "self->state != NULL");
-        res = curl_multi_perform(self->multi_handle, &running);
+        res = call(&running);
     }
     if (check_pending_python_exception_or_signal() != 0)
         return nullptr;
-    if (res != CURLM_OK && res != CURLM_CALL_MULTI_PERFORM)
-        return raise_multi_error(res, "perform failed");
+    if (res != CURLM_OK && !(again_ok && res == CURLM_CALL_MULTI_PERFORM))
+        return raise_multi_error(res, failure);
     return code_and_running(res, running);
+}
+
+PyDoc_STRVAR(multi_perform_doc, "perform() -> tuple of status and the number of active Curl "
+                                "objects\n\n"
+                                "Perform transfers on all member handles that are ready.\n");
+
+static PyObject *do_multi_perform(CurlMultiObject *self, PyObject *) {
+    return util_multi_drive(self, "perform", "perform failed", true, [self](int *running) {
+        return curl_multi_perform(self->multi_handle, running);
+    });
 }
 
 PyDoc_STRVAR(multi_socket_action_doc,
@@ -500,19 +513,11 @@ static PyObject *do_multi_socket_action(CurlMultiObject *self, PyObject *args) {
     curl_socket_t sockfd;
     if (PyLong_AsCurlSocket(sockobj, &sockfd) != 0)
         return nullptr;
-    if (check_multi_state(self, 1 | 2, "socket_action") != 0)
-        return nullptr;
-    int running = -1;
-    CURLMcode res;
-    {
-        ReleaseGil unlocked(self->state, "self->state != NULL");
-        res = curl_multi_socket_action(self->multi_handle, sockfd, ev_bitmask, &running);
-    }
-    if (check_pending_python_exception_or_signal() != 0)
-        return nullptr;
-    if (res != CURLM_OK)
-        return raise_multi_error(res, "multi_socket_action failed");
-    return code_and_running(0, running);
+    return util_multi_drive(self, "socket_action", "multi_socket_action failed", false,
+                            [self, sockfd, ev_bitmask](int *running) {
+                                return curl_multi_socket_action(self->multi_handle, sockfd,
+                                                                ev_bitmask, running);
+                            });
 }
 
 PyDoc_STRVAR(multi_socket_all_doc, "socket_all() -> tuple of status and the number of active "
@@ -523,19 +528,9 @@ static PyObject *do_multi_socket_all(CurlMultiObject *self, PyObject *) {
     if (PyErr_WarnEx(PyExc_DeprecationWarning, "socket_all is deprecated; use socket_action", 1) <
         0)
         return nullptr;
-    if (check_multi_state(self, 1 | 2, "socket_all") != 0)
-        return nullptr;
-    int running = -1;
-    CURLMcode res;
-    {
-        ReleaseGil unlocked(self->state, "self->state != NULL");
-        res = curl_multi_socket_all(self->multi_handle, &running);
-    }
-    if (check_pending_python_exception_or_signal() != 0)
-        return nullptr;
-    if (res != CURLM_OK && res != CURLM_CALL_MULTI_PERFORM)
-        return raise_multi_error(res, "perform failed");
-    return code_and_running(res, running);
+    return util_multi_drive(self, "socket_all", "perform failed", true, [self](int *running) {
+        return curl_multi_socket_all(self->multi_handle, running);
+    });
 }
 
 PyDoc_STRVAR(multi_timeout_doc, "timeout() -> int\n\n"

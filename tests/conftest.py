@@ -1,8 +1,12 @@
 pytest_plugins = ["refleaks"]
 
+import socket
+
 import pytest
 
+import tolvex
 from servers.http import Server
+from servers.upload import UploadServer
 
 
 @pytest.fixture(scope="session")
@@ -17,3 +21,34 @@ def server(http_server):
     """The shared HTTP server, with its request log emptied for this test."""
     http_server.requests.clear()
     return http_server
+
+
+@pytest.fixture(scope="session")
+def upload_server():
+    server = UploadServer().start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def quiet_server(upload_server):
+    """The server of servers.upload, which prints nothing when a client drops
+    a connection (tests that check what callbacks print use it), with its
+    request log emptied for this test."""
+    upload_server.requests.clear()
+    return upload_server
+
+
+@pytest.fixture
+def curl():
+    c = tolvex.Curl()
+    yield c
+    c.close()
+
+
+@pytest.fixture
+def closed_port():
+    """A loopback port that refuses connections (bound, never listening)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        yield s.getsockname()[1]

@@ -13,13 +13,6 @@ import tolvex
 T = tolvex
 
 
-@pytest.fixture
-def curl():
-    c = tolvex.Curl()
-    yield c
-    c.close()
-
-
 def held(c, obj):
     return any(o is obj for o in gc.get_referents(c))
 

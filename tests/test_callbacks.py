@@ -5,20 +5,11 @@ import pytest
 
 import tolvex
 from servers.http import pattern
-from servers.upload import UploadServer
-
-
-@pytest.fixture(scope="module")
-def quiet_server():
-    server = UploadServer().start()
-    yield server
-    server.stop()
 
 
 @pytest.fixture
 def server(quiet_server):
-    """A server that prints nothing when a client resets a connection."""
-    quiet_server.requests.clear()
+    """A server that prints nothing when a client drops a connection."""
     return quiet_server
 
 

@@ -14,13 +14,6 @@ from servers.tls import TLSServer
 
 
 @pytest.fixture
-def curl():
-    c = tolvex.Curl()
-    yield c
-    c.close()
-
-
-@pytest.fixture
 def canned():
     """Starts a CannedServer with the given response; stopped after the test."""
     started = []

@@ -16,13 +16,6 @@ LIST_OPTIONS = [T.HTTPHEADER, T.PROXYHEADER, T.HTTP200ALIASES, T.QUOTE, T.POSTQU
                 T.TELNETOPTIONS, T.RESOLVE, T.MAIL_RCPT, T.CONNECT_TO]
 
 
-@pytest.fixture
-def curl():
-    c = tolvex.Curl()
-    yield c
-    c.close()
-
-
 @pytest.fixture(autouse=True)
 def no_deprecation_noise():
     with warnings.catch_warnings():

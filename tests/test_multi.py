@@ -6,7 +6,6 @@ import gc
 import math
 import pickle
 import selectors
-import socket
 import warnings
 import weakref
 
@@ -14,20 +13,11 @@ import pytest
 
 import tolvex
 from servers.http import pattern
-from servers.upload import UploadServer
-
-
-@pytest.fixture(scope="module")
-def quiet_server():
-    server = UploadServer().start()
-    yield server
-    server.stop()
 
 
 @pytest.fixture
 def server(quiet_server):
     """A server that prints nothing when a client drops a connection."""
-    quiet_server.requests.clear()
     return quiet_server
 
 
@@ -36,14 +26,6 @@ def multi():
     m = tolvex.CurlMulti()
     yield m
     m.close()
-
-
-@pytest.fixture
-def closed_port():
-    """A loopback port that refuses connections (bound, never listening)."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        yield s.getsockname()[1]
 
 
 def new_curl(url):

@@ -15,21 +15,6 @@ from servers.http import pattern
 
 
 @pytest.fixture
-def curl():
-    c = tolvex.Curl()
-    yield c
-    c.close()
-
-
-@pytest.fixture
-def closed_port():
-    """A loopback port that refuses connections (bound, never listening)."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        yield s.getsockname()[1]
-
-
-@pytest.fixture
 def silent_port():
     """A loopback port that completes the TCP handshake and then does nothing."""
     with socket.create_server(("127.0.0.1", 0)) as s:

@@ -21,13 +21,6 @@ logging.getLogger("pyftpdlib").addHandler(logging.NullHandler())
 logging.getLogger("pyftpdlib").propagate = False
 
 
-@pytest.fixture
-def curl():
-    c = tolvex.Curl()
-    yield c
-    c.close()
-
-
 def held_bytes(c):
     return [o for o in gc.get_referents(c) if isinstance(o, bytes)]
 

@@ -8,19 +8,11 @@ import warnings
 import pytest
 
 import tolvex
-from servers.upload import UploadServer
-
-
-@pytest.fixture(scope="module")
-def quiet_server():
-    server = UploadServer().start()
-    yield server
-    server.stop()
 
 
 @pytest.fixture
 def server(quiet_server):
-    quiet_server.requests.clear()
+    """A server that prints nothing when a client drops a connection."""
     return quiet_server
 
 
