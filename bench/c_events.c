@@ -52,13 +52,7 @@ int main(int argc, char **argv) {
     curl_multi_setopt(m, CURLMOPT_TIMERFUNCTION, on_timer);
     long started = 0, finished = 0;
     double start = now();
-    for (int i = 0; i < width && started < count; i++, started++) {
-        CURL *h = curl_easy_init();
-        curl_easy_setopt(h, CURLOPT_URL, argv[1]);
-        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, sink);
-        curl_easy_setopt(h, CURLOPT_WRITEDATA, &bytes);
-        curl_multi_add_handle(m, h);
-    }
+    start_transfers(m, argv[1], width, count, &started, &bytes);
     struct epoll_event events[64];
     int running;
     while (finished < count) {
@@ -71,25 +65,8 @@ int main(int argc, char **argv) {
                         (events[i].events & (EPOLLERR | EPOLLHUP) ? CURL_CSELECT_ERR : 0);
             curl_multi_socket_action(m, events[i].data.fd, flags, &running);
         }
-        CURLMsg *msg;
-        int queued;
-        while ((msg = curl_multi_info_read(m, &queued)) != NULL) {
-            if (msg->msg != CURLMSG_DONE)
-                continue;
-            if (msg->data.result != CURLE_OK) {
-                fprintf(stderr, "transfer failed: %s\n", curl_easy_strerror(msg->data.result));
-                return 1;
-            }
-            CURL *h = msg->easy_handle;
-            finished++;
-            curl_multi_remove_handle(m, h);
-            if (started < count) {
-                started++;
-                curl_multi_add_handle(m, h);
-            } else {
-                curl_easy_cleanup(h);
-            }
-        }
+        if (reap_transfers(m, count, &started, &finished) != 0)
+            return 1;
     }
     double elapsed = now() - start;
     curl_multi_cleanup(m);
