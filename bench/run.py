@@ -733,6 +733,7 @@ def main():
         with open(args.json, "w") as f:
             json.dump({"cores": os.cpu_count(), "rows": report.rows, "targets": report.targets},
                       f, indent=2)
+        print(f"figures written to {args.json}")
     return 0
 
 
