@@ -17,11 +17,12 @@ void assert_curl_state(const CurlObject *self) {
 
 int check_curl_state(const CurlObject *self, int flags, const char *name) {
     assert_curl_state(self);
-    if ((flags & 1) && self->handle == nullptr) {
+    if ((flags & GUARD_OPEN) && self->handle == nullptr) {
         PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
         return -1;
     }
-    if ((flags & 2) && tolvex_get_thread_state(const_cast<CurlObject *>(self)) != nullptr) {
+    if ((flags & GUARD_IDLE) &&
+        tolvex_get_thread_state(const_cast<CurlObject *>(self)) != nullptr) {
         PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
         return -1;
     }
@@ -48,19 +49,19 @@ int util_curl_init(CurlObject *self) {
 }
 
 void util_curl_xdecref(CurlObject *self, int flags, CURL *handle) {
-    if (flags & 0x001)
+    if (flags & RELEASE_DICT)
         clear_field(self->dict);
-    if (flags & 0x002) {
+    if (flags & RELEASE_MULTI) {
         self->multi_stack = nullptr;
         clear_field(self->multi_weakref);
     }
-    if (flags & 0x004) {
+    if (flags & RELEASE_CALLABLES) {
         for (PyObject *CurlObject::*field : curl_callable_fields)
             clear_field(self->*field);
     }
-    if (flags & 0x040)
+    if (flags & RELEASE_POSTFIELDS)
         clear_field(self->postfields_obj);
-    if ((flags & 0x010) && self->share != nullptr) {
+    if ((flags & RELEASE_SHARE) && self->share != nullptr) {
         CurlShareObject *share = self->share;
         share_unregister_easy(share, self);
         self->share = nullptr;
@@ -68,16 +69,16 @@ void util_curl_xdecref(CurlObject *self, int flags, CURL *handle) {
             curl_easy_setopt(handle, CURLOPT_SHARE, static_cast<CURLSH *>(nullptr));
         Py_DECREF(share);
     }
-    if (flags & 0x020)
+    if (flags & RELEASE_HTTPPOST)
         clear_field(self->httppost_obj);
-    if (flags & 0x200) {
+    if (flags & RELEASE_MIMEPOST) {
         if (handle != nullptr && self->mimepost_obj != nullptr)
             curl_easy_setopt(handle, CURLOPT_MIMEPOST, static_cast<curl_mime *>(nullptr));
         clear_field(self->mimepost_obj);
     }
-    if (flags & 0x080)
+    if (flags & RELEASE_CA_CERTS)
         clear_field(self->ca_certs_obj);
-    if (flags & 0x100) {
+    if (flags & RELEASE_SLISTS) {
         for (PyObject *CurlObject::*field : curl_slist_fields)
             clear_field(self->*field);
     }
@@ -134,7 +135,7 @@ void util_curl_close(CurlObject *self) {
         curl_easy_cleanup(self->handle);
     }
     self->handle = nullptr;
-    util_curl_xdecref(self, 0x3ec, nullptr);
+    util_curl_xdecref(self, RELEASE_OPTIONS, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -196,7 +197,7 @@ static int do_curl_clear(PyObject *op) {
     auto *self = reinterpret_cast<CurlObject *>(op);
     TOLVEX_ASSERT_MSG(tolvex_get_thread_state(self) == nullptr,
                       "tolvex_get_thread_state(self) == NULL");
-    util_curl_xdecref(self, 0x3ff, self->handle);
+    util_curl_xdecref(self, RELEASE_ALL, self->handle);
     return 0;
 }
 
@@ -222,7 +223,7 @@ PyDoc_STRVAR(curl_close_doc, "close() -> None\n\n"
 
 static PyObject *do_curl_close(PyObject *op, PyObject *) {
     auto *self = reinterpret_cast<CurlObject *>(op);
-    if (check_curl_state(self, 2, "close") != 0)
+    if (check_curl_state(self, GUARD_IDLE, "close") != 0)
         return nullptr;
     util_curl_close(self);
     // An exception a callback left pending while libcurl cleaned up (one
@@ -239,10 +240,10 @@ PyDoc_STRVAR(curl_reset_doc, "reset() -> None\n\n"
 
 static PyObject *do_curl_reset(PyObject *op, PyObject *) {
     auto *self = reinterpret_cast<CurlObject *>(op);
-    if (check_curl_state(self, 1 | 2, "reset") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "reset") != 0)
         return nullptr;
     curl_easy_reset(self->handle);
-    util_curl_xdecref(self, 0x3ec, self->handle);
+    util_curl_xdecref(self, RELEASE_OPTIONS, self->handle);
     if (util_curl_init(self) < 0) {
         util_curl_close(self);
         PyErr_SetString(ErrorObject, "resetting curl failed");

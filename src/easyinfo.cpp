@@ -178,7 +178,7 @@ PyObject *do_curl_getinfo_raw(CurlObject *self, PyObject *args) {
     int option;
     if (!PyArg_ParseTuple(args, "i:getinfo_raw", &option))
         return nullptr;
-    if (check_curl_state(self, 1 | 2, "getinfo") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "getinfo") != 0)
         return nullptr;
     InfoKind kind;
     if (!info_kind(option, kind)) {
@@ -257,7 +257,7 @@ PyObject *do_curl_getinfo(CurlObject *self, PyObject *args) {
     if (!PyArg_ParseTuple(args, "i:getinfo", &option))
         return nullptr;
     if (option == CURLINFO_CERTINFO) {
-        if (check_curl_state(self, 1 | 2, "getinfo") != 0)
+        if (check_curl_state(self, GUARD_OPEN_IDLE, "getinfo") != 0)
             return nullptr;
         curl_certinfo *value = nullptr;
         CURLcode res = curl_easy_getinfo(self->handle, CURLINFO_CERTINFO, &value);
@@ -281,7 +281,7 @@ PyObject *do_curl_getinfo(CurlObject *self, PyObject *args) {
 }
 
 static PyObject *error_text(CurlObject *self, bool raw) {
-    if (check_curl_state(self, 1 | 2, "errstr") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "errstr") != 0)
         return nullptr;
     self->error[sizeof(self->error) - 1] = 0;
     if (raw)

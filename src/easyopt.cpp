@@ -783,7 +783,7 @@ PyObject *do_curl_setopt(CurlObject *self, PyObject *args, PyObject *kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|$p:setopt", kwlist, &option, &obj,
                                      &use_memoryview))
         return nullptr;
-    if (check_curl_state(self, 1 | 2, "setopt") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "setopt") != 0)
         return nullptr;
     if (!option_in_range(option)) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
@@ -830,7 +830,7 @@ PyObject *do_curl_unsetopt(CurlObject *self, PyObject *args) {
     int option;
     if (!PyArg_ParseTuple(args, "i:unsetopt", &option))
         return nullptr;
-    if (check_curl_state(self, 1 | 2, "unsetopt") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "unsetopt") != 0)
         return nullptr;
     if (!option_in_range(option)) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to unsetopt");
@@ -847,7 +847,7 @@ PyObject *do_curl_setopt_string(CurlObject *self, PyObject *args) {
     PyObject *obj;
     if (!PyArg_ParseTuple(args, "iO:setopt", &option, &obj))
         return nullptr;
-    if (check_curl_state(self, 1 | 2, "setopt") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "setopt") != 0)
         return nullptr;
     if (!PyText_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt_string");

@@ -9,7 +9,7 @@ const char curl_perform_doc[] = "perform() -> None\n\n"
                                 "Perform a file transfer.\n";
 
 PyObject *do_curl_perform(CurlObject *self, PyObject *) {
-    if (check_curl_state(self, 1 | 2, "perform") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "perform") != 0)
         return nullptr;
     CURLcode res;
     self->error[0] = 0;
@@ -63,7 +63,7 @@ PyObject *do_curl_perform_rs(CurlObject *self, PyObject *) {
 }
 
 static PyObject *do_curl_pause_internal(CurlObject *self, int bitmask, const char *name) {
-    if (check_curl_state(self, 1, name) != 0)
+    if (check_curl_state(self, GUARD_OPEN, name) != 0)
         return nullptr;
     // From a callback of the running transfer the slot holds that
     // transfer's state; it is put back after the call.
@@ -155,7 +155,7 @@ PyObject *do_curl_send(CurlObject *self, PyObject *args) {
     BufferView view;
     if (!PyArg_ParseTuple(args, "y*:send", view.raw()))
         return nullptr;
-    if (check_curl_state(self, 1 | 2, "send") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "send") != 0)
         return nullptr;
     size_t sent = 0;
     if (perform_easy_send(self, view.data(), static_cast<size_t>(view.size()), &sent) != 0)
@@ -174,7 +174,7 @@ PyObject *do_curl_recv(CurlObject *self, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "negative buffersize in recv");
         return nullptr;
     }
-    if (check_curl_state(self, 1 | 2, "recv") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "recv") != 0)
         return nullptr;
     if (size == 0)
         return PyBytes_FromStringAndSize(nullptr, 0);
@@ -211,7 +211,7 @@ PyObject *do_curl_recv_into(CurlObject *self, PyObject *args, PyObject *kwds) {
         PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
         return nullptr;
     }
-    if (check_curl_state(self, 1 | 2, "recv_into") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "recv_into") != 0)
         return nullptr;
     if (nbytes == 0)
         return PyLong_FromLong(0);

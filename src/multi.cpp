@@ -23,11 +23,11 @@ void assert_multi_state(const CurlMultiObject *self) {
 
 int check_multi_state(const CurlMultiObject *self, int flags, const char *name) {
     assert_multi_state(self);
-    if ((flags & 1) && self->multi_handle == nullptr) {
+    if ((flags & GUARD_OPEN) && self->multi_handle == nullptr) {
         PyErr_Format(ErrorObject, "cannot invoke %s() - no multi handle", name);
         return -1;
     }
-    if ((flags & 2) && self->state != nullptr) {
+    if ((flags & GUARD_IDLE) && self->state != nullptr) {
         PyErr_Format(ErrorObject, "cannot invoke %s() - multi_perform() is currently running",
                      name);
         return -1;
@@ -258,7 +258,7 @@ PyDoc_STRVAR(multi_close_doc, "close() -> None\n\n"
                               "closing them when created with close_handles=True).\n");
 
 static PyObject *do_multi_close(CurlMultiObject *self, PyObject *) {
-    if (check_multi_state(self, 2, "close") != 0)
+    if (check_multi_state(self, GUARD_IDLE, "close") != 0)
         return nullptr;
     // A member's failing close leaves the multi open with the members not yet
     // reached; an exception left by a callback lets the close finish first.
@@ -474,7 +474,7 @@ static PyObject *code_and_running(int code, int running) {
 template <typename Call>
 static PyObject *util_multi_drive(CurlMultiObject *self, const char *name, const char *failure,
                                   bool again_ok, Call call) {
-    if (check_multi_state(self, 1 | 2, name) != 0)
+    if (check_multi_state(self, GUARD_OPEN_IDLE, name) != 0)
         return nullptr;
     int running = -1;
     CURLMcode res;
@@ -538,7 +538,7 @@ PyDoc_STRVAR(multi_timeout_doc, "timeout() -> int\n\n"
                                 "it has no timeout set.\n");
 
 static PyObject *do_multi_timeout(CurlMultiObject *self, PyObject *) {
-    if (check_multi_state(self, 1 | 2, "timeout") != 0)
+    if (check_multi_state(self, GUARD_OPEN_IDLE, "timeout") != 0)
         return nullptr;
     long timeout_ms = -1;
     CURLMcode res = curl_multi_timeout(self->multi_handle, &timeout_ms);
@@ -562,7 +562,7 @@ PyDoc_STRVAR(multi_fdset_doc, "fdset() -> tuple of lists\n\n"
                               "exceptional), ready for select.select().\n");
 
 static PyObject *do_multi_fdset(CurlMultiObject *self, PyObject *) {
-    if (check_multi_state(self, 1 | 2, "fdset") != 0)
+    if (check_multi_state(self, GUARD_OPEN_IDLE, "fdset") != 0)
         return nullptr;
     int max_fd;
     CURLMcode res = multi_fill_fdsets(self, &max_fd);
@@ -594,7 +594,7 @@ static PyObject *do_multi_select(CurlMultiObject *self, PyObject *args) {
     double timeout;
     if (!PyArg_ParseTuple(args, "d:select", &timeout))
         return nullptr;
-    if (check_multi_state(self, 1 | 2, "select") != 0)
+    if (check_multi_state(self, GUARD_OPEN_IDLE, "select") != 0)
         return nullptr;
     // Written so that a NaN fails too.
     if (!(timeout >= 0.0 && timeout < 31536000.0)) {
@@ -633,7 +633,7 @@ static PyObject *do_multi_info_read(CurlMultiObject *self, PyObject *args) {
         PyErr_SetString(ErrorObject, "argument to info_read must be greater than zero");
         return nullptr;
     }
-    if (check_multi_state(self, 1, "info_read") != 0)
+    if (check_multi_state(self, GUARD_OPEN, "info_read") != 0)
         return nullptr;
     Ref ok_list = Ref::steal(PyList_New(0));
     Ref err_list = Ref::steal(PyList_New(0));
@@ -893,7 +893,7 @@ static PyObject *do_multi_setopt(CurlMultiObject *self, PyObject *args) {
     PyObject *obj;
     if (!PyArg_ParseTuple(args, "iO:setopt", &option, &obj))
         return nullptr;
-    if (check_multi_state(self, 1 | 2, "setopt") != 0)
+    if (check_multi_state(self, GUARD_OPEN_IDLE, "setopt") != 0)
         return nullptr;
     if (option < 1 || option > 30021 || option % 10000 > 21) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
@@ -925,7 +925,7 @@ static PyObject *util_multi_assign(CurlMultiObject *self, PyObject *sockobj, PyO
     curl_socket_t sockfd;
     if (PyLong_AsCurlSocket(sockobj, &sockfd) != 0)
         return nullptr;
-    if (check_multi_state(self, 1, name) != 0)
+    if (check_multi_state(self, GUARD_OPEN, name) != 0)
         return nullptr;
     if (self->assigned_objects == nullptr) {
         self->assigned_objects = PyDict_New();
@@ -990,7 +990,7 @@ static PyObject *do_multi_unassign(CurlMultiObject *self, PyObject *args) {
 
 static PyObject *util_multi_notify_set(CurlMultiObject *self, PyObject *args,
                                        CURLMcode (*set)(CURLM *, unsigned int), const char *name) {
-    if (check_multi_state(self, 1 | 2, name) != 0)
+    if (check_multi_state(self, GUARD_OPEN_IDLE, name) != 0)
         return nullptr;
     Py_ssize_t n = PyTuple_GET_SIZE(args);
     if (n == 0) {

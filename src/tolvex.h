@@ -508,6 +508,28 @@ struct TextArg {
 // ---------------------------------------------------------------------------
 // Easy handle.
 
+// Guard bits of check_curl_state, check_multi_state and check_share_state.
+inline constexpr int GUARD_OPEN = 1; // the handle is open
+inline constexpr int GUARD_IDLE = 2; // no libcurl call runs on it
+inline constexpr int GUARD_OPEN_IDLE = GUARD_OPEN | GUARD_IDLE;
+
+// Release groups of util_curl_xdecref: which owned fields of the record a
+// call lets go of.
+inline constexpr int RELEASE_DICT = 0x001;
+inline constexpr int RELEASE_MULTI = 0x002; // the link to the multi
+inline constexpr int RELEASE_CALLABLES = 0x004;
+inline constexpr int RELEASE_SHARE = 0x010;
+inline constexpr int RELEASE_HTTPPOST = 0x020;
+inline constexpr int RELEASE_POSTFIELDS = 0x040;
+inline constexpr int RELEASE_CA_CERTS = 0x080;
+inline constexpr int RELEASE_SLISTS = 0x100;
+inline constexpr int RELEASE_MIMEPOST = 0x200;
+// What close and reset release: everything but the dictionary and the
+// links to the multi and the share.
+inline constexpr int RELEASE_OPTIONS = RELEASE_CALLABLES | RELEASE_HTTPPOST | RELEASE_POSTFIELDS |
+                                       RELEASE_CA_CERTS | RELEASE_SLISTS | RELEASE_MIMEPOST;
+inline constexpr int RELEASE_ALL = RELEASE_DICT | RELEASE_MULTI | RELEASE_SHARE | RELEASE_OPTIONS;
+
 int check_curl_state(const CurlObject *self, int flags, const char *name);
 void assert_curl_state(const CurlObject *self);
 int util_curl_init(CurlObject *self);
