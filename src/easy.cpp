@@ -51,10 +51,10 @@ int util_curl_init(CurlObject *self) {
 void util_curl_xdecref(CurlObject *self, int flags, CURL *handle) {
     if (flags & RELEASE_DICT)
         clear_field(self->dict);
-    if (flags & RELEASE_MULTI) {
-        self->multi_stack = nullptr;
-        clear_field(self->multi_weakref);
-    }
+    // libcurl lets go of the handle too: a multi must never hold a handle
+    // whose object no longer points to it.
+    if ((flags & RELEASE_MULTI) && self->multi_stack != nullptr)
+        util_multi_detach_easy(self->multi_stack, self);
     if (flags & RELEASE_CALLABLES) {
         for (PyObject *CurlObject::*field : curl_callable_fields)
             clear_field(self->*field);
@@ -84,29 +84,6 @@ void util_curl_xdecref(CurlObject *self, int flags, CURL *handle) {
     }
 }
 
-// Removes the handle from its multi, with the multi's thread state parked so
-// that callbacks made during the removal can reach Python.
-static void util_easy_detach_from_multi(CurlObject *self) {
-    CurlMultiObject *multi = self->multi_stack;
-    if (multi != nullptr && multi->multi_handle != nullptr) {
-        {
-            ReleaseGil unlocked(multi->state, "self->multi_stack->state != NULL");
-            curl_multi_remove_handle(multi->multi_handle, self->handle);
-        }
-        // A dying object cannot be a member (the set would keep it alive),
-        // and hashing it could hand it to Python code.
-        if (multi->easy_set != nullptr && Py_REFCNT(self) > 0) {
-            // A callback of the removal may have left an exception; it stays.
-            PyObject *exc = PyErr_GetRaisedException();
-            if (PySet_Discard(multi->easy_set, reinterpret_cast<PyObject *>(self)) < 0)
-                PyErr_Clear();
-            PyErr_SetRaisedException(exc);
-        }
-    }
-    self->multi_stack = nullptr;
-    clear_field(self->multi_weakref);
-}
-
 void util_curl_close(CurlObject *self) {
     TOLVEX_ASSERT_MSG(self != nullptr, "self != NULL");
     TOLVEX_ASSERT_MSG(is_curl(reinterpret_cast<PyObject *>(self)),
@@ -119,7 +96,8 @@ void util_curl_close(CurlObject *self) {
         return;
     }
     self->state = nullptr;
-    util_easy_detach_from_multi(self);
+    if (self->multi_stack != nullptr)
+        util_multi_detach_easy(self->multi_stack, self);
     if (self->share != nullptr) {
         CurlShareObject *share = self->share;
         share_unregister_easy(share, self);

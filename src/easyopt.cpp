@@ -42,16 +42,34 @@ static int text_arg(PyObject *obj, TextArg &out, bool with_size) {
 // ---------------------------------------------------------------------------
 // Integers.
 
+// libcurl reads the POSTFIELDS bytes in place for as many bytes as the body
+// size says: a size past the bytes held would send the memory after them.
+static int check_body_size(const CurlObject *self, int option, long long size) {
+    if ((option != CURLOPT_POSTFIELDSIZE && option != CURLOPT_POSTFIELDSIZE_LARGE) ||
+        self->postfields_obj == nullptr)
+        return 0;
+    Py_ssize_t held = PyBytes_GET_SIZE(self->postfields_obj);
+    if (size <= held)
+        return 0;
+    PyErr_Format(PyExc_ValueError, "body size %lld is larger than the %zd bytes of POSTFIELDS",
+                 size, held);
+    return -1;
+}
+
 static PyObject *do_curl_setopt_int(CurlObject *self, int option, PyObject *obj) {
     CURLcode res;
     if (option < 10000) {
         long value = PyLong_AsLong(obj);
         if (value == -1 && PyErr_Occurred())
             return nullptr;
+        if (check_body_size(self, option, value) != 0)
+            return nullptr;
         res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option), value);
     } else if (option >= 30000 && option < 40000) {
         long long value = PyLong_AsLongLong(obj);
         if (value == -1 && PyErr_Occurred())
+            return nullptr;
+        if (check_body_size(self, option, value) != 0)
             return nullptr;
         res = curl_easy_setopt(self->handle, static_cast<CURLoption>(option),
                                static_cast<curl_off_t>(value));
@@ -233,6 +251,9 @@ PyObject *do_curl_setopt_string_impl(CurlObject *self, int option, PyObject *obj
                                static_cast<curl_off_t>(text.size));
         if (res == CURLE_OK)
             res = curl_easy_setopt(self->handle, CURLOPT_COPYPOSTFIELDS, text.data);
+        // libcurl now posts its own copy, not the bytes held for POSTFIELDS.
+        if (res == CURLE_OK)
+            clear_field(self->postfields_obj);
     } else if (option == CURLOPT_WILDCARDMATCH) {
         // Any text switches wildcard matching on.
         res = curl_easy_setopt(self->handle, CURLOPT_WILDCARDMATCH, 1L);

@@ -78,28 +78,86 @@ class PendingException {
 // ---------------------------------------------------------------------------
 // Detaching members and closing.
 
-// Unlinks one member from this multi; libcurl's removal runs with the
-// multi's thread state parked so that callbacks made during it reach Python.
-static void util_multi_unlink_easy(CurlMultiObject *self, CurlObject *easy) {
-    if (self->multi_handle != nullptr && easy->handle != nullptr) {
-        {
-            ReleaseGil unlocked(self->state, "self->state != NULL");
-            curl_multi_remove_handle(self->multi_handle, easy->handle);
-        }
-        if (easy->multi_stack == self)
-            easy->multi_stack = nullptr;
-    } else {
-        easy->multi_stack = nullptr;
-    }
+// Clears a member's links to this multi and takes it out of the member set,
+// once libcurl has let go of its handle.  An exception that a callback left
+// pending stays pending.
+static void util_multi_forget_easy(CurlMultiObject *self, CurlObject *easy) {
+    easy->multi_stack = nullptr;
     clear_field(easy->multi_weakref);
+    // A dying member is no longer in the set (the set would have kept it
+    // alive), and hashing it could hand it to Python code.
+    if (self->easy_set == nullptr || Py_REFCNT(easy) <= 0)
+        return;
+    Ref keep = Ref::borrow(reinterpret_cast<PyObject *>(easy));
+    PyObject *exc = PyErr_GetRaisedException();
+    if (PySet_Discard(self->easy_set, keep.get()) < 0)
+        PyErr_Clear();
+    PyErr_SetRaisedException(exc);
 }
+
+void util_multi_detach_easy(CurlMultiObject *self, CurlObject *easy) {
+    TOLVEX_ASSERT_MSG(easy->multi_stack == self, "easy->multi_stack == self");
+    if (self->multi_handle != nullptr && easy->handle != nullptr) {
+        ReleaseGil unlocked(self->state, "self->state != NULL");
+        curl_multi_remove_handle(self->multi_handle, easy->handle);
+    }
+    util_multi_forget_easy(self, easy);
+}
+
+// The members libcurl holds, found through the handles' private pointers
+// rather than through the member set: the garbage collector may have
+// emptied the set while the members still point here.  A member whose last
+// reference is gone is being deallocated further up the stack; it is listed
+// without a reference, and stays valid until this call returns.
+class MemberSnapshot {
+  public:
+    // False with MemoryError set when the list cannot be made.
+    bool take(CurlMultiObject *self) {
+        CURL **handles = curl_multi_get_handles(self->multi_handle);
+        if (handles == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Py_ssize_t n = 0;
+        while (handles[n] != nullptr)
+            ++n;
+        easies_.reset(new (std::nothrow) CurlObject *[n ? n : 1]);
+        refs_.reset(new (std::nothrow) Ref[n ? n : 1]);
+        if (!easies_ || !refs_) {
+            curl_free(handles);
+            PyErr_NoMemory();
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            char *private_ptr = nullptr;
+            curl_easy_getinfo(handles[i], CURLINFO_PRIVATE, &private_ptr);
+            auto *easy = reinterpret_cast<CurlObject *>(private_ptr);
+            TOLVEX_ASSERT_MSG(is_curl(reinterpret_cast<PyObject *>(easy)) &&
+                                  easy->multi_stack == self,
+                              "member handle without its Curl object");
+            easies_[i] = easy;
+            if (Py_REFCNT(easy) > 0)
+                refs_[i] = Ref::borrow(reinterpret_cast<PyObject *>(easy));
+        }
+        size_ = n;
+        curl_free(handles);
+        return true;
+    }
+    Py_ssize_t size() const { return size_; }
+    CurlObject *easy(Py_ssize_t i) const { return easies_[i]; }
+    // The member's reference, or null for a dying member.
+    PyObject *object(Py_ssize_t i) const { return refs_[i].get(); }
+
+  private:
+    std::unique_ptr<CurlObject *[]> easies_;
+    std::unique_ptr<Ref[]> refs_;
+    Py_ssize_t size_ = 0;
+};
 
 // Detaches every member.  An exception that a callback leaves pending while
 // libcurl lets go of a member is set aside, so that no Python code runs with
 // it set, and is raised at the end in place of any other.
 static int util_multi_detach_easies(CurlMultiObject *self, bool close_members, bool ignore_errors) {
-    if (self->easy_set == nullptr)
-        return 0;
     Ref pending;
     auto finish = [&pending](int rv) {
         if (pending) {
@@ -109,23 +167,20 @@ static int util_multi_detach_easies(CurlMultiObject *self, bool close_members, b
         }
         return rv;
     };
-    // Code run while members are closed may add new ones, which the walk has
-    // not seen: walk again until a walk finds nothing left to detach.
-    for (bool detached = true; detached;) {
+    // Code run while members are detached or closed may add new ones, which
+    // a walk has not seen: walk again until a walk finds nothing to detach.
+    for (bool detached = self->multi_handle != nullptr; detached;) {
         detached = false;
-        Ref snapshot = Ref::steal(PySequence_List(self->easy_set));
-        if (!snapshot)
+        MemberSnapshot members;
+        if (!members.take(self))
             return finish(-1);
-        Py_ssize_t n = PyList_GET_SIZE(snapshot.get());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *item = PyList_GET_ITEM(snapshot.get(), i);
-            auto *easy = reinterpret_cast<CurlObject *>(item);
-            // A member whose link the garbage collector cleared is still
-            // registered with libcurl, so it is detached too.
-            if (easy->multi_stack != self && easy->multi_stack != nullptr)
+        for (Py_ssize_t i = 0; i < members.size(); ++i) {
+            CurlObject *easy = members.easy(i);
+            // Closed or detached by code that ran during this walk.
+            if (easy->multi_stack != self)
                 continue;
             detached = true;
-            util_multi_unlink_easy(self, easy);
+            util_multi_detach_easy(self, easy);
             if (PyErr_Occurred()) {
                 PyObject *exc = PyErr_GetRaisedException();
                 if (pending)
@@ -133,10 +188,8 @@ static int util_multi_detach_easies(CurlMultiObject *self, bool close_members, b
                 else
                     pending = Ref::steal(exc);
             }
-            if (PySet_Discard(self->easy_set, item) < 0)
-                return finish(-1);
-            if (close_members) {
-                Ref result = Ref::steal(PyObject_CallMethod(item, "close", nullptr));
+            if (close_members && members.object(i) != nullptr) {
+                Ref result = Ref::steal(PyObject_CallMethod(members.object(i), "close", nullptr));
                 if (!result) {
                     if (!ignore_errors)
                         return finish(-1);
@@ -355,8 +408,18 @@ static PyObject *do_multi_add_handle(CurlMultiObject *self, PyObject *args) {
         return nullptr;
     }
     TOLVEX_ASSERT_MSG(obj->multi_stack == nullptr, "obj->multi_stack == NULL");
-    if (PySet_Add(self->easy_set, arg) < 0)
+    PyObject *weakref = PyWeakref_NewRef(reinterpret_cast<PyObject *>(self), nullptr);
+    if (weakref == nullptr)
         return nullptr;
+    if (PySet_Add(self->easy_set, arg) < 0) {
+        Py_DECREF(weakref);
+        return nullptr;
+    }
+    // The membership is recorded before libcurl sees the handle, so that a
+    // callable run by the addition (the timer callable) finds the handle
+    // busy: it cannot close or reset it, or close the multi, half-way in.
+    obj->multi_weakref = weakref;
+    obj->multi_stack = self;
     CURLMcode res;
     {
         ReleaseGil unlocked(self->state, "self->state != NULL");
@@ -364,28 +427,11 @@ static PyObject *do_multi_add_handle(CurlMultiObject *self, PyObject *args) {
     }
     PendingException pending;
     if (res != CURLM_OK) {
-        (void)PySet_Discard(self->easy_set, arg);
+        util_multi_forget_easy(self, obj);
         if (!pending.raise())
             raise_multi_error(res, "curl_multi_add_handle() failed due to internal errors");
         return nullptr;
     }
-    PyObject *weakref = PyWeakref_NewRef(reinterpret_cast<PyObject *>(self), nullptr);
-    if (weakref == nullptr) {
-        PyObject *exc = PyErr_GetRaisedException();
-        {
-            ReleaseGil unlocked(self->state, "self->state != NULL");
-            curl_multi_remove_handle(self->multi_handle, obj->handle);
-        }
-        (void)PySet_Discard(self->easy_set, arg);
-        PyErr_Clear();
-        PyErr_SetRaisedException(exc);
-        pending.raise();
-        return nullptr;
-    }
-    PyObject *old = obj->multi_weakref;
-    obj->multi_weakref = weakref;
-    obj->multi_stack = self;
-    Py_XDECREF(old);
     if (pending.raise())
         return nullptr;
     Py_RETURN_NONE;
@@ -423,12 +469,7 @@ static PyObject *do_multi_remove_handle(CurlMultiObject *self, PyObject *args) {
         return nullptr;
     }
     TOLVEX_ASSERT_MSG(obj->multi_stack == self, "obj->multi_stack == self");
-    // The set may hold the last reference: the links go first.
-    obj->multi_stack = nullptr;
-    clear_field(obj->multi_weakref);
-    Ref keep = Ref::borrow(arg);
-    if (PySet_Discard(self->easy_set, arg) < 0)
-        PyErr_Clear();
+    util_multi_forget_easy(self, obj);
     if (pending.raise())
         return nullptr;
     Py_RETURN_NONE;

@@ -608,6 +608,10 @@ int ssl_ctx_callback_install(CurlObject *self);
 // Multi and share handles.
 
 void assert_multi_state(const CurlMultiObject *self);
+// Ends a membership: libcurl lets go of the handle (with the multi's thread
+// state parked, so callbacks reach Python) and the links and the member set
+// forget it.  An exception a callback leaves stays pending.
+void util_multi_detach_easy(CurlMultiObject *self, CurlObject *easy);
 int check_multi_state(const CurlMultiObject *self, int flags, const char *name);
 void assert_share_state(const CurlShareObject *self);
 int share_register_easy(CurlShareObject *share, CurlObject *easy);

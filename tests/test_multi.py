@@ -246,6 +246,91 @@ def test_member_in_a_reference_cycle_with_its_multi_is_collected(server):
     assert [r() for r in refs] == [None, None]
 
 
+@pytest.mark.parametrize("link", ["dict", "write callable", "socket callable", "both"])
+@pytest.mark.parametrize("running", [False, True])
+def test_cycles_through_members_are_collected(server, link, running):
+    m = tolvex.CurlMulti()
+    members = [new_curl(server.url("/drip?count=20&delay=0.05")) for _ in range(3)]
+    for c in members:
+        m.add_handle(c)
+        if link in ("dict", "both"):
+            c.m = m
+        if link == "write callable":
+            c.setopt(tolvex.WRITEFUNCTION, lambda data, m=m: None)
+    if link in ("socket callable", "both"):
+        m.setopt(tolvex.M_SOCKETFUNCTION, lambda *args, cs=members: None)
+        m.owner = members[0]
+    for _ in range(5 if running else 0):
+        m.perform()
+    refs = [weakref.ref(m)] + [weakref.ref(c) for c in members]
+    del m, c, members
+    gc.collect()
+    assert [r() for r in refs] == [None] * 4
+
+
+@pytest.mark.parametrize("order", ["multi first", "members first", "interleaved"])
+def test_last_references_dropped_in_any_order(server, order):
+    m = tolvex.CurlMulti()
+    m.setopt(tolvex.M_SOCKETFUNCTION, lambda *args: None)
+    objects = {"m": m}
+    for i in range(3):
+        c = new_curl(server.url("/drip?count=20&delay=0.05"))
+        m.add_handle(c)
+        objects[f"c{i}"] = c
+    for _ in range(5):
+        m.perform()
+    names = {"multi first": ["m", "c0", "c1", "c2"], "members first": ["c0", "c1", "c2", "m"],
+             "interleaved": ["c1", "m", "c0", "c2"]}[order]
+    refs = {name: weakref.ref(obj) for name, obj in objects.items()}
+    del m, c
+    for name in names:
+        survivor = objects.pop(name)
+        del survivor
+        if name != "m" and refs["m"]() is not None:
+            assert refs[name]() is not None  # still a member
+        for other in objects:
+            if other != "m":
+                assert not objects[other].closed
+    assert all(r() is None for r in refs.values())
+
+
+@pytest.mark.parametrize("method", ["add_handle", "remove_handle"])
+@pytest.mark.parametrize("action", ["close", "reset", "multi close"])
+def test_membership_change_refuses_closing_from_a_callable(server, method, action):
+    m = tolvex.CurlMulti()
+    c = new_curl(server.url("/hello" if method == "add_handle" else "/drip?count=20&delay=0.05"))
+    refusals, armed = [], []
+
+    def attempt(*args):
+        if not armed:
+            return
+        try:
+            {"close": c.close, "reset": c.reset, "multi close": m.close}[action]()
+        except tolvex.error as e:
+            refusals.append(e.args[0])
+
+    m.setopt(tolvex.M_TIMERFUNCTION, attempt)
+    m.setopt(tolvex.M_SOCKETFUNCTION, attempt)
+    if method == "remove_handle":
+        m.add_handle(c)
+        for _ in range(3):
+            m.perform()  # a connection is open: its socket goes with the removal
+    armed.append(True)
+    getattr(m, method)(c)
+    assert refusals and "is currently running" in refusals[0]
+    assert not c.closed and not m.closed
+    if method == "add_handle":
+        assert c in m and c.multi() is m
+        m.setopt(tolvex.M_TIMERFUNCTION, None)
+        m.setopt(tolvex.M_SOCKETFUNCTION, None)
+        assert drive_polling(m) == ([c], [])
+        assert body(c) == b"Hello, world!"
+    else:
+        assert c not in m and c.multi() is None
+    m.close()
+    c.close()
+
+
 # --- membership ------------------------------------------------------------------
 
 

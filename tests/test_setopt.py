@@ -313,6 +313,27 @@ def test_postfields_keeps_the_bytes_alive(curl, server):
     assert curl.perform_rb() == b"body-text"
 
 
+@pytest.mark.parametrize("option", [T.POSTFIELDSIZE_LARGE, 60])  # 60: the long option
+def test_body_size_cannot_pass_the_posted_bytes(curl, server, option):
+    curl.setopt(T.URL, server.url("/echo"))
+    curl.setopt(T.POSTFIELDS, b"ab")
+    with pytest.raises(ValueError, match="body size 4096 is larger than the 2 bytes of POSTFIELDS"):
+        curl.setopt(option, 4096)
+    assert curl.perform_rb() == b"ab"  # the earlier size holds
+    curl.setopt(option, 1)
+    assert curl.perform_rb() == b"a"
+    # Without POSTFIELDS (a read callable supplies the body) any size goes;
+    # after COPYPOSTFIELDS libcurl posts its own copy.
+    curl.setopt(T.COPYPOSTFIELDS, "xyz")
+    curl.setopt(option, 4096)
+    curl.reset()
+    curl.setopt(T.URL, server.url("/echo"))
+    curl.setopt(T.POST, 1)
+    curl.setopt(T.READFUNCTION, io.BytesIO(b"12345").read)
+    curl.setopt(option, 5)
+    assert curl.perform_rb() == b"12345"
+
+
 @pytest.mark.parametrize("setter", ["setopt", "setopt_string"])
 def test_copypostfields_after_longer_postfields(curl, server, setter):
     curl.setopt(T.POSTFIELDS, b"a much longer body than the copied one" * 10)
