@@ -3,6 +3,7 @@
  * multi baselines' transfers. */
 #include <curl/curl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <time.h>
 
 static inline size_t sink(char *ptr, size_t size, size_t nmemb, void *userdata) {
@@ -17,14 +18,22 @@ static inline double now(void) {
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-/* Starts up to `width` transfers of `url` on the multi handle. */
+/* Starts up to `width` transfers of `url` on the multi handle.  With
+ * BENCH_CAINFO set to a CA file, they speak HTTP/2 over TLS and wait to be
+ * multiplexed over one connection. */
 static inline void start_transfers(CURLM *m, const char *url, int width, long count,
                                    long *started, size_t *bytes) {
+    const char *cainfo = getenv("BENCH_CAINFO");
     for (int i = 0; i < width && *started < count; i++, (*started)++) {
         CURL *h = curl_easy_init();
         curl_easy_setopt(h, CURLOPT_URL, url);
         curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, sink);
         curl_easy_setopt(h, CURLOPT_WRITEDATA, bytes);
+        if (cainfo) {
+            curl_easy_setopt(h, CURLOPT_CAINFO, cainfo);
+            curl_easy_setopt(h, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_2TLS);
+            curl_easy_setopt(h, CURLOPT_PIPEWAIT, 1L);
+        }
         curl_multi_add_handle(m, h);
     }
 }

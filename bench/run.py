@@ -111,6 +111,47 @@ http {
             self.proc.wait(10)
 
 
+class Nghttpd:
+    """nghttp2's server over TLS (HTTP/2 by ALPN) with a throw-away trustme
+    certificate, serving the same 100-byte file; `cafile` is its CA."""
+
+    def __init__(self, root):
+        self.root = root
+        self.port = free_port()
+        self.proc = None
+        self.cafile = os.path.join(root, "h2-ca.pem")
+
+    def url(self, name):
+        return "https://127.0.0.1:%d/%s" % (self.port, name)
+
+    def start(self):
+        import trustme
+
+        ca = trustme.CA()
+        leaf = ca.issue_cert("127.0.0.1")
+        key, cert = os.path.join(self.root, "h2-key.pem"), os.path.join(self.root, "h2-cert.pem")
+        ca.cert_pem.write_to_path(self.cafile)
+        leaf.private_key_pem.write_to_path(key)
+        leaf.cert_chain_pems[0].write_to_path(cert)
+        self.proc = subprocess.Popen(
+            ["nghttpd", "--address=127.0.0.1", "-d", os.path.join(self.root, "www"),
+             str(self.port), key, cert],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                return self
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("nghttpd did not start")
+
+    def stop(self):
+        if self.proc:
+            self.proc.terminate()
+            self.proc.wait(10)
+
+
 # --- C baselines -----------------------------------------------------------------
 
 
@@ -129,8 +170,9 @@ def compile_c(out_dir):
     return programs
 
 
-def run_c(exe, *args):
-    out = subprocess.run([exe] + [str(a) for a in args], capture_output=True, text=True, check=True)
+def run_c(exe, *args, env=None):
+    out = subprocess.run([exe] + [str(a) for a in args], capture_output=True, text=True,
+                         check=True, env=None if env is None else dict(os.environ, **env))
     count, seconds, nbytes = out.stdout.split()
     return int(count), float(seconds), int(nbytes)
 
@@ -170,19 +212,24 @@ def tv_bulk(url, n, use_memoryview):
     return elapsed
 
 
-def new_handles(url, count):
+def new_handles(url, count, cafile=None):
+    """`cafile`: speak HTTP/2 over TLS, multiplexed, trusting that CA."""
     handles = []
     for _ in range(count):
         c = tolvex.Curl()
         c.setopt(tolvex.URL, url)
         c.setopt(tolvex.WRITEFUNCTION, sink)
+        if cafile:
+            c.setopt(tolvex.CAINFO, cafile)
+            c.setopt(tolvex.HTTP_VERSION, tolvex.CURL_HTTP_VERSION_2TLS)
+            c.setopt(tolvex.PIPEWAIT, 1)
         handles.append(c)
     return handles
 
 
-def tv_multi_poll(url, n):
+def tv_multi_poll(url, n, cafile=None):
     m = tolvex.CurlMulti()
-    handles = new_handles(url, min(WIDTH, n))
+    handles = new_handles(url, min(WIDTH, n), cafile)
     start = time.perf_counter()
     started = finished = 0
     for c in handles:
@@ -390,12 +437,18 @@ def peer_aiohttp(url, n):
     return asyncio.run(main())
 
 
-def peer_httpx_async(url, n):
+def peer_httpx_async(url, n, cafile=None):
+    """`cafile`: HTTP/2 over TLS (h2), trusting that CA."""
     import httpx
 
     async def main():
         limits = httpx.Limits(max_connections=WIDTH, max_keepalive_connections=WIDTH)
-        async with httpx.AsyncClient(limits=limits) as client:
+        extra = {}
+        if cafile:
+            import ssl
+
+            extra = {"http2": True, "verify": ssl.create_default_context(cafile=cafile)}
+        async with httpx.AsyncClient(limits=limits, **extra) as client:
 
             async def fetch():
                 r = await client.get(url)
@@ -600,7 +653,9 @@ def main():
     report = Report()
     tmp = tempfile.mkdtemp(prefix="tolvex-bench-")
     server = Nginx(tmp).start()
+    h2server = None
     try:
+        h2server = Nghttpd(tmp).start()
         programs = compile_c(tmp)
         small, big = server.url("small"), server.url("big")
         # Warm the server, the page cache and the machine: the first second
@@ -610,8 +665,8 @@ def main():
         tv_sequential(small, 2000)
 
 
-        def c_rate(exe, url, n, *extra, unit_bytes=False):
-            count, seconds, nbytes = run_c(exe, url, n, *extra)
+        def c_rate(exe, url, n, *extra, unit_bytes=False, env=None):
+            count, seconds, nbytes = run_c(exe, url, n, *extra, env=env)
             return (nbytes / 1e6 if unit_bytes else count) / seconds
 
         def tv_rate(fn, count):
@@ -688,6 +743,24 @@ def main():
             except ImportError:
                 pass
 
+        # HTTP/2: 50 streams at once over one TLS connection
+        h2url, h2ca = h2server.url("small"), h2server.cafile
+        h2 = Rounds({
+            "C": lambda: c_rate(programs["c_multi"], h2url, n_multi, WIDTH,
+                                env={"BENCH_CAINFO": h2ca}),
+            "tolvex": tv_rate(lambda: tv_multi_poll(h2url, n_multi, h2ca), n_multi),
+        }, short_repeats)
+        report.row("HTTP/2 100 B x50", "C libcurl (multi)", h2["C"], "req/s", 1.0)
+        report.row("HTTP/2 100 B x50", "tolvex polling", h2["tolvex"], "req/s",
+                   h2.ratio("tolvex", "C"))
+        try:
+            peers["httpx http2"] = best_rate(lambda: peer_httpx_async(h2url, n_peer, h2ca), 1,
+                                             n_peer)
+            report.row("HTTP/2 100 B x50", "httpx async http2", peers["httpx http2"], "req/s",
+                       peers["httpx http2"] / h2["C"])
+        except ImportError:
+            pass
+
         # memory
         growth = tv_memory(small, 1000, mem_n)
         report.row("memory", "tolvex RSS growth over %d transfers" % mem_n, growth / 1e6, "MB")
@@ -725,6 +798,8 @@ def main():
                           max(multi["polling"], multi["events"]) / peers["aiohttp"])
         report.target("memory growth < 2 MB", -2.0, growth / 1e6)
     finally:
+        if h2server:
+            h2server.stop()
         server.stop()
         shutil.rmtree(tmp, ignore_errors=True)
 

@@ -1,8 +1,10 @@
 pytest_plugins = ["refleaks"]
 
 import socket
+import types
 
 import pytest
+import trustme
 
 import tolvex
 from servers.http import Server
@@ -52,3 +54,20 @@ def closed_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         yield s.getsockname()[1]
+
+
+@pytest.fixture(scope="session")
+def tls_files(tmp_path_factory):
+    """A throw-away CA and a certificate it issued for the loopback names,
+    written out as PEM files: `ca` (the CA), `cert` (the chain), `key`; the
+    trustme objects are `authority` and `leaf`."""
+    authority = trustme.CA()
+    leaf = authority.issue_cert("127.0.0.1", "::1", "localhost")
+    directory = tmp_path_factory.mktemp("tls")
+    files = types.SimpleNamespace(authority=authority, leaf=leaf, ca=str(directory / "ca.pem"),
+                                  cert=str(directory / "cert.pem"), key=str(directory / "key.pem"))
+    authority.cert_pem.write_to_path(files.ca)
+    leaf.private_key_pem.write_to_path(files.key)
+    for i, pem in enumerate(leaf.cert_chain_pems):
+        pem.write_to_path(files.cert, append=i > 0)
+    return files
