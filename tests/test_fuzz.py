@@ -1,0 +1,248 @@
+"""Property-based fuzzing of the module's entry points with hypothesis.
+
+Every call with any option number and any kind of value either succeeds or
+raises one of the exceptions a caller can handle, and the handle stays
+usable afterwards.  The number of examples per target comes from
+TOLVEX_FUZZ_EXAMPLES (`./dev fuzz N`); the ordinary suite runs a few.
+"""
+
+import io
+import math
+import os
+import warnings
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import tolvex
+
+T = tolvex
+EXAMPLES = int(os.environ.get("TOLVEX_FUZZ_EXAMPLES", "25"))
+ALLOWED = (TypeError, ValueError, OverflowError, MemoryError, tolvex.error)
+
+pytestmark = [
+    pytest.mark.no_refleak_check(reason="hypothesis keeps its own growing state"),
+    pytest.mark.filterwarnings("ignore::DeprecationWarning"),
+]
+
+fuzz = settings(max_examples=EXAMPLES, deadline=None, database=None,
+                suppress_health_check=list(HealthCheck))
+
+# Every option number of every value type (known and unknown), and numbers
+# outside the ranges.
+OPTION_BASES = (0, 10000, 20000, 30000, 40000)
+options = st.one_of(
+    st.builds(lambda base, n: base + n, st.sampled_from(OPTION_BASES), st.integers(0, 340)),
+    st.sampled_from([-1, -(2**31), 2**31 - 1, 9999, 50000]),
+)
+
+
+# --- values of every kind ----------------------------------------------------------
+
+
+class Boom(Exception):
+    pass
+
+
+class Liar:
+    """An object whose protocol methods raise or return nonsense."""
+
+    def __init__(self, how):
+        self.how = how
+
+    def _act(self, good):
+        if self.how == "raise":
+            raise Boom(self.how)
+        if self.how == "keyboard":
+            raise KeyboardInterrupt
+        return {"wrong": "text", "huge": 2**70, "negative": -5}.get(self.how, good)
+
+    def fileno(self):
+        return self._act(1)
+
+    def __index__(self):
+        return self._act(1)
+
+    def __len__(self):
+        return self._act(1)
+
+    def __iter__(self):
+        self._act(None)
+        return iter(())
+
+    def read(self, n=-1):
+        return self._act(b"")
+
+    def write(self, data):
+        return self._act(len(data))
+
+    def __call__(self, *args):
+        return self._act(0)
+
+
+class LyingList(list):
+    def __len__(self):
+        return 10**6
+
+    def __iter__(self):
+        raise Boom("iter")
+
+
+ints = st.one_of(
+    st.integers(-(2**70), 2**70),
+    st.sampled_from([0, 1, -1, 2**31 - 1, 2**31, -(2**31) - 1, 2**32, 2**63 - 1, 2**63,
+                     -(2**63) - 1, 2**64]),
+    st.booleans(),
+)
+texts = st.one_of(
+    st.text(max_size=40),
+    st.sampled_from(["", "a\0b", "\udcff", "caf\u00e9", "\U0001f600", "http://127.0.0.1:1/"]),
+)
+raw = st.one_of(st.binary(max_size=64), st.sampled_from([b"", b"\0", b"\xff" * 300]))
+scalars = st.one_of(
+    ints, texts, raw,
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.builds(bytearray, raw),
+    st.builds(memoryview, raw),
+    st.sampled_from([None, Ellipsis, object(), math.nan, 1j]),
+    st.builds(Liar, st.sampled_from(["raise", "keyboard", "wrong", "huge", "negative", "ok"])),
+    st.builds(lambda: io.BytesIO(b"file")),
+    st.just(len), st.just(print),
+)
+values = st.one_of(
+    scalars,
+    st.lists(scalars, max_size=4),
+    st.lists(scalars, max_size=4).map(tuple),
+    st.lists(st.tuples(texts, scalars), max_size=3),
+    st.lists(texts, max_size=3).map(LyingList),
+    st.builds(lambda: T.CurlShare()),
+    st.builds(lambda: T.Curl()),
+    st.builds(lambda: T.CurlMulti()),
+)
+
+
+def call(fn, *args, **kwargs):
+    """Calls fn, which may fail only with an exception a caller can handle;
+    a KeyboardInterrupt raised by one of the fuzzer's own objects counts."""
+    try:
+        return fn(*args, **kwargs)
+    except ALLOWED:
+        return None
+    except (Boom, KeyboardInterrupt):
+        return None
+
+
+@pytest.fixture
+def in_tmp(tmp_path, monkeypatch):
+    # Options such as COOKIEJAR write files where the process runs.
+    monkeypatch.chdir(tmp_path)
+
+
+def transfer_works(c, server):
+    c.reset()
+    c.setopt(T.URL, server.url("/hello"))
+    assert c.perform_rb() == b"Hello, world!"
+
+
+# --- the targets ----------------------------------------------------------------------
+
+
+@fuzz
+@given(calls=st.lists(st.tuples(st.sampled_from(["setopt", "unsetopt", "setopt_string"]),
+                                options, values), min_size=1, max_size=8))
+def test_setopt_and_unsetopt(calls, server, in_tmp):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        c = T.Curl()
+        for method, option, value in calls:
+            if method == "unsetopt":
+                call(c.unsetopt, option)
+            else:
+                call(getattr(c, method), option, value)
+            assert not c.closed
+        transfer_works(c, server)
+        c.close()
+
+
+@fuzz
+@given(option=options, value=values, flag=st.sampled_from([True, False, 0, 1, None, "x"]))
+def test_setopt_keywords(option, value, flag, in_tmp):
+    c = T.Curl()
+    call(c.setopt, option, value, use_memoryview=flag)
+    call(c.setopt, option=option, value=value)
+    call(c.setopt, option, value, bogus=1)
+    c.close()
+
+
+INFOS = sorted({v for k, v in vars(T).items()
+                if isinstance(v, int) and 0x100000 <= v < 0x700000 and not k.startswith("E_")})
+
+
+@fuzz
+@given(state=st.sampled_from(["fresh", "used", "failed", "closed"]),
+       info=st.one_of(st.sampled_from(INFOS), st.integers(-(2**40), 2**40)))
+def test_getinfo(state, info, server, closed_port):
+    c = T.Curl()
+    if state == "used":
+        c.setopt(T.URL, server.url("/hello"))
+        c.perform_rb()
+    elif state == "failed":
+        c.setopt(T.URL, "http://127.0.0.1:%d/" % closed_port)
+        call(c.perform)
+    elif state == "closed":
+        c.close()
+    for method in (c.getinfo, c.getinfo_raw):
+        call(method, info)
+    call(c.errstr)
+    call(c.errstr_raw)
+    if state != "closed":
+        transfer_works(c, server)
+    c.close()
+
+
+MULTI_OPTIONS = st.one_of(
+    st.builds(lambda base, n: base + n, st.sampled_from((0, 10000, 20000, 30000)),
+              st.integers(0, 25)),
+    st.integers(-(2**31), 2**31 - 1),
+)
+
+
+@fuzz
+@given(calls=st.lists(st.tuples(MULTI_OPTIONS, values), min_size=1, max_size=6),
+       extra=st.lists(st.tuples(st.sampled_from(["assign", "unassign", "socket_action",
+                                                 "select", "info_read", "notify_enable",
+                                                 "notify_disable"]), scalars), max_size=4))
+def test_multi_options_and_calls(calls, extra, server):
+    m = T.CurlMulti()
+    for option, value in calls:
+        call(m.setopt, option, value)
+    for name, value in extra:
+        method = getattr(m, name)
+        if name == "assign":
+            call(method, value, value)
+        elif name == "select":
+            call(method, value if isinstance(value, float) and abs(value) < 0.05 else 0.0)
+        else:
+            call(method, value)
+    # The multi still drives a transfer once its callables are gone.
+    for option in (T.M_SOCKETFUNCTION, T.M_TIMERFUNCTION):
+        m.setopt(option, None)
+    c = T.Curl()
+    c.setopt(T.URL, server.url("/hello"))
+    c.chunks = []
+    c.setopt(T.WRITEFUNCTION, c.chunks.append)
+    m.add_handle(c)
+    while m.perform()[1]:
+        m.select(0.5)
+    assert b"".join(c.chunks) == b"Hello, world!"
+    m.close()
+    c.close()
+
+
+@fuzz
+@given(args=st.lists(scalars, max_size=3))
+def test_module_functions(args):
+    for fn in (T.easy_strerror, T.multi_strerror, T.share_strerror, T.url_strerror,
+               T.version_info):
+        call(fn, *args)

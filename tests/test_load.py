@@ -1,0 +1,153 @@
+"""Load: many threads transferring at once, each with handles of its own or
+a CurlMulti of its own, against a server that fails one response in ten;
+and a process that exits while daemon threads are still transferring."""
+
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import tolvex
+from servers.faulty import FaultyServer
+from servers.http import pattern
+
+T = tolvex
+FAILURE_CODES = {T.E_RECV_ERROR, T.E_PARTIAL_FILE, T.E_GOT_NOTHING, T.E_SEND_ERROR}
+
+
+@pytest.fixture
+def faulty():
+    server = FaultyServer(seed=7).start()
+    yield server
+    server.stop()
+
+
+def new_curl(url):
+    c = T.Curl()
+    c.setopt(T.URL, url)
+    c.chunks = []
+    c.setopt(T.WRITEFUNCTION, c.chunks.append)
+    return c
+
+
+class Tally:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.ok = self.failed = 0
+        self.errors = []
+
+    def record(self, c, size, failure=None):
+        """Checks one finished transfer: its whole body, or a failure of
+        the kind the server causes."""
+        with self.lock:
+            if failure is None:
+                if b"".join(c.chunks) == pattern(size):
+                    self.ok += 1
+                else:
+                    self.errors.append("wrong body for %d bytes" % size)
+            elif failure[0] in FAILURE_CODES:
+                self.failed += 1
+            else:
+                self.errors.append("unexpected failure %r" % (failure,))
+
+
+def private_worker(server, n, seed, tally):
+    c = new_curl("")
+    for i in range(n):
+        size = 1000 + (seed * 7919 + i * 104729) % 20000
+        c.chunks.clear()
+        c.setopt(T.URL, server.url("/flaky/%d?p=0.1" % size))
+        try:
+            c.perform()
+        except tolvex.error as e:
+            tally.record(c, size, e.args)
+        else:
+            tally.record(c, size)
+    c.close()
+
+
+def multi_worker(server, n, seed, tally, width=10):
+    m = T.CurlMulti()
+    sizes = [1000 + (seed * 7919 + i * 104729) % 20000 for i in range(n)]
+    idle = [new_curl("") for _ in range(min(width, n))]
+    started = finished = 0
+    while finished < n:
+        while idle and started < n:
+            c = idle.pop()
+            c.size = sizes[started]
+            c.chunks.clear()
+            c.setopt(T.URL, server.url("/flaky/%d?p=0.1" % c.size))
+            m.add_handle(c)
+            started += 1
+        m.perform()
+        _, ok, err = m.info_read()
+        for c in ok:
+            tally.record(c, c.size)
+        for c, code, text in err:
+            tally.record(c, c.size, (code, text))
+        for c in ok + [e[0] for e in err]:
+            m.remove_handle(c)
+            idle.append(c)
+            finished += 1
+        if not ok and not err:
+            m.select(0.5)
+    m.close()
+    for c in idle:
+        c.close()
+
+
+@pytest.mark.timeout(300)
+@pytest.mark.parametrize(
+    "threads, per_thread",
+    [(2, 40),
+     pytest.param(8, 1000, marks=pytest.mark.no_refleak_check(
+         reason="the full load run; its smaller sibling is leak-checked"))],
+)
+def test_threads_transfer_at_once(faulty, threads, per_thread):
+    tally = Tally()
+    workers = [threading.Thread(target=private_worker if i % 2 else multi_worker,
+                                args=(faulty, per_thread, i, tally))
+               for i in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert tally.errors == []
+    total = threads * per_thread
+    assert tally.ok + tally.failed == total
+    if total >= 1000:  # about one in ten fails
+        assert 0.07 * total < tally.failed < 0.13 * total
+
+
+EXIT_SCRIPT = textwrap.dedent("""
+    import sys, threading, time
+    import tolvex
+
+    url = sys.argv[1]
+
+    def stalled():
+        c = tolvex.Curl()
+        c.setopt(tolvex.URL, url + "/stall")
+        c.perform()
+
+    def busy():
+        c = tolvex.Curl()
+        c.setopt(tolvex.URL, url + "/ok/50000")
+        c.setopt(tolvex.WRITEFUNCTION, lambda data: None)
+        while True:
+            c.perform()
+
+    for target in (stalled, stalled, busy, busy):
+        threading.Thread(target=target, daemon=True).start()
+    time.sleep(0.5)
+    print("leaving")
+""")
+
+
+@pytest.mark.no_refleak_check(reason="runs a child process")
+def test_process_exits_while_daemon_threads_transfer(faulty):
+    result = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, faulty.url("")],
+                            capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "leaving\n", "")
