@@ -6,6 +6,7 @@ usable afterwards.  The number of examples per target comes from
 TOLVEX_FUZZ_EXAMPLES (`./dev fuzz N`); the ordinary suite runs a few.
 """
 
+import gc
 import io
 import math
 import os
@@ -23,6 +24,8 @@ ALLOWED = (TypeError, ValueError, OverflowError, MemoryError, tolvex.error)
 
 pytestmark = [
     pytest.mark.no_refleak_check(reason="hypothesis keeps its own growing state"),
+    # Long runs take long; a hang still fails.
+    pytest.mark.timeout(120 + EXAMPLES // 5),
     pytest.mark.filterwarnings("ignore::DeprecationWarning"),
 ]
 
@@ -246,3 +249,141 @@ def test_module_functions(args):
     for fn in (T.easy_strerror, T.multi_strerror, T.share_strerror, T.url_strerror,
                T.version_info):
         call(fn, *args)
+
+
+# --- lifecycles -------------------------------------------------------------------------
+
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule  # noqa: E402
+
+
+class Lifecycles(RuleBasedStateMachine):
+    """Curl and CurlMulti objects created, joined, driven, closed and
+    dropped in any order, with callables that act on the objects from
+    inside libcurl's calls.  The objects' answers stay consistent and the
+    process never crashes."""
+
+    @initialize()
+    def start(self):
+        self.curls, self.multis = [], []
+        self.server_url = Lifecycles.url
+
+    def _action(self, kind, index):
+        """What a callable does when libcurl calls it."""
+
+        def act(*args):
+            objects = self.curls + self.multis
+            if not objects:
+                return None
+            target = objects[index % len(objects)]
+            try:
+                if kind == "close":
+                    target.close()
+                elif kind == "reset" and isinstance(target, T.Curl):
+                    target.reset()
+                elif kind == "perform":
+                    target.perform()
+                elif kind == "add" and self.multis and isinstance(target, T.Curl):
+                    self.multis[index % len(self.multis)].add_handle(target)
+                elif kind == "raise":
+                    raise Boom("from a callable")
+            except (tolvex.error, Boom):
+                pass
+            return None
+
+        return act
+
+    @rule(url=st.sampled_from(["/hello", "/drip?count=3&delay=0.01", "/bytes/70000"]))
+    def new_curl(self, url):
+        c = T.Curl()
+        c.setopt(T.URL, self.server_url + url)
+        c.setopt(T.WRITEFUNCTION, lambda data: None)
+        self.curls.append(c)
+
+    @rule()
+    def new_multi(self):
+        self.multis.append(T.CurlMulti(close_handles=len(self.multis) % 2 == 1))
+
+    @rule(i=st.integers(0, 9), j=st.integers(0, 9))
+    def add(self, i, j):
+        if self.curls and self.multis:
+            call(self.multis[j % len(self.multis)].add_handle, self.curls[i % len(self.curls)])
+
+    @rule(i=st.integers(0, 9), j=st.integers(0, 9))
+    def remove(self, i, j):
+        if self.curls and self.multis:
+            call(self.multis[j % len(self.multis)].remove_handle, self.curls[i % len(self.curls)])
+
+    @rule(i=st.integers(0, 9), kind=st.sampled_from(["close", "reset", "perform", "add", "raise"]),
+          j=st.integers(0, 20),
+          where=st.sampled_from(["M_TIMERFUNCTION", "M_SOCKETFUNCTION", "WRITEFUNCTION",
+                                 "XFERINFOFUNCTION"]))
+    def set_acting_callable(self, i, kind, j, where):
+        act = self._action(kind, j)
+        if where.startswith("M_"):
+            if self.multis:
+                call(self.multis[i % len(self.multis)].setopt, getattr(T, where), act)
+        elif self.curls:
+            c = self.curls[i % len(self.curls)]
+            call(c.setopt, getattr(T, where), act)
+            call(c.setopt, T.NOPROGRESS, 0)
+
+    @rule(j=st.integers(0, 9), rounds=st.integers(1, 5))
+    def drive(self, j, rounds):
+        if self.multis:
+            m = self.multis[j % len(self.multis)]
+            for _ in range(rounds):
+                call(m.perform)
+                call(m.info_read)
+                call(m.select, 0.01)
+
+    @rule(i=st.integers(0, 9))
+    def perform(self, i):
+        if self.curls:
+            call(self.curls[i % len(self.curls)].perform)
+
+    @rule(i=st.integers(0, 19))
+    def close(self, i):
+        objects = self.curls + self.multis
+        if objects:
+            call(objects[i % len(objects)].close)
+
+    @rule(i=st.integers(0, 19), collect=st.booleans())
+    def drop(self, i, collect):
+        objects = self.curls + self.multis
+        if objects:
+            victim = objects[i % len(objects)]
+            (self.curls if isinstance(victim, T.Curl) else self.multis).remove(victim)
+            del victim
+            if collect:
+                gc.collect()
+
+    @invariant()
+    def memberships_agree(self):
+        for c in self.curls:
+            m = c.multi()
+            if c.closed:
+                assert m is None
+            if m is not None:
+                assert c in m and not m.closed
+            for other in self.multis:
+                assert (c in other) == (m is other)
+
+    def teardown(self):
+        for m in self.multis:
+            call(m.close)
+        for c in self.curls:
+            call(c.close)
+        gc.collect()
+
+
+@pytest.fixture
+def lifecycles(server):
+    Lifecycles.url = server.url("")
+    return Lifecycles
+
+
+def test_lifecycles(lifecycles, capfd):
+    case = lifecycles.TestCase()
+    case.settings = settings(max_examples=max(EXAMPLES // 10, 5), stateful_step_count=30,
+                             deadline=None, database=None, suppress_health_check=list(HealthCheck))
+    case.runTest()
