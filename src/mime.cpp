@@ -159,7 +159,9 @@ static void owner_call_free(MimeDataCbOwnerObject *owner) {
 // Free callables that libcurl triggers while a setter replaces a part's body
 // wait until libcurl has returned and the wrappers are up to date: run inside
 // that call, Python code could rewrite or free the very part libcurl is
-// working on, or reach a nested MIME libcurl has just freed.
+// working on, or reach a nested MIME libcurl has just freed.  A scope
+// collects only during the libcurl call, which runs no Python code, so no
+// other thread ever sees it.
 class DeferredFreeCalls {
   public:
     DeferredFreeCalls() noexcept : outer_(current_) { current_ = this; }
@@ -180,12 +182,18 @@ class DeferredFreeCalls {
         return 0;
     }
 
-    // Ends the scope and calls the free callables that waited.
+    // Stops collecting: libcurl has returned.
+    void stop() {
+        if (current_ == this)
+            current_ = outer_;
+    }
+
+    // Calls the free callables that waited.
     void run() {
+        stop();
         if (done_)
             return;
         done_ = true;
-        current_ = outer_;
         if (!owners_)
             return;
         PyObject *pending = PyErr_GetRaisedException();
@@ -673,6 +681,7 @@ template <typename Call, typename Install>
 static CURLcode part_replace_body(CurlMimePartObject *self, Call call, Install install) {
     DeferredFreeCalls frees;
     CURLcode res = call(self->part_handle);
+    frees.stop();
     part_drop_body(self);
     install(res);
     frees.run();
