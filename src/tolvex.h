@@ -273,6 +273,9 @@ struct CurlMimePartObject {
     PyObject_HEAD CurlMimeObject *mime;
     curl_mimepart *part_handle;
     PyObject *data_cb_owner;
+    // The MIME attached as this part's body: libcurl frees its structure when
+    // the body is replaced, and its wrapper must learn of it.
+    CurlMimeObject *subparts_mime;
 };
 
 struct MimeDataCbOwnerObject {
@@ -621,3 +624,18 @@ void share_unregister_easy(CurlShareObject *share, CurlObject *easy);
 // MIME.
 
 int curlmime_duphandle_incref_data_cb_owners(CurlMimeObject *mime);
+
+// Enters the interpreter through the calling thread's own thread state, for
+// the MIME data trampolines: libcurl calls them from transfers (lock
+// released, state parked by the running operation) and from MIME calls made
+// with the lock held (freeing a structure, replacing a part's body).
+class GilStateScope {
+  public:
+    GilStateScope() noexcept : state_(PyGILState_Ensure()) {}
+    GilStateScope(const GilStateScope &) = delete;
+    GilStateScope &operator=(const GilStateScope &) = delete;
+    ~GilStateScope() { PyGILState_Release(state_); }
+
+  private:
+    PyGILState_STATE state_;
+};
