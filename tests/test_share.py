@@ -17,12 +17,18 @@ IN_USE = "cannot close CurlShare: still in use by %d active Curl object%s"
 
 
 @pytest.fixture(scope="module")
-def tls():
+def tls_server():
     ca = trustme.CA()
     server = TLSServer(ca.issue_cert("127.0.0.1", HOST)).start()
     server.ca = ca.cert_pem.bytes()
     yield server
     server.stop()
+
+
+@pytest.fixture
+def tls(tls_server):
+    tls_server.requests[:], tls_server.resumed[:] = [], []
+    return tls_server
 
 
 def users(share):
@@ -118,7 +124,7 @@ def test_refusals(closed, call, exc, message):
 @pytest.mark.parametrize("shared", [True, False])
 @pytest.mark.parametrize("kind", ["COOKIE", "DNS", "CONNECT", "SSL_SESSION"])
 def test_data_shared_between_handles(server, tls, kind, shared):
-    s, tls.resumed[:] = T.CurlShare(), []
+    s = T.CurlShare()
     if shared and kind in ("DNS", "CONNECT"):
         assert s.setopt(T.SH_SHARE, getattr(T, "LOCK_DATA_" + kind)) is None
     elif shared:  # the kinds before a refused one stay shared
@@ -173,7 +179,6 @@ def test_two_threads_at_once(server):
 
 @pytest.mark.timeout(900)
 def test_stress_four_threads(tls):
-    tls.requests[:], tls.resumed[:] = [], []
     hammer("https://%s:%d" % (HOST, tls.port), tls.port, 4, 500, CAINFO_BLOB=tls.ca)
     assert len(tls.requests) == 2000 and True in tls.resumed
 
