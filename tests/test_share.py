@@ -120,6 +120,19 @@ def test_refusals(closed, call, exc, message):
     assert message in (None, str(info.value), info.value.args) and users(s) == []
 
 
+def test_with_block_closes_without_looking_up_close():
+    class Sub(T.CurlShare):
+        close = None
+
+        def __init__(self, *args):  # the type's own arguments go unexamined
+            pass
+
+    with pytest.raises(ZeroDivisionError):
+        with Sub(False) as s:
+            1 / 0
+    assert type(s) is Sub and s.closed
+
+
 @pytest.mark.parametrize("shared", [True, False])
 @pytest.mark.parametrize("kind", ["COOKIE", "DNS", "CONNECT", "SSL_SESSION"])
 def test_data_shared_between_handles(server, tls, kind, shared):
