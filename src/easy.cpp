@@ -61,14 +61,8 @@ void util_curl_xdecref(CurlObject *self, int flags, CURL *handle) {
     }
     if (flags & RELEASE_POSTFIELDS)
         clear_field(self->postfields_obj);
-    if ((flags & RELEASE_SHARE) && self->share != nullptr) {
-        CurlShareObject *share = self->share;
-        share_unregister_easy(share, self);
-        self->share = nullptr;
-        if (handle != nullptr && share->share_handle != nullptr)
-            curl_easy_setopt(handle, CURLOPT_SHARE, static_cast<CURLSH *>(nullptr));
-        Py_DECREF(share);
-    }
+    if ((flags & RELEASE_SHARE) && self->share != nullptr)
+        util_share_detach_easy(self, ShareLeave::always);
     if (flags & RELEASE_HTTPPOST)
         clear_field(self->httppost_obj);
     if (flags & RELEASE_MIMEPOST) {
@@ -98,14 +92,8 @@ void util_curl_close(CurlObject *self) {
     self->state = nullptr;
     if (self->multi_stack != nullptr)
         util_multi_detach_easy(self->multi_stack, self);
-    if (self->share != nullptr) {
-        CurlShareObject *share = self->share;
-        share_unregister_easy(share, self);
-        self->share = nullptr;
-        if (share->share_handle != nullptr)
-            curl_easy_setopt(self->handle, CURLOPT_SHARE, static_cast<CURLSH *>(nullptr));
-        Py_DECREF(share);
-    }
+    if (self->share != nullptr)
+        util_share_detach_easy(self, ShareLeave::always);
     {
         // libcurl may call the close-socket, debug or HSTS callbacks while it
         // cleans up; they find the thread state parked here.

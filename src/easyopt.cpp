@@ -399,15 +399,9 @@ static PyObject *util_curl_unsetopt(CurlObject *self, int option) {
         clear_field(self->mimepost_obj);
         Py_RETURN_NONE;
     case CURLOPT_SHARE:
-        res = curl_easy_setopt(h, CURLOPT_SHARE, static_cast<CURLSH *>(nullptr));
+        res = util_share_detach_easy(self, ShareLeave::if_libcurl_accepts);
         if (res != CURLE_OK)
             return raise_curl_error(self, res);
-        if (self->share != nullptr) {
-            CurlShareObject *share = self->share;
-            share_unregister_easy(share, self);
-            self->share = nullptr;
-            Py_DECREF(share);
-        }
         Py_RETURN_NONE;
     default:
         break;
@@ -742,16 +736,8 @@ static PyObject *do_curl_setopt_share(CurlObject *self, PyObject *obj) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
         return nullptr;
     }
-    auto *share = reinterpret_cast<CurlShareObject *>(obj);
-    CURLcode res = curl_easy_setopt(self->handle, CURLOPT_SHARE, share->share_handle);
-    if (res != CURLE_OK)
-        return raise_curl_error(self, res);
-    self->share = reinterpret_cast<CurlShareObject *>(Py_NewRef(obj));
-    if (share_register_easy(share, self) != 0) {
-        curl_easy_setopt(self->handle, CURLOPT_SHARE, static_cast<CURLSH *>(nullptr));
-        clear_field(self->share);
+    if (util_share_attach_easy(self, reinterpret_cast<CurlShareObject *>(obj)) != 0)
         return nullptr;
-    }
     Py_RETURN_NONE;
 }
 

@@ -617,8 +617,17 @@ void assert_multi_state(const CurlMultiObject *self);
 void util_multi_detach_easy(CurlMultiObject *self, CurlObject *easy);
 int check_multi_state(const CurlMultiObject *self, int flags, const char *name);
 void assert_share_state(const CurlShareObject *self);
-int share_register_easy(CurlShareObject *share, CurlObject *easy);
-void share_unregister_easy(CurlShareObject *share, CurlObject *easy);
+// Starts a Curl's use of a share: libcurl is given the share handle, the
+// Curl holds the share and the share's registry records the Curl.  0, or -1
+// with an exception set ("CurlShare is closed", a libcurl refusal).
+int util_share_attach_easy(CurlObject *easy, CurlShareObject *share);
+// Ends it, the one way a Curl leaves its share: libcurl lets go of the share
+// handle, the registry forgets the Curl and the Curl drops its reference.  A
+// Curl without a share has libcurl's option cleared all the same.  When
+// libcurl refuses, `if_libcurl_accepts` leaves the link as it was and returns
+// libcurl's code; `always` ends the link anyway.  Sets no exception.
+enum class ShareLeave { if_libcurl_accepts, always };
+CURLcode util_share_detach_easy(CurlObject *easy, ShareLeave how);
 
 // ---------------------------------------------------------------------------
 // MIME.

@@ -178,8 +178,8 @@ def test_deprecated_functions(curl, server, option, message):
 
 
 def share_users(share):
-    (refs,) = [o for o in gc.get_referents(share) if isinstance(o, set)]
-    return [r() for r in refs]
+    (refs,) = [o for o in gc.get_referents(share) if isinstance(o, dict)]
+    return [r() for r in refs.values()]
 
 
 @pytest.mark.parametrize("detach", [lambda c: c.setopt(T.SHARE, None), lambda c: c.unsetopt(T.SHARE)],

@@ -10,6 +10,8 @@ Endpoints (any method unless noted):
   /slow?delay=S          waits S seconds, then a short body
   /drip?count=N&delay=S  N chunks of "x", S seconds apart
   /close                 a body ended by closing the connection
+  /cookies?NAME=VALUE... sets each query pair as a cookie; the body is the
+                         request's Cookie header (empty without one)
 
 Every request is recorded (method, path, headers, body) in `requests`.
 """
@@ -45,6 +47,10 @@ class RecordedRequest:
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "tolvex-test"
+    # The head and the body go out in two writes; with Nagle's algorithm the
+    # body would wait for the client's delayed acknowledgement of the head,
+    # some 40 ms on every request of a kept-alive connection.
+    disable_nagle_algorithm = True
 
     def log_message(self, format, *args):
         pass
@@ -125,6 +131,10 @@ class Handler(BaseHTTPRequestHandler):
         elif name == "drip":
             count = int(query.get("count", 5))
             self.send_chunks([b"x"] * count, delay=float(query.get("delay", 0.1)))
+        elif name == "cookies":
+            cookies = [("Set-Cookie", "%s=%s; Path=/" % pair) for pair in query.items()]
+            self.send_body(self.headers.get("Cookie", "").encode(), content_type="text/plain",
+                           headers=cookies)
         elif name == "close":
             self.send_response(200)
             self.send_header("Connection", "close")

@@ -12,9 +12,21 @@ import sys
 from servers.http import Handler, Server
 
 
+class TLSHandler(Handler):
+    """Records in the server's `resumed`, for every request, whether its
+    connection resumed an earlier TLS session."""
+
+    def handle_any(self):
+        self.server.resumed.append(self.connection.session_reused)
+        super().handle_any()
+
+    do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = handle_any
+
+
 class TLSServer(Server):
-    def __init__(self, certificate, address=("127.0.0.1", 0), handler=Handler):
+    def __init__(self, certificate, address=("127.0.0.1", 0), handler=TLSHandler):
         super().__init__(address, handler)
+        self.resumed = []
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         certificate.configure_cert(self.context)
 
