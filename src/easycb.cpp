@@ -16,43 +16,6 @@
 // ---------------------------------------------------------------------------
 // The shared protocol.
 
-// The entry points: the warning each issues when it finds no thread state,
-// and the value it returns to libcurl then, when the interpreter is
-// finalizing, or when its Python object is absent.
-struct CallbackEntry {
-    const char *warning;
-    long failure;
-};
-namespace entry {
-inline constexpr CallbackEntry write{"util_write_callback failed to acquire thread", 0};
-inline constexpr CallbackEntry header{"util_write_callback failed to acquire thread", 0};
-inline constexpr CallbackEntry read{"read_callback failed to acquire thread", CURL_READFUNC_ABORT};
-inline constexpr CallbackEntry seek{"seek_callback failed to acquire thread",
-                                    CURL_SEEKFUNC_CANTSEEK};
-inline constexpr CallbackEntry ioctl{"ioctl_callback failed to acquire thread",
-                                     CURLIOE_FAILRESTART};
-inline constexpr CallbackEntry progress{"progress_callback failed to acquire thread", 1};
-inline constexpr CallbackEntry xferinfo{"xferinfo_callback failed to acquire thread", 1};
-inline constexpr CallbackEntry debug{"debug_callback failed to acquire thread", 0};
-inline constexpr CallbackEntry prereq{"prereq_callback failed to acquire thread",
-                                      CURL_PREREQFUNC_ABORT};
-inline constexpr CallbackEntry trailer{"trailer_callback failed to acquire thread",
-                                       CURL_TRAILERFUNC_ABORT};
-inline constexpr CallbackEntry opensocket{"opensocket_callback failed to acquire thread", -1};
-inline constexpr CallbackEntry sockopt{"sockopt_cb failed to acquire thread", CURL_SOCKOPT_ERROR};
-inline constexpr CallbackEntry closesocket{"closesocket_callback failed to acquire thread", 1};
-inline constexpr CallbackEntry ssh_key{"ssh_key_cb failed to acquire thread", CURLKHSTAT_REJECT};
-inline constexpr CallbackEntry ssl_ctx{"ssl_ctx_callback failed to acquire thread",
-                                       CURLE_FAILED_INIT};
-inline constexpr CallbackEntry resolver_start{"resolver_start_callback failed to acquire thread",
-                                              1};
-inline constexpr CallbackEntry fnmatch{"fnmatch_callback failed to acquire thread",
-                                       CURL_FNMATCHFUNC_FAIL};
-inline constexpr CallbackEntry hstsread{"hstsread_callback failed to acquire thread", CURLSTS_FAIL};
-inline constexpr CallbackEntry hstswrite{"hstswrite_callback failed to acquire thread",
-                                         CURLSTS_FAIL};
-} // namespace entry
-
 // Raises tolvex.error with a text and reports it under the printing policy.
 static void print_error(const char *text) {
     PyErr_SetString(ErrorObject, text);
@@ -109,7 +72,8 @@ int callback_return_value_to_int(PyObject *result, const char *name, int *out) {
 
 static size_t util_write_callback(int flags, char *ptr, size_t size, size_t nmemb,
                                   CurlObject *self) {
-    CallbackScope scope(self, flags == 0 ? entry::write.warning : entry::header.warning);
+    CallbackScope scope(self, flags == 0 ? callback_row(CURLOPT_WRITEFUNCTION)
+                                         : callback_row(CURLOPT_HEADERFUNCTION));
     if (!scope.ok())
         return 0;
     PyObject *callable = flags == 0 ? self->write_callable : self->header_callable;
@@ -225,17 +189,21 @@ static int add_ca_certs(SSL_CTX *context, const char *data, Py_ssize_t len) {
     return -1;
 }
 
+// The certificate entry point is installed by set_ca_certs, not by a
+// callable option: it has no row of its own.
+static constexpr const char *ssl_ctx_warning = "ssl_ctx_callback failed to acquire thread";
+
 static CURLcode ssl_ctx_callback(CURL *, void *ssl_ctx, void *userptr) {
     auto *self = static_cast<CurlObject *>(userptr);
-    CallbackScope scope(self, entry::ssl_ctx.warning);
+    CallbackScope scope(self, ssl_ctx_warning);
     if (!scope.ok() || self->ca_certs_obj == nullptr)
-        return static_cast<CURLcode>(entry::ssl_ctx.failure);
+        return CURLE_FAILED_INIT;
     char *data;
     Py_ssize_t len;
     if (PyBytes_AsStringAndSize(self->ca_certs_obj, &data, &len) < 0 ||
         add_ca_certs(static_cast<SSL_CTX *>(ssl_ctx), data, len) < 0) {
         print_callback_error_if_regular_exception();
-        return static_cast<CURLcode>(entry::ssl_ctx.failure);
+        return CURLE_FAILED_INIT;
     }
     return CURLE_OK;
 }
@@ -253,7 +221,7 @@ int ssl_ctx_callback_install(CurlObject *self) {
 size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata) {
     auto *self = static_cast<CurlObject *>(userdata);
     constexpr size_t abort_value = CURL_READFUNC_ABORT;
-    CallbackScope scope(self, entry::read.warning);
+    CallbackScope scope(self, callback_row(CURLOPT_READFUNCTION));
     if (!scope.ok() || self->read_callable == nullptr || size == 0 || nitems == 0)
         return abort_value;
     size_t wanted;
@@ -323,8 +291,9 @@ size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata) {
 
 int seek_callback(void *userdata, curl_off_t offset, int origin) {
     auto *self = static_cast<CurlObject *>(userdata);
-    const int failure = static_cast<int>(entry::seek.failure);
-    CallbackScope scope(self, entry::seek.warning);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_SEEKFUNCTION);
+    const int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->seek_callable == nullptr)
         return failure;
     Ref func = Ref::borrow(self->seek_callable);
@@ -353,8 +322,9 @@ int seek_callback(void *userdata, curl_off_t offset, int origin) {
 
 curlioerr ioctl_callback(CURL *, int cmd, void *userdata) {
     auto *self = static_cast<CurlObject *>(userdata);
-    const auto failure = static_cast<curlioerr>(entry::ioctl.failure);
-    CallbackScope scope(self, entry::ioctl.warning);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_IOCTLFUNCTION);
+    const auto failure = static_cast<curlioerr>(row.failure);
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->ioctl_callable == nullptr)
         return failure;
     Ref func = Ref::borrow(self->ioctl_callable);
@@ -393,8 +363,9 @@ static int progress_result(PyObject *result) {
 
 int progress_callback(void *userdata, double dltotal, double dlnow, double ultotal, double ulnow) {
     auto *self = static_cast<CurlObject *>(userdata);
-    const int failure = static_cast<int>(entry::progress.failure);
-    CallbackScope scope(self, entry::progress.warning);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_PROGRESSFUNCTION);
+    const int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->progress_callable == nullptr)
         return failure;
     Ref func = Ref::borrow(self->progress_callable);
@@ -410,8 +381,9 @@ int progress_callback(void *userdata, double dltotal, double dlnow, double ultot
 int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                       curl_off_t ulnow) {
     auto *self = static_cast<CurlObject *>(userdata);
-    const int failure = static_cast<int>(entry::xferinfo.failure);
-    CallbackScope scope(self, entry::xferinfo.warning);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_XFERINFOFUNCTION);
+    const int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->xferinfo_callable == nullptr)
         return failure;
     Ref func = Ref::borrow(self->xferinfo_callable);
@@ -427,7 +399,7 @@ int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl
 
 int debug_callback(CURL *, curl_infotype type, char *data, size_t size, void *userdata) {
     auto *self = static_cast<CurlObject *>(userdata);
-    CallbackScope scope(self, entry::debug.warning);
+    CallbackScope scope(self, callback_row(CURLOPT_DEBUGFUNCTION));
     if (!scope.ok() || self->debug_callable == nullptr)
         return 0;
     if (size > static_cast<size_t>(INT32_MAX)) {
@@ -445,8 +417,9 @@ int debug_callback(CURL *, curl_infotype type, char *data, size_t size, void *us
 int prereq_callback(void *userdata, char *conn_primary_ip, char *conn_local_ip,
                     int conn_primary_port, int conn_local_port) {
     auto *self = static_cast<CurlObject *>(userdata);
-    const int failure = static_cast<int>(entry::prereq.failure);
-    CallbackScope scope(self, entry::prereq.warning);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_PREREQFUNCTION);
+    const int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->prereq_callable == nullptr)
         return failure;
     Ref args = Ref::steal(Py_BuildValue("(ssii)", conn_primary_ip, conn_local_ip, conn_primary_port,
@@ -466,8 +439,9 @@ int prereq_callback(void *userdata, char *conn_primary_ip, char *conn_local_ip,
 int trailer_callback(curl_slist **list, void *userdata) {
     *list = nullptr;
     auto *self = static_cast<CurlObject *>(userdata);
-    const int failure = static_cast<int>(entry::trailer.failure);
-    CallbackScope scope(self, entry::trailer.warning);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_TRAILERFUNCTION);
+    const int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->trailer_callable == nullptr)
         return failure;
     Ref func = Ref::borrow(self->trailer_callable);

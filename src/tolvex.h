@@ -212,18 +212,135 @@ struct CurlObject {
     char error[CURL_ERROR_SIZE + 1];
 };
 
-// The eighteen callable fields, in release order.
-inline constexpr PyObject *CurlObject::*curl_callable_fields[] = {
-    &CurlObject::write_callable,          &CurlObject::header_callable,
-    &CurlObject::read_callable,           &CurlObject::progress_callable,
-    &CurlObject::xferinfo_callable,       &CurlObject::debug_callable,
-    &CurlObject::ioctl_callable,          &CurlObject::seek_callable,
-    &CurlObject::opensocket_callable,     &CurlObject::closesocket_callable,
-    &CurlObject::sockopt_callable,        &CurlObject::ssh_key_callable,
-    &CurlObject::prereq_callable,         &CurlObject::fnmatch_callable,
-    &CurlObject::resolver_start_callable, &CurlObject::trailer_callable,
-    &CurlObject::hstsread_callable,       &CurlObject::hstswrite_callable,
+// ---------------------------------------------------------------------------
+// The callable options.  Each callback option is one row of
+// curl_callback_options: setopt, unsetopt, the garbage-collector hooks, the
+// release of the record's owners and the entry points themselves all read
+// it, so a callback is added or changed in one place.
+
+// The entry points of the callback bridge (src/easycb.cpp), with libcurl's
+// prototypes; the user-data pointer is always the Curl object.
+size_t write_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
+size_t header_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
+size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata);
+int progress_callback(void *userdata, double dltotal, double dlnow, double ultotal, double ulnow);
+int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                      curl_off_t ulnow);
+int debug_callback(CURL *handle, curl_infotype type, char *data, size_t size, void *userdata);
+curlioerr ioctl_callback(CURL *handle, int cmd, void *userdata);
+int seek_callback(void *userdata, curl_off_t offset, int origin);
+int prereq_callback(void *userdata, char *conn_primary_ip, char *conn_local_ip,
+                    int conn_primary_port, int conn_local_port);
+int trailer_callback(curl_slist **list, void *userdata);
+
+// Sets a function option to an entry point, passing libcurl the pointer
+// with its own type.
+template <auto EntryPoint>
+CURLcode install_entry_point(CURL *handle, CURLoption option) {
+    return curl_easy_setopt(handle, option, EntryPoint);
+}
+
+// What unsetting a callable option gives libcurl as its data option:
+// without a function libcurl writes to or reads from its data as a FILE *.
+enum class UnsetData { null, stdout_stream, stdin_stream };
+
+struct CallbackOption {
+    CURLoption function_option;
+    CURLoption data_option; // set to the Curl object with the function
+    PyObject *CurlObject::*field;
+    CURLcode (*install)(CURL *handle, CURLoption option);
+    // Issued, and returned to libcurl, when the entry point cannot call
+    // Python: no thread state, the interpreter finalizing, no callable.
+    const char *warning;
+    long failure;
+    // The flag chosen by setopt's use_memoryview, for the two deliveries.
+    int CurlObject::*use_memoryview = nullptr;
+    const char *deprecation = nullptr; // DeprecationWarning issued by setopt
+    UnsetData unset_data = UnsetData::null;
 };
+
+// In the order the record releases and visits its callables.
+inline constexpr CallbackOption curl_callback_options[] = {
+    {.function_option = CURLOPT_WRITEFUNCTION,
+     .data_option = CURLOPT_WRITEDATA,
+     .field = &CurlObject::write_callable,
+     .install = install_entry_point<write_callback>,
+     .warning = "util_write_callback failed to acquire thread",
+     .failure = 0,
+     .use_memoryview = &CurlObject::write_use_memoryview,
+     .unset_data = UnsetData::stdout_stream},
+    {.function_option = CURLOPT_HEADERFUNCTION,
+     .data_option = CURLOPT_HEADERDATA,
+     .field = &CurlObject::header_callable,
+     .install = install_entry_point<header_callback>,
+     .warning = "util_write_callback failed to acquire thread",
+     .failure = 0,
+     .use_memoryview = &CurlObject::header_use_memoryview},
+    {.function_option = CURLOPT_READFUNCTION,
+     .data_option = CURLOPT_READDATA,
+     .field = &CurlObject::read_callable,
+     .install = install_entry_point<read_callback>,
+     .warning = "read_callback failed to acquire thread",
+     .failure = CURL_READFUNC_ABORT,
+     .unset_data = UnsetData::stdin_stream},
+    {.function_option = CURLOPT_PROGRESSFUNCTION,
+     .data_option = CURLOPT_PROGRESSDATA,
+     .field = &CurlObject::progress_callable,
+     .install = install_entry_point<progress_callback>,
+     .warning = "progress_callback failed to acquire thread",
+     .failure = 1,
+     .deprecation = "PROGRESSFUNCTION is deprecated; use XFERINFOFUNCTION"},
+    {.function_option = CURLOPT_XFERINFOFUNCTION,
+     .data_option = CURLOPT_XFERINFODATA,
+     .field = &CurlObject::xferinfo_callable,
+     .install = install_entry_point<xferinfo_callback>,
+     .warning = "xferinfo_callback failed to acquire thread",
+     .failure = 1},
+    {.function_option = CURLOPT_DEBUGFUNCTION,
+     .data_option = CURLOPT_DEBUGDATA,
+     .field = &CurlObject::debug_callable,
+     .install = install_entry_point<debug_callback>,
+     .warning = "debug_callback failed to acquire thread",
+     .failure = 0},
+    {.function_option = CURLOPT_IOCTLFUNCTION,
+     .data_option = CURLOPT_IOCTLDATA,
+     .field = &CurlObject::ioctl_callable,
+     .install = install_entry_point<ioctl_callback>,
+     .warning = "ioctl_callback failed to acquire thread",
+     .failure = CURLIOE_FAILRESTART,
+     .deprecation = "IOCTLFUNCTION is deprecated; use SEEKFUNCTION"},
+    {.function_option = CURLOPT_SEEKFUNCTION,
+     .data_option = CURLOPT_SEEKDATA,
+     .field = &CurlObject::seek_callable,
+     .install = install_entry_point<seek_callback>,
+     .warning = "seek_callback failed to acquire thread",
+     .failure = CURL_SEEKFUNC_CANTSEEK},
+    {.function_option = CURLOPT_PREREQFUNCTION,
+     .data_option = CURLOPT_PREREQDATA,
+     .field = &CurlObject::prereq_callable,
+     .install = install_entry_point<prereq_callback>,
+     .warning = "prereq_callback failed to acquire thread",
+     .failure = CURL_PREREQFUNC_ABORT},
+    {.function_option = CURLOPT_TRAILERFUNCTION,
+     .data_option = CURLOPT_TRAILERDATA,
+     .field = &CurlObject::trailer_callable,
+     .install = install_entry_point<trailer_callback>,
+     .warning = "trailer_callback failed to acquire thread",
+     .failure = CURL_TRAILERFUNC_ABORT},
+};
+
+constexpr const CallbackOption *find_callback_option(int function_option) {
+    for (const CallbackOption &row : curl_callback_options)
+        if (row.function_option == function_option)
+            return &row;
+    return nullptr;
+}
+
+// The row of an entry point, resolved at compile time (an option without a
+// row does not compile).
+consteval const CallbackOption &callback_row(CURLoption function_option) {
+    return *find_callback_option(function_option);
+}
 
 // The ten string-list owner fields, in record order.
 inline constexpr PyObject *CurlObject::*curl_slist_fields[] = {
@@ -448,6 +565,7 @@ class CallbackScope {
         if (!Py_IsFinalizing())
             enter(tolvex_get_thread_state_slot(self), warning);
     }
+    CallbackScope(CurlObject *self, const CallbackOption &row) : CallbackScope(self, row.warning) {}
     CallbackScope(CurlMultiObject *self, const char *warning) {
         if (!Py_IsFinalizing())
             enter(tolvex_get_thread_state_slot_multi(self), warning);
@@ -600,8 +718,6 @@ curl_slist *tolvex_list_or_tuple_to_slist(int which, PyObject *list, Py_ssize_t 
 // Callback bridge.
 
 int callback_return_value_to_int(PyObject *result, const char *name, int *out);
-size_t write_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
-size_t header_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
 int ssl_ctx_callback_install(CurlObject *self);
 
 // ---------------------------------------------------------------------------
