@@ -10,6 +10,13 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -464,5 +471,410 @@ int trailer_callback(curl_slist **list, void *userdata) {
         return CURL_TRAILERFUNC_OK;
     }
     print_error("trailer callback must return None or a list/tuple of header strings");
+    return failure;
+}
+
+// ---------------------------------------------------------------------------
+// Sockets.
+
+// The address part of a CurlSockAddr, by the family of the address itself.
+static PyObject *socket_address(const curl_sockaddr *address) {
+    const sockaddr *sa = &address->addr;
+    switch (sa->sa_family) {
+    case AF_INET: {
+        const auto *sin = reinterpret_cast<const sockaddr_in *>(sa);
+        char host[INET_ADDRSTRLEN];
+        if (inet_ntop(AF_INET, &sin->sin_addr, host, sizeof(host)) == nullptr)
+            return PyErr_SetFromErrno(ErrorObject);
+        return Py_BuildValue("(si)", host, static_cast<int>(ntohs(sin->sin_port)));
+    }
+    case AF_INET6: {
+        const auto *sin6 = reinterpret_cast<const sockaddr_in6 *>(sa);
+        char host[INET6_ADDRSTRLEN];
+        if (inet_ntop(AF_INET6, &sin6->sin6_addr, host, sizeof(host)) == nullptr)
+            return PyErr_SetFromErrno(ErrorObject);
+        // The scope id is an interface index in host order, as Python's
+        // socket module takes it; only the flow info travels in network
+        // order.
+        return Py_BuildValue("(siII)", host, static_cast<int>(ntohs(sin6->sin6_port)),
+                             static_cast<unsigned int>(ntohl(sin6->sin6_flowinfo)),
+                             static_cast<unsigned int>(sin6->sin6_scope_id));
+    }
+    case AF_UNIX: {
+        const auto *sun = reinterpret_cast<const sockaddr_un *>(sa);
+        // A path that fills sun_path has no NUL: stop at the address's end.
+        size_t room = sizeof(sun->sun_path);
+        size_t offset = offsetof(sockaddr_un, sun_path);
+        if (address->addrlen > offset && address->addrlen - offset < room)
+            room = address->addrlen - offset;
+        size_t len = strnlen(sun->sun_path, room);
+        return PyBytes_FromStringAndSize(sun->sun_path, static_cast<Py_ssize_t>(len));
+    }
+    default:
+        PyErr_SetString(ErrorObject, "Unsupported address family");
+        return nullptr;
+    }
+}
+
+curl_socket_t opensocket_callback(void *userdata, curlsocktype purpose, curl_sockaddr *address) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_OPENSOCKETFUNCTION);
+    constexpr auto failure = static_cast<curl_socket_t>(row.failure);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->opensocket_callable == nullptr)
+        return failure;
+    Ref addr = Ref::steal(socket_address(address));
+    if (!addr) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref sockaddr_obj =
+        Ref::steal(PyObject_CallFunction(curl_sockaddr_type, "(iiiO)", address->family,
+                                         address->socktype, address->protocol, addr.get()));
+    if (!sockaddr_obj) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref args = Ref::steal(Py_BuildValue("(iO)", static_cast<int>(purpose), sockaddr_obj.get()));
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref func = Ref::borrow(self->opensocket_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    curl_socket_t fd;
+    if (PyLong_Check(result.get())) {
+        // A plain descriptor is handed over: libcurl closes it when done.
+        if (PyLong_AsCurlSocket(result.get(), &fd) != 0) {
+            print_callback_error_if_regular_exception();
+            return failure;
+        }
+        return fd;
+    }
+    Ref fileno = Ref::steal(PyObject_GetAttrString(result.get(), "fileno"));
+    if (!fileno) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_SetString(ErrorObject, "Open socket callback's return value must be a socket");
+        }
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref number = Ref::steal(PyObject_CallNoArgs(fileno.get()));
+    if (!number) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    if (!PyLong_Check(number.get())) {
+        PyErr_SetString(ErrorObject, "Open socket callback returned an object whose fileno method "
+                                     "did not return an integer");
+        return failure;
+    }
+    if (PyLong_AsCurlSocket(number.get(), &fd) != 0) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    // The Python object keeps its own descriptor and may be closed at any
+    // time; libcurl gets one of its own.
+    return dup(fd);
+}
+
+int sockopt_cb(void *userdata, curl_socket_t curlfd, curlsocktype purpose) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_SOCKOPTFUNCTION);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->sockopt_callable == nullptr)
+        return static_cast<int>(row.failure);
+    Ref sock = Ref::steal(PyLong_FromCurlSocket(curlfd));
+    Ref args =
+        Ref::steal(sock ? Py_BuildValue("(Oi)", sock.get(), static_cast<int>(purpose)) : nullptr);
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        return -1;
+    }
+    Ref func = Ref::borrow(self->sockopt_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    int value;
+    if (callback_return_value_to_int(result.get(), "sockopt", &value) != 0)
+        return -1;
+    return value;
+}
+
+int closesocket_callback(void *userdata, curl_socket_t item) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_CLOSESOCKETFUNCTION);
+    CallbackScope scope(self, row);
+    // libcurl leaves closing the socket to this callback: when no callable
+    // can take it, the socket is closed here or it would stay open.
+    if (!scope.ok() || self->closesocket_callable == nullptr) {
+        close(item);
+        return static_cast<int>(row.failure);
+    }
+    Ref sock = Ref::steal(PyLong_FromCurlSocket(item));
+    Ref args = Ref::steal(sock ? PyTuple_Pack(1, sock.get()) : nullptr);
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        close(item);
+        return -1;
+    }
+    Ref func = Ref::borrow(self->closesocket_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    int value;
+    if (callback_return_value_to_int(result.get(), "closesocket", &value) != 0)
+        return -1;
+    return value;
+}
+
+// ---------------------------------------------------------------------------
+// SSH host keys, resolver start and wildcard matching.
+
+// A KhKey for one of libcurl's key records, or None for an absent one.
+static PyObject *host_key(const curl_khkey *key) {
+    if (key == nullptr)
+        Py_RETURN_NONE;
+    // A length of 0 means the key is base64 text ending in NUL.
+    if (key->len != 0)
+        return PyObject_CallFunction(khkey_type, "(y#i)", key->key,
+                                     static_cast<Py_ssize_t>(key->len),
+                                     static_cast<int>(key->keytype));
+    return PyObject_CallFunction(khkey_type, "(yi)", key->key, static_cast<int>(key->keytype));
+}
+
+int ssh_key_cb(CURL *, const curl_khkey *knownkey, const curl_khkey *foundkey, curl_khmatch match,
+               void *userdata) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_SSH_KEYFUNCTION);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->ssh_key_callable == nullptr)
+        return static_cast<int>(row.failure);
+    Ref known = Ref::steal(host_key(knownkey));
+    if (!known)
+        return -1;
+    Ref found = Ref::steal(host_key(foundkey));
+    if (!found)
+        return -1;
+    Ref args =
+        Ref::steal(Py_BuildValue("(OOi)", known.get(), found.get(), static_cast<int>(match)));
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        return -1;
+    }
+    Ref func = Ref::borrow(self->ssh_key_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    int value;
+    if (callback_return_value_to_int(result.get(), "ssh key", &value) != 0)
+        return -1;
+    return value;
+}
+
+int resolver_start_callback(void *, void *, void *userdata) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_RESOLVER_START_FUNCTION);
+    constexpr int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->resolver_start_callable == nullptr)
+        return failure;
+    Ref func = Ref::borrow(self->resolver_start_callable);
+    Ref result = Ref::steal(PyObject_CallNoArgs(func.get()));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    if (result.get() == Py_None)
+        return 0;
+    int value;
+    if (callback_return_value_to_int(result.get(), "resolver_start", &value) != 0)
+        return failure;
+    return value;
+}
+
+int fnmatch_callback(void *userdata, const char *pattern, const char *string) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_FNMATCH_FUNCTION);
+    constexpr int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->fnmatch_callable == nullptr)
+        return failure;
+    Ref args = Ref::steal(Py_BuildValue("(yy)", pattern, string));
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref func = Ref::borrow(self->fnmatch_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    int value;
+    if (callback_return_value_to_int(result.get(), "fnmatch", &value) != 0)
+        return failure;
+    return value;
+}
+
+// ---------------------------------------------------------------------------
+// HSTS cache entries.
+
+// libcurl's expiry text of a datetime: converted to UTC when it is aware,
+// taken to be UTC already when naive.  0, or -1 with an exception set.
+static int hsts_expire_text(PyObject *expire, char (&out)[sizeof(curl_hstsentry::expire)]) {
+    if (expire == Py_None) {
+        out[0] = '\0';
+        return 0;
+    }
+    int is_datetime = PyObject_IsInstance(expire, datetime_type);
+    if (is_datetime < 0)
+        return -1;
+    if (is_datetime == 0) {
+        PyErr_SetString(ErrorObject, "hstsread callback: expire must be a datetime or None");
+        return -1;
+    }
+    Ref tzinfo = Ref::steal(PyObject_GetAttrString(expire, "tzinfo"));
+    if (!tzinfo)
+        return -1;
+    Ref utc = Ref::borrow(expire);
+    if (tzinfo.get() != Py_None) {
+        utc = Ref::steal(PyObject_CallMethod(expire, "astimezone", "O", utc_tz));
+        if (!utc)
+            return -1;
+    }
+    Ref text = Ref::steal(PyObject_CallMethod(utc.get(), "strftime", "s", "%Y%m%d %H:%M:%S"));
+    if (!text)
+        return -1;
+    Py_ssize_t len;
+    const char *s = PyUnicode_AsUTF8AndSize(text.get(), &len);
+    if (s == nullptr)
+        return -1;
+    if (static_cast<size_t>(len) >= sizeof(out)) {
+        PyErr_SetString(ErrorObject,
+                        "hstsread callback: formatted expire does not fit in libcurl's buffer");
+        return -1;
+    }
+    std::memcpy(out, s, static_cast<size_t>(len));
+    out[len] = '\0';
+    return 0;
+}
+
+CURLSTScode hstsread_callback(CURL *, curl_hstsentry *entry, void *userdata) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_HSTSREADFUNCTION);
+    constexpr auto failure = static_cast<CURLSTScode>(row.failure);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->hstsread_callable == nullptr)
+        return failure;
+    Ref func = Ref::borrow(self->hstsread_callable);
+    Ref result = Ref::steal(PyObject_CallNoArgs(func.get()));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    if (result.get() == Py_None)
+        return CURLSTS_DONE;
+    if (!PyTuple_Check(result.get()) || PyTuple_GET_SIZE(result.get()) != 3) {
+        print_error("hstsread callback must return None or a 3-tuple (host, expire, "
+                    "include_subdomains)");
+        return failure;
+    }
+    PyObject *host_obj = PyTuple_GET_ITEM(result.get(), 0);
+    if (!PyText_Check(host_obj)) {
+        print_error("hstsread callback: host must be a byte string or a Unicode string with "
+                    "ASCII code points only");
+        return failure;
+    }
+    // libcurl takes the host as a NUL-terminated text: an embedded NUL is
+    // refused by the conversion.
+    PyObject *encoded = nullptr;
+    char *host = PyText_AsString_NoNUL(host_obj, &encoded);
+    Ref keeper = Ref::steal(encoded);
+    if (host == nullptr) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    size_t host_len = std::strlen(host);
+    if (host_len > entry->namelen) {
+        PyErr_Format(ErrorObject, "hstsread callback: host length %zd exceeds libcurl maximum %zu",
+                     static_cast<Py_ssize_t>(host_len), entry->namelen);
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    char expire[sizeof(entry->expire)];
+    if (hsts_expire_text(PyTuple_GET_ITEM(result.get(), 1), expire) != 0) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    int subdomains = PyObject_IsTrue(PyTuple_GET_ITEM(result.get(), 2));
+    if (subdomains < 0) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    std::memcpy(entry->name, host, host_len + 1);
+    entry->namelen = host_len;
+    std::memcpy(entry->expire, expire, sizeof(expire));
+    entry->includeSubDomains = subdomains ? 1 : 0;
+    return CURLSTS_OK;
+}
+
+// libcurl's expiry text as an aware datetime in UTC, or None for an entry
+// that never expires.
+static PyObject *hsts_expire_datetime(const curl_hstsentry *entry) {
+    size_t len = strnlen(entry->expire, sizeof(entry->expire));
+    if (len == 0 || (len == 9 && std::memcmp(entry->expire, "unlimited", 9) == 0))
+        Py_RETURN_NONE;
+    char stamp[32];
+    int n = std::snprintf(stamp, sizeof(stamp), "%.*s+0000", static_cast<int>(len), entry->expire);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(stamp)) {
+        PyErr_Format(ErrorObject, "libcurl returned an unparsable HSTS expire stamp: %.*s",
+                     static_cast<int>(len), entry->expire);
+        return nullptr;
+    }
+    return PyObject_CallMethod(datetime_type, "strptime", "ss", stamp, "%Y%m%d %H:%M:%S%z");
+}
+
+CURLSTScode hstswrite_callback(CURL *, curl_hstsentry *entry, curl_index *index, void *userdata) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_HSTSWRITEFUNCTION);
+    constexpr auto failure = static_cast<CURLSTScode>(row.failure);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->hstswrite_callable == nullptr)
+        return failure;
+    Ref expire = Ref::steal(hsts_expire_datetime(entry));
+    if (!expire) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref hsts_entry = Ref::steal(PyObject_CallFunction(
+        hsts_entry_type, "(y#OO)", entry->name, static_cast<Py_ssize_t>(entry->namelen),
+        expire.get(), entry->includeSubDomains ? Py_True : Py_False));
+    Ref hsts_index =
+        Ref::steal(hsts_entry ? PyObject_CallFunction(hsts_index_type, "(nn)",
+                                                      static_cast<Py_ssize_t>(index->index),
+                                                      static_cast<Py_ssize_t>(index->total))
+                              : nullptr);
+    Ref args =
+        Ref::steal(hsts_index ? PyTuple_Pack(2, hsts_entry.get(), hsts_index.get()) : nullptr);
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref func = Ref::borrow(self->hstswrite_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    if (result.get() == Py_None)
+        return CURLSTS_OK;
+    if (PyLong_Check(result.get())) {
+        // The whole value is checked: truncated, 2**32 + 1 would read as 1.
+        long value = PyLong_AsLong(result.get());
+        if (value == -1 && PyErr_Occurred())
+            PyErr_Clear();
+        else if (value >= CURLSTS_OK && value <= CURLSTS_FAIL)
+            return static_cast<CURLSTScode>(value);
+        print_error("hstswrite callback returned an invalid CURLSTScode");
+        return failure;
+    }
+    int ignored;
+    (void)callback_return_value_to_int(result.get(), "hstswrite", &ignored);
     return failure;
 }

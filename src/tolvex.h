@@ -229,9 +229,19 @@ int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl
 int debug_callback(CURL *handle, curl_infotype type, char *data, size_t size, void *userdata);
 curlioerr ioctl_callback(CURL *handle, int cmd, void *userdata);
 int seek_callback(void *userdata, curl_off_t offset, int origin);
+curl_socket_t opensocket_callback(void *userdata, curlsocktype purpose, curl_sockaddr *address);
+int closesocket_callback(void *userdata, curl_socket_t item);
+int sockopt_cb(void *userdata, curl_socket_t curlfd, curlsocktype purpose);
+int ssh_key_cb(CURL *handle, const curl_khkey *knownkey, const curl_khkey *foundkey,
+               curl_khmatch match, void *userdata);
 int prereq_callback(void *userdata, char *conn_primary_ip, char *conn_local_ip,
                     int conn_primary_port, int conn_local_port);
+int fnmatch_callback(void *userdata, const char *pattern, const char *string);
+int resolver_start_callback(void *resolver_state, void *reserved, void *userdata);
 int trailer_callback(curl_slist **list, void *userdata);
+CURLSTScode hstsread_callback(CURL *handle, curl_hstsentry *entry, void *userdata);
+CURLSTScode hstswrite_callback(CURL *handle, curl_hstsentry *entry, curl_index *index,
+                               void *userdata);
 
 // Sets a function option to an entry point, passing libcurl the pointer
 // with its own type.
@@ -315,18 +325,68 @@ inline constexpr CallbackOption curl_callback_options[] = {
      .install = install_entry_point<seek_callback>,
      .warning = "seek_callback failed to acquire thread",
      .failure = CURL_SEEKFUNC_CANTSEEK},
+    {.function_option = CURLOPT_OPENSOCKETFUNCTION,
+     .data_option = CURLOPT_OPENSOCKETDATA,
+     .field = &CurlObject::opensocket_callable,
+     .install = install_entry_point<opensocket_callback>,
+     .warning = "opensocket_callback failed to acquire thread",
+     .failure = CURL_SOCKET_BAD},
+    // Without Python the entry point closes the socket itself: libcurl
+    // leaves closing it to the callback.
+    {.function_option = CURLOPT_CLOSESOCKETFUNCTION,
+     .data_option = CURLOPT_CLOSESOCKETDATA,
+     .field = &CurlObject::closesocket_callable,
+     .install = install_entry_point<closesocket_callback>,
+     .warning = "closesocket_callback failed to acquire thread",
+     .failure = 0},
+    {.function_option = CURLOPT_SOCKOPTFUNCTION,
+     .data_option = CURLOPT_SOCKOPTDATA,
+     .field = &CurlObject::sockopt_callable,
+     .install = install_entry_point<sockopt_cb>,
+     .warning = "sockopt_cb failed to acquire thread",
+     .failure = CURL_SOCKOPT_ERROR},
+    {.function_option = CURLOPT_SSH_KEYFUNCTION,
+     .data_option = CURLOPT_SSH_KEYDATA,
+     .field = &CurlObject::ssh_key_callable,
+     .install = install_entry_point<ssh_key_cb>,
+     .warning = "ssh_key_cb failed to acquire thread",
+     .failure = CURLKHSTAT_REJECT},
     {.function_option = CURLOPT_PREREQFUNCTION,
      .data_option = CURLOPT_PREREQDATA,
      .field = &CurlObject::prereq_callable,
      .install = install_entry_point<prereq_callback>,
      .warning = "prereq_callback failed to acquire thread",
      .failure = CURL_PREREQFUNC_ABORT},
+    {.function_option = CURLOPT_FNMATCH_FUNCTION,
+     .data_option = CURLOPT_FNMATCH_DATA,
+     .field = &CurlObject::fnmatch_callable,
+     .install = install_entry_point<fnmatch_callback>,
+     .warning = "fnmatch_callback failed to acquire thread",
+     .failure = CURL_FNMATCHFUNC_FAIL},
+    {.function_option = CURLOPT_RESOLVER_START_FUNCTION,
+     .data_option = CURLOPT_RESOLVER_START_DATA,
+     .field = &CurlObject::resolver_start_callable,
+     .install = install_entry_point<resolver_start_callback>,
+     .warning = "resolver_start_callback failed to acquire thread",
+     .failure = 1},
     {.function_option = CURLOPT_TRAILERFUNCTION,
      .data_option = CURLOPT_TRAILERDATA,
      .field = &CurlObject::trailer_callable,
      .install = install_entry_point<trailer_callback>,
      .warning = "trailer_callback failed to acquire thread",
      .failure = CURL_TRAILERFUNC_ABORT},
+    {.function_option = CURLOPT_HSTSREADFUNCTION,
+     .data_option = CURLOPT_HSTSREADDATA,
+     .field = &CurlObject::hstsread_callable,
+     .install = install_entry_point<hstsread_callback>,
+     .warning = "hstsread_callback failed to acquire thread",
+     .failure = CURLSTS_FAIL},
+    {.function_option = CURLOPT_HSTSWRITEFUNCTION,
+     .data_option = CURLOPT_HSTSWRITEDATA,
+     .field = &CurlObject::hstswrite_callable,
+     .install = install_entry_point<hstswrite_callback>,
+     .warning = "hstswrite_callback failed to acquire thread",
+     .failure = CURLSTS_FAIL},
 };
 
 constexpr const CallbackOption *find_callback_option(int function_option) {

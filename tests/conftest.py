@@ -6,6 +6,7 @@ import pytest
 
 import tolvex
 from servers.http import Server
+from servers.tls import STSHandler, TLSServer
 from servers.upload import UploadServer
 
 
@@ -52,3 +53,24 @@ def closed_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         yield s.getsockname()[1]
+
+
+@pytest.fixture(scope="session")
+def sts_server_session():
+    """A TLS server whose certificate, from a throw-away CA (`.ca`), names
+    127.0.0.1, hsts.test and sub.hsts.test, with the /sts endpoint."""
+    import trustme
+
+    ca = trustme.CA()
+    server = TLSServer(ca.issue_cert("127.0.0.1", "hsts.test", "sub.hsts.test"),
+                       handler=STSHandler).start()
+    server.ca = ca
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def sts_server(sts_server_session):
+    """The TLS server above, with its request log emptied for this test."""
+    sts_server_session.requests.clear()
+    return sts_server_session
