@@ -113,6 +113,7 @@ void util_curl_close(CurlObject *self) {
         curl_easy_cleanup(self->handle);
     }
     self->handle = nullptr;
+    socket_closer_detach(self);
     util_curl_xdecref(self, RELEASE_OPTIONS, nullptr);
 }
 

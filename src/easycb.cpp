@@ -16,9 +16,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <utility>
 
 // ---------------------------------------------------------------------------
 // The shared protocol.
@@ -604,12 +607,15 @@ int sockopt_cb(void *userdata, curl_socket_t curlfd, curlsocktype purpose) {
     return value;
 }
 
-int closesocket_callback(void *userdata, curl_socket_t item) {
-    auto *self = static_cast<CurlObject *>(userdata);
+static int close_socket(CurlObject *self, curl_socket_t item) {
     constexpr const CallbackOption &row = callback_row(CURLOPT_CLOSESOCKETFUNCTION);
-    CallbackScope scope(self, row);
     // libcurl leaves closing the socket to this callback: when no callable
     // can take it, the socket is closed here or it would stay open.
+    if (self == nullptr) {
+        close(item);
+        return static_cast<int>(row.failure);
+    }
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->closesocket_callable == nullptr) {
         close(item);
         return static_cast<int>(row.failure);
@@ -627,6 +633,85 @@ int closesocket_callback(void *userdata, curl_socket_t item) {
     if (callback_return_value_to_int(result.get(), "closesocket", &value) != 0)
         return -1;
     return value;
+}
+
+int closesocket_callback(void *userdata, curl_socket_t item) {
+    auto *closer = static_cast<SocketCloser *>(userdata);
+    // Held throughout, so that the object cannot close on another thread
+    // half-way; a thread that closes it waits detached from the interpreter.
+    PyMutex_Lock(&closer->lock);
+    int result = close_socket(closer->curl, item);
+    PyMutex_Unlock(&closer->lock);
+    return result;
+}
+
+static void socket_closer_release(SocketCloser *closer) {
+    if (--closer->holders == 0)
+        delete closer;
+}
+
+void *socket_closer_data(CurlObject *self) {
+    if (self->closesocket_closer != nullptr)
+        return self->closesocket_closer;
+    auto *closer = new (std::nothrow) SocketCloser{};
+    if (closer == nullptr)
+        return PyErr_NoMemory();
+    closer->curl = self;
+    closer->holders = 1;
+    closer->shared = self->share != nullptr;
+    if (self->multi_stack != nullptr &&
+        socket_closer_hold(self->multi_stack->socket_closers, closer) != 0) {
+        delete closer;
+        return nullptr;
+    }
+    self->closesocket_closer = closer;
+    return closer;
+}
+
+void socket_closer_detach(CurlObject *self) {
+    SocketCloser *closer = std::exchange(self->closesocket_closer, nullptr);
+    if (closer == nullptr)
+        return;
+    PyMutex_Lock(&closer->lock);
+    closer->curl = nullptr;
+    PyMutex_Unlock(&closer->lock);
+    // libcurl's pools have no way to say they are done with a share's
+    // connections: a closer that may have reached one stays.
+    if (!closer->shared)
+        socket_closer_release(closer);
+}
+
+int socket_closer_hold(SocketCloserHolds &holds, SocketCloser *closer) {
+    if (holds.count == holds.capacity) {
+        // A member added again and again is held once: duplicates go before
+        // the set grows.
+        std::sort(holds.items, holds.items + holds.count);
+        SocketCloser **end = std::unique(holds.items, holds.items + holds.count);
+        for (SocketCloser **p = end; p != holds.items + holds.count; ++p)
+            socket_closer_release(*p);
+        holds.count = end - holds.items;
+    }
+    if (holds.count == holds.capacity) {
+        Py_ssize_t capacity = holds.capacity ? 2 * holds.capacity : 8;
+        auto **items = static_cast<SocketCloser **>(
+            PyMem_RawRealloc(holds.items, static_cast<size_t>(capacity) * sizeof(SocketCloser *)));
+        if (items == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        holds.items = items;
+        holds.capacity = capacity;
+    }
+    holds.items[holds.count++] = closer;
+    ++closer->holders;
+    return 0;
+}
+
+void socket_closer_release_all(SocketCloserHolds &holds) {
+    for (Py_ssize_t i = 0; i < holds.count; ++i)
+        socket_closer_release(holds.items[i]);
+    PyMem_RawFree(holds.items);
+    holds = SocketCloserHolds{};
 }
 
 // ---------------------------------------------------------------------------

@@ -603,11 +603,14 @@ static PyObject *do_curl_setopt_callable(CurlObject *self, int option, PyObject 
     if (row->deprecation != nullptr &&
         PyErr_WarnEx(PyExc_DeprecationWarning, row->deprecation, 1) < 0)
         return nullptr;
+    void *data = row->user_data != nullptr ? row->user_data(self) : self;
+    if (data == nullptr)
+        return nullptr;
     replace_field(self->*(row->field), obj);
     if (row->use_memoryview != nullptr)
         self->*(row->use_memoryview) = use_memoryview == 1;
     (void)row->install(self->handle, row->function_option);
-    curl_easy_setopt(self->handle, row->data_option, self);
+    curl_easy_setopt(self->handle, row->data_option, data);
     Py_RETURN_NONE;
 }
 
@@ -665,6 +668,9 @@ static PyObject *do_curl_setopt_share(CurlObject *self, PyObject *obj) {
         clear_field(self->share);
         return nullptr;
     }
+    // The share's connection pool may keep connections made from now on.
+    if (self->closesocket_closer != nullptr)
+        self->closesocket_closer->shared = true;
     Py_RETURN_NONE;
 }
 

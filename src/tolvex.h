@@ -160,9 +160,31 @@ inline PyCFunction as_cfunction(F f) {
 // ---------------------------------------------------------------------------
 // Object records.
 
+struct CurlObject;
 struct CurlMultiObject;
 struct CurlShareObject;
 struct CurlMimeObject;
+
+// What libcurl's CLOSESOCKETDATA points at.  libcurl keeps it with every
+// connection made while it is set, and a connection kept in a multi's or a
+// share's connection pool may be closed after its Curl object is gone, so
+// the closer outlives the object: its holders are the object and each multi
+// that may pool connections made with it.  Once the object is gone the
+// close-socket callback closes sockets itself.
+struct SocketCloser {
+    PyMutex lock;     // guards `curl` against a callback on another thread
+    CurlObject *curl; // null once the Curl object has closed
+    Py_ssize_t holders;
+    bool shared; // a share may pool its connections: never freed
+};
+
+// The closers a multi holds, freed with the multi's libcurl handle.  Zeroed
+// memory is an empty set.
+struct SocketCloserHolds {
+    SocketCloser **items;
+    Py_ssize_t count;
+    Py_ssize_t capacity;
+};
 
 // Every Python object libcurl may call or read through the handle is owned
 // by a field here, so that it outlives libcurl's use of it.
@@ -208,6 +230,7 @@ struct CurlObject {
     PyObject *hstswrite_callable;
     PyObject *postfields_obj;
     PyObject *ca_certs_obj;
+    SocketCloser *closesocket_closer; // made with the first CLOSESOCKETFUNCTION
     int in_write_callback;
     char error[CURL_ERROR_SIZE + 1];
 };
@@ -267,7 +290,12 @@ struct CallbackOption {
     int CurlObject::*use_memoryview = nullptr;
     const char *deprecation = nullptr; // DeprecationWarning issued by setopt
     UnsetData unset_data = UnsetData::null;
+    // What the data option points at, when not the Curl object itself; null
+    // with an exception set when it cannot be had.
+    void *(*user_data)(CurlObject *self) = nullptr;
 };
+
+void *socket_closer_data(CurlObject *self);
 
 // In the order the record releases and visits its callables.
 inline constexpr CallbackOption curl_callback_options[] = {
@@ -338,7 +366,8 @@ inline constexpr CallbackOption curl_callback_options[] = {
      .field = &CurlObject::closesocket_callable,
      .install = install_entry_point<closesocket_callback>,
      .warning = "closesocket_callback failed to acquire thread",
-     .failure = 0},
+     .failure = 0,
+     .user_data = socket_closer_data},
     {.function_option = CURLOPT_SOCKOPTFUNCTION,
      .data_option = CURLOPT_SOCKOPTDATA,
      .field = &CurlObject::sockopt_callable,
@@ -424,6 +453,7 @@ struct CurlMultiObject {
     PyObject *notify_callable;
     PyObject *assigned_objects;
     PyObject *easy_set;
+    SocketCloserHolds socket_closers;
     int close_handles;
 };
 
@@ -778,6 +808,11 @@ curl_slist *tolvex_list_or_tuple_to_slist(int which, PyObject *list, Py_ssize_t 
 // Callback bridge.
 
 int callback_return_value_to_int(PyObject *result, const char *name, int *out);
+// The Curl object lets go of its closer when it closes.
+void socket_closer_detach(CurlObject *self);
+// 0, or -1 with MemoryError set.
+int socket_closer_hold(SocketCloserHolds &holds, SocketCloser *closer);
+void socket_closer_release_all(SocketCloserHolds &holds);
 int ssl_ctx_callback_install(CurlObject *self);
 
 // ---------------------------------------------------------------------------

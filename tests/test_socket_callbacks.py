@@ -200,6 +200,23 @@ def transfers_outliving_their_multi(server):
     c.close()
 
 
+def transfers_closed_before_their_multi(server):
+    """The pooled connection outlives its Curl object: the socket is closed
+    for it when the multi goes."""
+    m, c = tolvex.CurlMulti(), tolvex.Curl()
+    c.setopt(T.URL, server.url("/hello"))
+    c.setopt(T.WRITEFUNCTION, lambda b: None)
+    c.setopt(T.OPENSOCKETFUNCTION, fresh)
+    c.setopt(T.CLOSESOCKETFUNCTION, lambda fd: os.close(fd) or 0)
+    m.add_handle(c)
+    while m.perform()[1]:
+        m.select(1.0)
+    c.close()
+    del c
+    gc.collect()
+    m.close()
+
+
 def transfers_closed_by_python(server):
     with tolvex.Curl() as c:
         c.setopt(T.URL, server.url("/hello"))
@@ -210,8 +227,10 @@ def transfers_closed_by_python(server):
             c.perform_rb()
 
 
-@pytest.mark.parametrize("run", [transfers_closed_by_python, transfers_in_a_cycle,
-                                 transfers_outliving_their_multi])
+@pytest.mark.parametrize("run", [
+    transfers_closed_by_python, transfers_in_a_cycle, transfers_outliving_their_multi,
+    transfers_closed_before_their_multi,
+], ids=["python", "cycle", "multi", "closed before multi"])
 def test_no_descriptor_leaks(server, run):
     run(server)  # fills whatever the first transfer fills once
     before = open_fds()
