@@ -242,7 +242,8 @@ struct CurlObject {
 // it, so a callback is added or changed in one place.
 
 // The entry points of the callback bridge (src/easycb.cpp), with libcurl's
-// prototypes; the user-data pointer is always the Curl object.
+// prototypes; the user-data pointer is the Curl object (for
+// closesocket_callback, its SocketCloser).
 size_t write_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
 size_t header_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
 size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata);
@@ -279,7 +280,7 @@ enum class UnsetData { null, stdout_stream, stdin_stream };
 
 struct CallbackOption {
     CURLoption function_option;
-    CURLoption data_option; // set to the Curl object with the function
+    CURLoption data_option; // set with the function, to the Curl object by default
     PyObject *CurlObject::*field;
     CURLcode (*install)(CURL *handle, CURLoption option);
     // Issued, and returned to libcurl, when the entry point cannot call
