@@ -28,10 +28,15 @@ def ipv6_works():
         return False
 
 
+class UnixHandler(Handler):
+    # TCP_NODELAY has no meaning on a unix socket.
+    disable_nagle_algorithm = False
+
+
 class UnixServer(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
     daemon_threads = True
 
-    def __init__(self, path, handler=Handler):
+    def __init__(self, path, handler=UnixHandler):
         super().__init__(str(path), handler)
         self.path = str(path)
         self.requests = []
