@@ -658,10 +658,10 @@ void *socket_closer_data(CurlObject *self) {
         return PyErr_NoMemory();
     closer->curl = self;
     closer->holders = 1;
-    closer->shared = self->share != nullptr;
-    if (self->multi_stack != nullptr &&
-        socket_closer_hold(self->multi_stack->socket_closers, closer) != 0) {
-        delete closer;
+    if ((self->multi_stack != nullptr &&
+         socket_closer_hold(self->multi_stack->socket_closers, closer) != 0) ||
+        (self->share != nullptr && socket_closer_hold(self->share->socket_closers, closer) != 0)) {
+        socket_closer_release(closer);
         return nullptr;
     }
     self->closesocket_closer = closer;
@@ -675,10 +675,7 @@ void socket_closer_detach(CurlObject *self) {
     PyMutex_Lock(&closer->lock);
     closer->curl = nullptr;
     PyMutex_Unlock(&closer->lock);
-    // libcurl's pools have no way to say they are done with a share's
-    // connections: a closer that may have reached one stays.
-    if (!closer->shared)
-        socket_closer_release(closer);
+    socket_closer_release(closer);
 }
 
 int socket_closer_hold(SocketCloserHolds &holds, SocketCloser *closer) {

@@ -652,11 +652,13 @@ static PyObject *do_curl_setopt_share(CurlObject *self, PyObject *obj) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
         return nullptr;
     }
-    if (util_share_attach_easy(self, reinterpret_cast<CurlShareObject *>(obj)) != 0)
-        return nullptr;
+    auto *share = reinterpret_cast<CurlShareObject *>(obj);
     // The share's connection pool may keep connections made from now on.
-    if (self->closesocket_closer != nullptr)
-        self->closesocket_closer->shared = true;
+    if (self->closesocket_closer != nullptr &&
+        socket_closer_hold(share->socket_closers, self->closesocket_closer) != 0)
+        return nullptr;
+    if (util_share_attach_easy(self, share) != 0)
+        return nullptr;
     Py_RETURN_NONE;
 }
 

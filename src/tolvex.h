@@ -169,17 +169,16 @@ struct CurlMimeObject;
 // connection made while it is set, and a connection kept in a multi's or a
 // share's connection pool may be closed after its Curl object is gone, so
 // the closer outlives the object: its holders are the object and each multi
-// that may pool connections made with it.  Once the object is gone the
-// close-socket callback closes sockets itself.
+// and share that may pool connections made with it.  Once the object is gone
+// the close-socket callback closes sockets itself.
 struct SocketCloser {
     PyMutex lock;     // guards `curl` against a callback on another thread
     CurlObject *curl; // null once the Curl object has closed
     Py_ssize_t holders;
-    bool shared; // a share may pool its connections: never freed
 };
 
-// The closers a multi holds, freed with the multi's libcurl handle.  Zeroed
-// memory is an empty set.
+// The closers a multi or a share holds, freed with its libcurl handle.
+// Zeroed memory is an empty set.
 struct SocketCloserHolds {
     SocketCloser **items;
     Py_ssize_t count;
@@ -466,6 +465,7 @@ struct CurlShareObject {
     PyMutex object_lock;
     PyObject *easy_weakrefs;
     int detach_on_close;
+    SocketCloserHolds socket_closers;
 };
 
 struct CurlMimeObject {

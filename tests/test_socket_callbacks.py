@@ -150,6 +150,14 @@ def transfers(server, how):
         del c
         gc.collect()  # drops the callables, then closes the handle
         return
+    elif how == "closed before share":  # the connection stays in the share's pool
+        share = tolvex.CurlShare()
+        share.share(T.LOCK_DATA_CONNECT)
+        c.setopt(T.SHARE, share)
+        c.perform()
+        c.close()
+        share.close()
+        return
     else:  # the connection stays in the multi's pool after the transfer
         m = tolvex.CurlMulti()
         m.add_handle(c)
@@ -164,7 +172,8 @@ def transfers(server, how):
     c.close()
 
 
-@pytest.mark.parametrize("how", ["python", "cycle", "multi", "closed before multi"])
+@pytest.mark.parametrize("how", ["python", "cycle", "multi", "closed before multi",
+                                 "closed before share"])
 def test_no_descriptor_leaks(server, how):
     transfers(server, how)  # fills whatever the first transfer fills once
     before = open_fds()
