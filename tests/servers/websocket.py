@@ -6,8 +6,6 @@ Paths:
   /ping/PAYLOAD    pings with PAYLOAD and sends the text "pinged" first,
                    then the text "pong:PAYLOAD" once the pong arrived (or
                    "no pong" after five seconds), then echoes
-  /fragments       first sends the text "one two three" as three frames
-  /close/CODE      at once closes with CODE and the reason "server closing"
   /big/N           first sends a binary message of N pattern bytes, then echoes
 
 Every connection is recorded, in the order they arrive, in `connections`:
@@ -114,9 +112,5 @@ class WebSocketServer:
             connection.send("pinged")
             record.pong = pong.wait(PING_WAIT)
             connection.send("pong:" + arg if record.pong else "no pong")
-        elif kind == "fragments":
-            connection.send(iter(["one ", "two ", "three"]))
-        elif kind == "close":
-            connection.close(int(arg), "server closing")
         elif kind == "big":
             connection.send(pattern(int(arg)))
