@@ -29,13 +29,29 @@ struct FrameMeta {
     }
 };
 
-// A WsFrame of the metadata, or None.  The named tuple is made the way its
+bool same_frame(const curl_ws_frame &a, const curl_ws_frame &b) {
+    return a.age == b.age && a.flags == b.flags && a.offset == b.offset &&
+           a.bytesleft == b.bytesleft && a.len == b.len;
+}
+
+// The last WsFrame made and the metadata it was made of.  A stream of whole
+// frames of one size and type has the same metadata every time, and the
+// tuple is immutable, so it is handed out again rather than made anew.
+PyObject *last_frame = nullptr;
+curl_ws_frame last_meta{};
+
+// A WsFrame of the metadata, or None.  A new one is made the way its class's
 // own _make makes one, with tuple.__new__: calling the class would run its
 // __new__ in Python code, which costs more than the whole receive.
 PyObject *ws_frame_new(const FrameMeta &meta) {
     if (!meta.present)
         Py_RETURN_NONE;
     const curl_ws_frame &f = meta.frame;
+    // The module may have been loaded again since, with a class of its own.
+    if (last_frame != nullptr &&
+        Py_TYPE(last_frame) == reinterpret_cast<PyTypeObject *>(ws_frame_type) &&
+        same_frame(f, last_meta))
+        return Py_NewRef(last_frame);
     Ref fields[] = {
         Ref::steal(PyLong_FromLong(f.age)),
         Ref::steal(PyLong_FromLong(f.flags)),
@@ -56,8 +72,23 @@ PyObject *ws_frame_new(const FrameMeta &meta) {
     Ref args = Ref::steal(PyTuple_Pack(1, items.get()));
     if (!args)
         return nullptr;
-    return PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject *>(ws_frame_type), args.get(),
-                               nullptr);
+    PyObject *frame =
+        PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject *>(ws_frame_type), args.get(), nullptr);
+    if (frame != nullptr) {
+        replace_field(last_frame, frame);
+        last_meta = f;
+    }
+    return frame;
+}
+
+// The (data or count, meta) result of the receiving methods.
+PyObject *result_pair(Ref first, Ref second) {
+    PyObject *pair = PyTuple_New(2);
+    if (pair == nullptr)
+        return nullptr;
+    PyTuple_SET_ITEM(pair, 0, first.release());
+    PyTuple_SET_ITEM(pair, 1, second.release());
+    return pair;
 }
 
 // True while an operation holds the handle's slot on another thread than
@@ -278,7 +309,7 @@ PyObject *do_curl_ws_recv(CurlObject *self, PyObject *args) {
     Ref frame = Ref::steal(ws_frame_new(meta));
     if (!frame)
         return nullptr;
-    return PyTuple_Pack(2, data.get(), frame.get());
+    return result_pair(std::move(data), std::move(frame));
 }
 
 const char curl_ws_recv_into_doc[] =
@@ -318,7 +349,7 @@ PyObject *do_curl_ws_recv_into(CurlObject *self, PyObject *args, PyObject *kwds)
     Ref frame = Ref::steal(ws_frame_new(meta));
     if (!frame)
         return nullptr;
-    return PyTuple_Pack(2, count.get(), frame.get());
+    return result_pair(std::move(count), std::move(frame));
 }
 
 const char curl_ws_meta_doc[] =
