@@ -28,18 +28,22 @@ def servers(tmp_path_factory):
 
 
 def fresh(server):
+    """The server with its record emptied; at the end every connection of
+    the test has ended on the server's side too."""
     server.connections.clear()
-    return server
+    yield server
+    for record in server.connections:
+        record.wait()
 
 
 @pytest.fixture
 def ws(servers):
-    return fresh(servers["ws"])
+    yield from fresh(servers["ws"])
 
 
 @pytest.fixture(params=["ws", "wss"])
 def any_ws(request, servers):
-    return fresh(servers[request.param])
+    yield from fresh(servers[request.param])
 
 
 def new_handle(server, path, **options):
@@ -183,6 +187,7 @@ def test_receive(ws, into):
     assert [(meta.offset, meta.bytesleft) for _, meta in got] == [(0, 6), (4, 0)]
     assert [n for n, _ in got] == ([4, 6] if into else [b"0123", b"456789"])
     assert not into or buffer == bytearray(b"0123456789..")
+    c.close()  # `caught` keeps this frame, and so the handle, alive
 
 
 @pytest.mark.parametrize("size", [1000, 4096, 100000])
