@@ -346,6 +346,32 @@ def tv_multi_events(url, n):
     return elapsed
 
 
+def tv_aio(url, n, uvloop=False):
+    """n transfers through tolvex.aio, 50 tasks each awaiting perform() on
+    its own handle, as the asyncio clients below are driven."""
+    import tolvex.aio
+
+    async def main():
+        async with tolvex.aio.Session() as session:
+            handles = new_handles(url, min(WIDTH, n))
+            queue = iter(range(n))
+
+            async def worker(c):
+                for _ in queue:
+                    await session.perform(c)
+
+            start = time.perf_counter()
+            await asyncio.gather(*(worker(c) for c in handles))
+            return time.perf_counter() - start
+
+    factory = None
+    if uvloop:
+        import uvloop as module
+
+        factory = module.new_event_loop
+    return asyncio.run(main(), loop_factory=factory)
+
+
 def tv_threads(url, n, threads):
     """Total requests per second of `threads` threads, each doing n requests
     on its own handle."""
@@ -593,8 +619,19 @@ mode, url, n = sys.argv[2], sys.argv[3], int(sys.argv[4])
     "multi": lambda: run.tv_multi_poll(url, n),
     "events": lambda: run.tv_multi_events(url, n),
     "ws": lambda: run.tv_ws_echo(url, n),
+    "aio": lambda: run.tv_aio(url, n),
+    "aio-uvloop": lambda: run.tv_aio(url, n, uvloop=True),
+    "aiohttp": lambda: run.peer_aiohttp(url, n),
 }[mode]()
 """
+
+
+def have_module(name):
+    try:
+        __import__(name)
+    except ImportError:
+        return False
+    return True
 
 
 def instruction_counts(programs, small, big, ws, tmp):
@@ -634,7 +671,14 @@ def instruction_counts(programs, small, big, ws, tmp):
             "C libcurl": lambda n: [programs["c_ws"], ws, str(n), str(SMALL)],
             "tolvex": tv("ws", ws),
         }),
+        "asyncio x50": (small_counts, {
+            "C libcurl": lambda n: [programs["c_events"], small, str(n), str(WIDTH)],
+            "tolvex.aio": tv("aio", small),
+            "tolvex.aio on uvloop": tv("aio-uvloop", small),
+        }),
     }
+    if have_module("aiohttp"):
+        workloads["asyncio x50"][1]["aiohttp"] = tv("aiohttp", small)
     result = {}
     for workload, (counts, clients) in workloads.items():
         result[workload] = {}
@@ -787,6 +831,27 @@ def main():
         report.row("multi 100 B x50", "tolvex event-driven", multi["events"], "req/s",
                    multi.ratio("events", "C poll"))
 
+        # 7. asyncio, 50 transfers at a time: tolvex.aio, the C socket_action
+        # program and aiohttp in the same rounds.
+        contenders = {
+            "C events": lambda: c_rate(programs["c_events"], small, n_multi, WIDTH),
+            "aio": tv_rate(lambda: tv_aio(small, n_multi), n_multi),
+        }
+        if have_module("uvloop"):
+            contenders["aio uvloop"] = tv_rate(lambda: tv_aio(small, n_multi, True), n_multi)
+        if have_module("aiohttp"):
+            contenders["aiohttp"] = tv_rate(lambda: peer_aiohttp(small, n_peer), n_peer)
+        aio = Rounds(contenders, short_repeats)
+        report.row("asyncio 100 B x50", "C libcurl (socket_action)", aio["C events"], "req/s", 1.0)
+        report.row("asyncio 100 B x50", "tolvex.aio", aio["aio"], "req/s",
+                   aio.ratio("aio", "C events"))
+        if "aio uvloop" in contenders:
+            report.row("asyncio 100 B x50", "tolvex.aio on uvloop", aio["aio uvloop"], "req/s",
+                       aio.ratio("aio uvloop", "C events"))
+        if "aiohttp" in contenders:
+            report.row("asyncio 100 B x50", "aiohttp", aio["aiohttp"], "req/s",
+                       aio.ratio("aiohttp", "C events"))
+
         report.row("threads 100 B", "tolvex 1 thread", seq["1 thread"], "req/s",
                    seq.ratio("1 thread", "C"))
         report.row("threads 100 B", "tolvex 2 threads", seq["2 threads"], "req/s",
@@ -814,7 +879,11 @@ def main():
                 report.row("sequential 100 B", name, peers[name], "req/s", peers[name] / c_seq)
             except ImportError:
                 pass
-        for name, fn in (("aiohttp", peer_aiohttp), ("httpx async", peer_httpx_async)):
+        if "aiohttp" in contenders:
+            peers["aiohttp"] = aio["aiohttp"]
+            report.row("multi 100 B x50", "aiohttp", peers["aiohttp"], "req/s",
+                       peers["aiohttp"] / c_multi)
+        for name, fn in (("httpx async", peer_httpx_async),):
             try:
                 peers[name] = best_rate(lambda: fn(small, n_peer), 1, n_peer)
                 report.row("multi 100 B x50", name, peers[name], "req/s", peers[name] / c_multi)
@@ -875,6 +944,9 @@ def main():
         if "aiohttp" in peers:
             report.target("multi >= 4 x aiohttp", 4.0,
                           max(multi["polling"], multi["events"]) / peers["aiohttp"])
+        report.target("tolvex.aio >= 0.5 of C socket_action", 0.5, aio.ratio("aio", "C events"))
+        if "aiohttp" in contenders:
+            report.target("tolvex.aio >= 3 x aiohttp", 3.0, aio.ratio("aio", "aiohttp"))
         report.target("memory growth < 2 MB", -2.0, growth / 1e6)
     finally:
         for extra in (h2server, ws_server):

@@ -31,5 +31,5 @@ def test_wheel(tmp_path):
     assert len(wheels) == 1
     assert "-cp314-cp314" in wheels[0].name
     names = zipfile.ZipFile(wheels[0]).namelist()
-    assert "tolvex/__init__.py" in names
+    assert {"tolvex/__init__.py", "tolvex/aio.py", "tolvex/__main__.py"} <= set(names)
     assert any(n.startswith("tolvex/_tolvex.cpython-314") and n.endswith(".so") for n in names)

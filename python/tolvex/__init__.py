@@ -10,3 +10,12 @@ from tolvex._tolvex import *  # noqa: F401,F403
 from tolvex._tolvex import error, version  # noqa: F401
 
 __all__ = [name for name in vars(_tolvex) if not name.startswith("_")]
+
+
+def __getattr__(name):
+    # tolvex.aio brings asyncio in: it is imported when first used.
+    if name == "aio":
+        import tolvex.aio
+
+        return tolvex.aio
+    raise AttributeError("module 'tolvex' has no attribute %r" % name)

@@ -3,6 +3,8 @@
 Endpoints (any method unless noted):
   /hello                 fixed body "Hello, world!"
   /bytes/N               N bytes of a repeating pattern
+  /generate/N            the same N bytes, generated block by block as they are
+                         sent (for bodies too large to hold in memory)
   /chunked?count=N&size=S  N chunks of S bytes, chunked transfer encoding
   /echo                  the request body, as received
   /status/CODE           that status code with a short body
@@ -23,6 +25,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 PATTERN = bytes(range(256))
+GENERATED_BLOCK = 1 << 20
 
 
 def pattern(n):
@@ -84,6 +87,23 @@ class Handler(BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
+    def send_generated(self, size):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(size))
+        self.end_headers()
+        # The block's length is a multiple of the pattern's, so every block
+        # continues the pattern where the previous one ended.
+        block = pattern(GENERATED_BLOCK)
+        whole, rest = divmod(size, GENERATED_BLOCK)
+        try:
+            for _ in range(whole):
+                self.wfile.write(block)
+            self.wfile.write(block[:rest])
+        except ConnectionError:
+            # The client stopped reading on purpose (a cancelled transfer).
+            self.close_connection = True
+
     def send_chunks(self, chunks, delay=0.0):
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
@@ -109,6 +129,8 @@ class Handler(BaseHTTPRequestHandler):
             self.send_body(b"Hello, world!", content_type="text/plain")
         elif name == "bytes":
             self.send_body(pattern(int(parts[1])))
+        elif name == "generate":
+            self.send_generated(int(parts[1]))
         elif name == "chunked":
             count = int(query.get("count", 3))
             size = int(query.get("size", 10))

@@ -1,0 +1,624 @@
+"""Transfers driven from asyncio.
+
+A `Session` owns one `CurlMulti` and drives it event-style: libcurl tells the
+session which sockets to watch and when its next timeout is due, the session
+watches them through the event loop and a single loop timer, and calls
+`socket_action` when one of them is ready.
+
+Where the platform has epoll, the session keeps libcurl's sockets in an epoll
+set of its own and the loop watches only that set's descriptor (one
+`add_reader` for the session's lifetime): a socket libcurl starts or stops
+watching costs one system call and no loop bookkeeping, and all the sockets
+that became ready are handled in one pass.  Elsewhere each socket is watched
+with the loop's `add_reader` / `add_writer`.
+
+    async with tolvex.aio.Session() as session:
+        c = tolvex.Curl()
+        c.setopt(tolvex.URL, "http://127.0.0.1:8080/")
+        c.setopt(tolvex.WRITEFUNCTION, chunks.append)
+        await session.perform(c)
+
+        async for chunk in session.stream(c):
+            ...
+
+A session belongs to the event loop it is first used in; it refuses to be
+used from any other loop or thread.
+"""
+
+import asyncio
+import collections
+import select
+import threading
+
+from tolvex import _tolvex
+
+__all__ = ["Session", "Stream"]
+
+error = _tolvex.error
+
+_POLL_IN = _tolvex.POLL_IN
+_POLL_OUT = _tolvex.POLL_OUT
+_POLL_REMOVE = _tolvex.POLL_REMOVE
+_CSELECT_IN = _tolvex.CSELECT_IN
+_CSELECT_OUT = _tolvex.CSELECT_OUT
+_SOCKET_TIMEOUT = _tolvex.SOCKET_TIMEOUT
+_WRITEFUNC_PAUSE = _tolvex.WRITEFUNC_PAUSE
+_PAUSE_CONT = _tolvex.PAUSE_CONT
+_WRITEFUNCTION = _tolvex.WRITEFUNCTION
+# The options through which the session drives its multi handle.
+_DRIVING_OPTIONS = (_tolvex.M_SOCKETFUNCTION, _tolvex.M_TIMERFUNCTION)
+
+# Seconds between two looks for transfers whose handle was closed.
+_AUDIT_INTERVAL = 1.0
+# A timer that fires this close to libcurl's deadline runs it: libcurl counts
+# in milliseconds and asks again for whatever is left.
+_TIMER_SLACK = 0.0005
+
+_POLL_INOUT = _POLL_IN | _POLL_OUT
+_HAVE_EPOLL = hasattr(select, "epoll")
+if _HAVE_EPOLL:
+    # POLL_* bits (an index) to epoll's, and epoll's reported events (their
+    # five low bits as an index) to CSELECT_* bits.
+    _EPOLL_OF_POLL = (0, select.EPOLLIN, select.EPOLLOUT, select.EPOLLIN | select.EPOLLOUT)
+    _EPOLL_MASK = 31
+    _CSELECT_OF_EPOLL = tuple(
+        (_CSELECT_IN if ev & (select.EPOLLIN | select.EPOLLPRI) else 0)
+        | (_CSELECT_OUT if ev & select.EPOLLOUT else 0)
+        | (_tolvex.CSELECT_ERR if ev & (select.EPOLLERR | select.EPOLLHUP) else 0)
+        for ev in range(_EPOLL_MASK + 1))
+
+# The running loop or None (asyncio.get_running_loop raises instead).
+_get_running_loop = asyncio.events._get_running_loop
+_CancelledError = asyncio.CancelledError
+
+
+class Session:
+    """Runs transfers of `Curl` objects concurrently on the running asyncio
+    event loop, through one `CurlMulti`.
+
+    Use it as `async with Session() as session:` or close it with
+    `await session.close()`.  `await session.perform(curl)` runs one
+    transfer; `session.stream(curl)` runs one and yields its body as it
+    arrives.
+    """
+
+    __slots__ = ("_multi", "_socket_action", "_loop", "_transfers", "_watched", "_epoll",
+                 "_thread", "_timer", "_timer_at", "_deadline", "_audit", "_closed", "__weakref__")
+
+    # Whether new sessions keep libcurl's sockets in an epoll set of their own.
+    _use_epoll = _HAVE_EPOLL
+
+    def __init__(self):
+        self._multi = multi = _tolvex.CurlMulti()
+        self._socket_action = multi.socket_action
+        self._loop = None
+        self._thread = None
+        # Curl -> the future its perform() awaits, or the body of its stream.
+        self._transfers = {}
+        # Descriptor -> the POLL_IN / POLL_OUT bits being watched.
+        self._watched = {}
+        self._epoll = select.epoll() if self._use_epoll else None
+        # The one pending loop callback that runs libcurl's timeout, the
+        # loop time it is due at (0.0: as soon as possible), and the time
+        # libcurl wants it (None: no timeout wanted).
+        self._timer = None
+        self._timer_at = 0.0
+        self._deadline = None
+        # The pending look for transfers libcurl will not report (_on_audit).
+        self._audit = None
+        self._closed = False
+        multi.setopt(_tolvex.M_SOCKETFUNCTION,
+                     self._on_socket_epoll if self._epoll is not None else self._on_socket_loop)
+        multi.setopt(_tolvex.M_TIMERFUNCTION, self._on_timer)
+
+    # --- public interface ------------------------------------------------------
+
+    async def __aenter__(self):
+        self._check_loop()
+        return self
+
+    async def __aexit__(self, exc_type, exc, tb):
+        await self.close()
+
+    @property
+    def closed(self):
+        """True once the session is closed."""
+        return self._closed
+
+    def setopt(self, option, value):
+        """Sets an option of the session's `CurlMulti` (M_MAX_HOST_CONNECTIONS,
+        M_MAXCONNECTS, ...).  The socket and timer functions are the
+        session's own."""
+        if option in _DRIVING_OPTIONS:
+            raise ValueError("the session drives its multi handle through this option itself")
+        if self._closed:
+            raise error("cannot invoke setopt() - the session is closed")
+        self._multi.setopt(option, value)
+
+    async def perform(self, curl):
+        """Runs the transfer of `curl` and returns when it is complete.
+
+        A failed transfer raises `tolvex.error` with libcurl's code and
+        text.  Cancelling the awaiting task ends the transfer at once.
+        Afterwards `curl` is free again: it can be performed again, here or
+        elsewhere."""
+        if self._loop is not _get_running_loop():
+            self._check_loop()
+        future = self._loop.create_future()
+        self._start(curl, future)
+        try:
+            await future
+        except _CancelledError:
+            if self._transfers.get(curl) is future:
+                self._stop(curl)
+            raise
+
+    def stream(self, curl, limit=1 << 20):
+        """Returns a `Stream` that runs the transfer of `curl` and yields its
+        body, chunk by chunk, as it arrives:
+
+            async for chunk in session.stream(curl):
+                ...
+
+        At most about `limit` bytes are held for the consumer: beyond that
+        the transfer is paused until the consumer has taken half of them.
+        The stream installs its own WRITEFUNCTION on `curl` and removes it
+        at the end.
+        """
+        return Stream(self, curl, limit)
+
+    async def close(self):
+        """Ends the session: transfers that have finished are reported,
+        those still running are stopped (their perform() and streams raise
+        `tolvex.error`), and the multi handle, its connections and every
+        watched descriptor are released.  Closing twice does nothing."""
+        if self._closed:
+            return
+        if self._loop is not None:
+            self._check_loop(closing=True)
+            self._collect()
+        self._closed = True
+        transfers, self._transfers = self._transfers, {}
+        multi = self._multi
+        # No timeouts are run any more.  The sockets of the transfers left
+        # stop being watched as libcurl lets go of them, before it closes
+        # them; with the loop gone there is nothing to tell.
+        multi.setopt(_tolvex.M_TIMERFUNCTION, None)
+        if self._loop is not None and self._loop.is_closed():
+            multi.setopt(_tolvex.M_SOCKETFUNCTION, None)
+        try:
+            for curl, waiter in transfers.items():
+                if curl.multi() is multi:
+                    multi.remove_handle(curl)
+                if not waiter.done():
+                    waiter.set_exception(
+                        error("the session was closed before the transfer finished"))
+        finally:
+            # libcurl closes its idle connections without telling anyone.
+            multi.setopt(_tolvex.M_SOCKETFUNCTION, None)
+            self._release()
+
+    # --- driving the multi handle ------------------------------------------------
+
+    def _check_loop(self, closing=False):
+        loop = _get_running_loop()
+        if loop is None:
+            raise RuntimeError(
+                "tolvex.aio.Session used outside of an asyncio event loop: await its "
+                "methods in the thread that runs the session's loop")
+        if self._loop is None:
+            if self._closed:
+                raise error("the session is closed")
+            if self._epoll is not None:
+                loop.add_reader(self._epoll.fileno(), self._on_epoll)
+            self._loop = loop
+            self._thread = threading.get_ident()
+        elif loop is not self._loop and not (closing and self._loop.is_closed()):
+            # Closing is the one thing left to do for a session whose loop
+            # has gone: nothing of it can run any more.
+            raise RuntimeError(
+                "tolvex.aio.Session belongs to another event loop: a session can be used "
+                "only in the loop, and so the thread, it was first used in")
+
+    def _start(self, curl, waiter):
+        if self._closed:
+            raise error("cannot start a transfer - the session is closed")
+        transfers = self._transfers
+        if curl in transfers:
+            raise error("the transfer of this Curl is already running in this session")
+        # add_handle makes libcurl ask for a timeout right away (_on_timer).
+        self._multi.add_handle(curl)
+        transfers[curl] = waiter
+        if self._audit is None:
+            self._audit = self._loop.call_later(_AUDIT_INTERVAL, self._on_audit)
+
+    def _stop(self, curl):
+        """Takes a transfer out of the multi handle before it finished."""
+        if curl.multi() is self._multi:
+            self._multi.remove_handle(curl)
+        del self._transfers[curl]
+
+    def _on_audit(self):
+        # A handle closed while its transfer runs leaves the multi handle
+        # without a word from libcurl; while nothing else happens, only this
+        # finds it.
+        self._audit = None
+        if self._transfers:
+            running = self._socket_action(_SOCKET_TIMEOUT, 0)[1]
+            if running < len(self._transfers):
+                self._collect(running)
+        if self._transfers:
+            self._audit = self._loop.call_later(_AUDIT_INTERVAL, self._on_audit)
+
+    def _collect(self, running=None):
+        """Hands every finished transfer its result.  With libcurl's count of
+        running transfers, also finds those that left the multi handle by
+        another way."""
+        transfers = self._transfers
+        remove = self._multi.remove_handle
+        queued = 1
+        while queued:
+            queued, done, failed = self._multi.info_read()
+            for curl in done:
+                waiter = transfers.pop(curl, None)
+                if waiter is not None:
+                    remove(curl)
+                    if not waiter.done():
+                        waiter.set_result(None)
+            for curl, code, text in failed:
+                waiter = transfers.pop(curl, None)
+                if waiter is not None:
+                    remove(curl)
+                    if not waiter.done():
+                        waiter.set_exception(error(code, text))
+        if running is not None and len(transfers) > running:
+            self._forget_strays()
+
+    def _forget_strays(self):
+        """Fails the transfers whose handle was closed, or taken out of the
+        multi handle, behind the session's back: libcurl never reports them."""
+        multi = self._multi
+        for curl, waiter in list(self._transfers.items()):
+            if curl.multi() is not multi:
+                del self._transfers[curl]
+                if not waiter.done():
+                    waiter.set_exception(error(
+                        "the transfer was taken out of the session before it finished"))
+
+    # libcurl's socket callable, one of two: only changes of what is watched
+    # reach the kernel or the loop, since libcurl repeats itself.
+
+    def _on_socket_epoll(self, event, fd, multi, assigned):
+        watched = self._watched
+        old = watched.get(fd, 0)
+        new = 0 if event == _POLL_REMOVE else event & _POLL_INOUT
+        if new == old:
+            return
+        epoll = self._epoll
+        if new:
+            watched[fd] = new
+            # A socket closed without libcurl saying so leaves the kernel's
+            # set without its entry, and its number may come back.
+            if old:
+                try:
+                    epoll.modify(fd, _EPOLL_OF_POLL[new])
+                except FileNotFoundError:
+                    epoll.register(fd, _EPOLL_OF_POLL[new])
+            else:
+                try:
+                    epoll.register(fd, _EPOLL_OF_POLL[new])
+                except FileExistsError:
+                    epoll.modify(fd, _EPOLL_OF_POLL[new])
+        else:
+            del watched[fd]
+            try:
+                epoll.unregister(fd)
+            except OSError:
+                pass
+
+    def _on_socket_loop(self, event, fd, multi, assigned):
+        watched = self._watched
+        old = watched.get(fd, 0)
+        new = 0 if event == _POLL_REMOVE else event & _POLL_INOUT
+        if new == old:
+            return
+        loop = self._loop
+        changed = old ^ new
+        if changed & _POLL_IN:
+            if new & _POLL_IN:
+                loop.add_reader(fd, self._on_ready, fd, _CSELECT_IN)
+            else:
+                loop.remove_reader(fd)
+        if changed & _POLL_OUT:
+            if new & _POLL_OUT:
+                loop.add_writer(fd, self._on_ready, fd, _CSELECT_OUT)
+            else:
+                loop.remove_writer(fd)
+        if new:
+            watched[fd] = new
+        else:
+            del watched[fd]
+
+    def _on_epoll(self):
+        socket_action = self._socket_action
+        cselect = _CSELECT_OF_EPOLL
+        running = -1
+        for fd, events in self._epoll.poll(0):
+            running = socket_action(fd, cselect[events & _EPOLL_MASK])[1]
+        if 0 <= running < len(self._transfers):
+            self._collect(running)
+
+    def _on_ready(self, fd, cselect):
+        running = self._socket_action(fd, cselect)[1]
+        if running < len(self._transfers):
+            self._collect(running)
+
+    def _on_timer(self, timeout_ms):
+        # One loop callback at a time: a later deadline leaves the pending
+        # one in place (it re-arms itself when it fires early), an earlier
+        # one replaces it.
+        if timeout_ms < 0:
+            self._deadline = None
+            if self._timer is not None:
+                self._timer.cancel()
+                self._timer = None
+            return
+        if timeout_ms == 0:
+            self._deadline = 0.0
+            if self._timer is not None:
+                if self._timer_at == 0.0:
+                    return
+                self._timer.cancel()
+            self._timer_at = 0.0
+            self._timer = self._loop.call_soon(self._on_timeout)
+            return
+        loop = self._loop
+        deadline = loop.time() + timeout_ms / 1000.0
+        self._deadline = deadline
+        if self._timer is not None:
+            if self._timer_at <= deadline:
+                return
+            self._timer.cancel()
+        self._timer_at = deadline
+        self._timer = loop.call_at(deadline, self._on_timeout)
+
+    def _on_timeout(self):
+        self._timer = None
+        deadline = self._deadline
+        if deadline is None:
+            return
+        if deadline:
+            loop = self._loop
+            if deadline > loop.time() + _TIMER_SLACK:
+                self._timer_at = deadline
+                self._timer = loop.call_at(deadline, self._on_timeout)
+                return
+        self._deadline = None
+        running = self._socket_action(_SOCKET_TIMEOUT, 0)[1]
+        if running < len(self._transfers):
+            self._collect(running)
+
+    def _release(self):
+        loop = self._loop
+        if loop is not None and loop.is_closed():
+            loop = None
+        epoll = self._epoll
+        if epoll is not None:
+            if loop is not None:
+                loop.remove_reader(epoll.fileno())
+            epoll.close()
+        elif loop is not None:
+            for fd, mask in self._watched.items():
+                if mask & _POLL_IN:
+                    loop.remove_reader(fd)
+                if mask & _POLL_OUT:
+                    loop.remove_writer(fd)
+        self._watched.clear()
+        for handle in (self._timer, self._audit):
+            if handle is not None:
+                handle.cancel()
+        self._timer = self._audit = None
+        self._deadline = None
+        self._multi.close()
+
+
+class _Body:
+    """The part of a stream that the session and libcurl see: the chunks
+    received and not yet consumed.  The session finishes it as it would a
+    perform() future."""
+
+    __slots__ = ("session", "curl", "chunks", "size", "limit", "paused", "pauses", "waiter",
+                 "finished", "error", "installed")
+
+    def __init__(self, session, curl, limit):
+        self.session = session
+        self.curl = curl
+        self.chunks = collections.deque()
+        self.size = 0
+        self.limit = limit
+        self.paused = False
+        self.pauses = 0
+        self.waiter = None
+        self.finished = False
+        self.error = None
+        # Whether `write` is the WRITEFUNCTION of `curl`.
+        self.installed = False
+
+    def write(self, data):
+        if self.size >= self.limit:
+            # libcurl keeps this chunk and delivers it again on unpause.
+            self.paused = True
+            self.pauses += 1
+            return _WRITEFUNC_PAUSE
+        self.chunks.append(data)
+        self.size += len(data)
+        waiter = self.waiter
+        if waiter is not None:
+            self.waiter = None
+            if not waiter.done():
+                waiter.set_result(None)
+        return None
+
+    def done(self):
+        return self.finished
+
+    def set_result(self, result):
+        self.finish()
+
+    def set_exception(self, exc):
+        self.error = exc
+        self.finish()
+
+    def finish(self):
+        self.finished = True
+        self.paused = False
+        waiter = self.waiter
+        if waiter is not None:
+            self.waiter = None
+            if not waiter.done():
+                waiter.set_result(None)
+
+    def start(self):
+        curl = self.curl
+        curl.setopt(_WRITEFUNCTION, self.write)
+        self.installed = True
+        try:
+            self.session._start(curl, self)
+        except BaseException:
+            self.uninstall()
+            raise
+
+    def stop(self):
+        """Ends the transfer if it still runs; the handle lets go of the
+        stream's callable."""
+        session = self.session
+        curl = self.curl
+        if session._transfers.get(curl) is self:
+            session._stop(curl)
+        self.finish()
+        self.uninstall()
+
+    def uninstall(self):
+        if self.installed:
+            self.installed = False
+            if not self.curl.closed:
+                self.curl.unsetopt(_WRITEFUNCTION)
+
+    def abandon(self):
+        """stop() for a stream that was dropped: what it buffered goes too."""
+        self.chunks.clear()
+        self.size = 0
+        if not self.finished or self.installed:
+            self.stop()
+
+
+class Stream:
+    """The body of one transfer, as an asynchronous iterator of `bytes`
+    chunks; made by `Session.stream`.
+
+    The transfer starts with the first iteration (or on entering
+    `async with`).  A failed transfer raises `tolvex.error` from the
+    iteration once the chunks received before the failure are consumed.
+    Leaving `async with`, `aclose()`, cancelling the task that waits for a
+    chunk, or dropping the stream unfinished stops the transfer.
+    """
+
+    __slots__ = ("_body", "_started", "__weakref__")
+
+    def __init__(self, session, curl, limit):
+        if limit < 1:
+            raise ValueError("limit must be at least 1")
+        self._body = _Body(session, curl, limit)
+        self._started = False
+
+    @property
+    def curl(self):
+        """The `Curl` whose body this is."""
+        return self._body.curl
+
+    @property
+    def buffered(self):
+        """How many bytes have arrived that the consumer has not taken yet."""
+        return self._body.size
+
+    @property
+    def paused(self):
+        """True while the transfer is paused because the consumer is behind."""
+        return self._body.paused
+
+    @property
+    def pauses(self):
+        """How many times the transfer was paused so far."""
+        return self._body.pauses
+
+    def _begin(self):
+        body = self._body
+        body.session._check_loop()
+        self._started = True
+        body.start()
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        body = self._body
+        if not self._started:
+            self._begin()
+        chunks = body.chunks
+        while not chunks:
+            if body.finished:
+                body.stop()
+                exc = body.error
+                if exc is not None:
+                    body.error = None
+                    raise exc
+                raise StopAsyncIteration
+            waiter = body.waiter = body.session._loop.create_future()
+            try:
+                await waiter
+            except _CancelledError:
+                body.waiter = None
+                body.stop()
+                raise
+        chunk = chunks.popleft()
+        body.size -= len(chunk)
+        if body.paused and body.size <= body.limit >> 1:
+            body.paused = False
+            # libcurl may hand over what it kept before this returns.
+            body.curl.pause(_PAUSE_CONT)
+        return chunk
+
+    async def aclose(self):
+        """Stops the transfer if it still runs and drops what it buffered."""
+        body = self._body
+        if self._started:
+            body.session._check_loop()
+            body.abandon()
+
+    async def __aenter__(self):
+        if not self._started:
+            self._begin()
+        return self
+
+    async def __aexit__(self, exc_type, exc, tb):
+        await self.aclose()
+
+    def __del__(self):
+        body = self._body
+        if not self._started or (body.finished and not body.installed):
+            return
+        session = body.session
+        loop = session._loop
+        # A finalizer runs wherever the last reference went: inside one of
+        # libcurl's callbacks (where the multi refuses changes) or in
+        # another thread the stop is left to the loop.
+        if session._thread == threading.get_ident():
+            try:
+                body.abandon()
+                return
+            except error:
+                pass
+        try:
+            loop.call_soon_threadsafe(body.abandon)
+        except RuntimeError:
+            pass

@@ -1,0 +1,427 @@
+"""tolvex.aio: transfers driven from asyncio, on the default loop and on
+uvloop, with libcurl's sockets in the session's epoll set or watched one by
+one through the loop."""
+
+import asyncio
+import gc
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+import uvloop
+
+import tolvex
+import tolvex.aio
+from servers.canned import CannedServer
+from servers.http import pattern
+
+DRIVERS = {"asyncio": (None, True), "asyncio, loop watches": (None, False),
+           "uvloop": (uvloop.new_event_loop, True),
+           "uvloop, loop watches": (uvloop.new_event_loop, False)}
+# uvloop is built for the release interpreter: the debug interpreter's total
+# of references does not see the references it takes and drops.
+UNCOUNTED = pytest.mark.no_refleak_check(
+    reason="uvloop's references are not counted by the debug interpreter")
+
+
+@pytest.fixture(params=[pytest.param(name, marks=UNCOUNTED) if "uvloop" in name else name
+                        for name in DRIVERS])
+def run(request, monkeypatch):
+    """Runs a coroutine function to completion on a new loop of the driver."""
+    factory, epoll = DRIVERS[request.param]
+    monkeypatch.setattr(tolvex.aio.Session, "_use_epoll", epoll)
+    return lambda main: asyncio.run(main(), loop_factory=factory)
+
+
+@pytest.fixture
+def server(quiet_server):
+    """Cancelled transfers drop connections; this server does not print that."""
+    return quiet_server
+
+
+@pytest.fixture
+def silent():
+    """A URL whose connections the kernel accepts and nobody reads or answers."""
+    with socket.create_server(("127.0.0.1", 0), backlog=16) as s:
+        yield "http://127.0.0.1:%d/" % s.getsockname()[1]
+
+
+def new_curl(url):
+    c = tolvex.Curl()
+    c.setopt(tolvex.URL, url)
+    c.chunks = []
+    c.setopt(tolvex.WRITEFUNCTION, c.chunks.append)
+    return c
+
+
+def body(c):
+    return b"".join(c.chunks)
+
+
+def open_fds():
+    return set(map(int, os.listdir("/proc/self/fd")))
+
+
+def tcp_ports():
+    """fd -> (local port, remote port) of this process's TCP connections."""
+    ports = {}
+    for fd in open_fds():
+        try:
+            dup = os.dup(fd)
+        except OSError:  # the descriptor of the listing itself, gone
+            continue
+        try:
+            s = socket.socket(fileno=dup)
+        except OSError:  # not a socket
+            os.close(dup)
+            continue
+        with s:
+            try:
+                ports[fd] = (s.getsockname()[1], s.getpeername()[1])
+            except (OSError, IndexError):  # not connected, or not TCP
+                pass
+    return ports
+
+
+def left_behind(before, server):
+    """Descriptors opened since `before` that stay open, except the server's
+    ends of connections (a server thread holds its end of a dropped one for
+    a moment)."""
+    deadline = time.monotonic() + 2.0
+    while True:
+        theirs = {fd for fd, (local, _) in tcp_ports().items() if local == server.port}
+        left = open_fds() - before - theirs
+        if not left or time.monotonic() > deadline:
+            return left
+        time.sleep(0.02)
+
+
+async def wait_for(condition, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "condition never became true"
+        await asyncio.sleep(0.01)
+
+
+@pytest.mark.parametrize("count", [50, pytest.param(1000, marks=pytest.mark.no_refleak_check(
+    reason="1,000 connections at once; the case with 50 is checked for leaks"))])
+def test_concurrent_transfers_deliver_every_body(run, server, closed_port, count):
+    async def main():
+        async with tolvex.aio.Session() as session:
+            handles = [new_curl(server.url("/bytes/%d" % (1000 + i % 97))) for i in range(count)]
+            await asyncio.gather(*(session.perform(c) for c in handles))
+            # Each handle is free again: for another transfer, failed or not.
+            c = handles[0]
+            c.setopt(tolvex.URL, "http://127.0.0.1:%d/" % closed_port)
+            with pytest.raises(tolvex.error):
+                await session.perform(c)
+            c.setopt(tolvex.URL, server.url("/hello"))
+            await session.perform(c)
+            return handles
+
+    handles = run(main)
+    assert body(handles[0]) == pattern(1000) + b"Hello, world!"
+    for i, c in enumerate(handles[1:], 1):
+        assert body(c) == pattern(1000 + i % 97) and c.getinfo(tolvex.RESPONSE_CODE) == 200
+        assert c.multi() is None
+
+
+def test_the_multi_handles_options_and_refusals_apply(run, server):
+    async def main():
+        async with tolvex.aio.Session() as session:
+            session.setopt(tolvex.M_MAX_TOTAL_CONNECTIONS, 2)
+            with pytest.raises(ValueError):
+                session.setopt(tolvex.M_SOCKETFUNCTION, len)
+            handles = [new_curl(server.url("/slow?delay=0.05")) for _ in range(6)]
+            first = asyncio.gather(*(session.perform(c) for c in handles))
+            await asyncio.sleep(0)
+            with pytest.raises(tolvex.error, match="already running in this session"):
+                await session.perform(handles[0])
+            await first
+            return handles
+
+    handles = run(main)
+    assert [body(c) for c in handles] == [b"slow"] * 6
+    # Two connections carried all six requests.
+    assert sum(c.getinfo(tolvex.NUM_CONNECTS) for c in handles) == 2
+
+
+@pytest.mark.parametrize("size, limit", [(0, 1 << 20), (100_000, 1 << 20), (8 << 20, 256 << 10)])
+def test_stream_yields_the_body_and_pauses_a_slow_consumer(run, server, size, limit):
+    async def main():
+        async with tolvex.aio.Session() as session:
+            c = new_curl(server.url("/generate/%d" % size))
+            stream = session.stream(c, limit=limit)
+            chunks, most, paused = [], 0, False
+            async for chunk in stream:
+                chunks.append(chunk)
+                most = max(most, stream.buffered + len(chunk))
+                paused = paused or stream.paused
+                if len(chunks) % 8 == 0:
+                    await asyncio.sleep(0.001)
+            # The stream's callable went with it: the handle's own comes back.
+            c.setopt(tolvex.URL, server.url("/hello"))
+            c.setopt(tolvex.WRITEFUNCTION, c.chunks.append)
+            await session.perform(c)
+            return c, b"".join(chunks), most, paused, stream.pauses
+
+    c, data, most, paused, pauses = run(main)
+    assert data == pattern(size) and body(c) == b"Hello, world!"
+    if size > 4 * limit:
+        # Held for the consumer: the limit and what libcurl hands over at once.
+        assert pauses > 0 and paused and most <= limit + (64 << 10)
+
+
+def test_a_stream_left_early_stops_its_transfer(run, server):
+    async def main():
+        async with tolvex.aio.Session() as session:
+            c = new_curl(server.url("/generate/%d" % (64 << 20)))
+            async for chunk in session.stream(c, limit=1 << 16):
+                break  # the loop held the only reference: the stream is gone
+            assert c.multi() is None
+            async with session.stream(c, limit=1 << 16) as stream:
+                await stream.__anext__()
+            assert c.multi() is None
+            c.setopt(tolvex.URL, server.url("/hello"))
+            return [chunk async for chunk in session.stream(c)], weakref.ref(stream)
+
+    chunks, gone = run(main)
+    gc.collect()
+    assert chunks == [b"Hello, world!"] and gone() is None
+
+
+MEMORY_SCRIPT = r"""
+import asyncio, sys
+import tolvex, tolvex.aio
+
+def peak_kib():
+    with open("/proc/self/status") as f:
+        return int([l for l in f if l.startswith("VmHWM:")][0].split()[1])
+
+async def main(url, size):
+    async with tolvex.aio.Session() as session:
+        c = tolvex.Curl()
+        c.setopt(tolvex.URL, url + "/generate/1000000")
+        async for chunk in session.stream(c):
+            pass
+        before = peak_kib()
+        c.setopt(tolvex.URL, url + "/generate/%d" % size)
+        block = bytes(range(256)) * 2048
+        offset = 0
+        stream = session.stream(c)
+        async for chunk in stream:
+            if chunk != block[offset % 256:offset % 256 + len(chunk)]:
+                raise SystemExit("wrong bytes at %d" % offset)
+            offset += len(chunk)
+            if offset % (1 << 19) < len(chunk):
+                await asyncio.sleep(0.001)
+        print(offset, stream.pauses, peak_kib() - before)
+
+asyncio.run(main(sys.argv[1], int(sys.argv[2])))
+"""
+
+
+@pytest.mark.timeout(600)
+@pytest.mark.no_refleak_check(reason="streams 1 GiB in a subprocess that measures its own peak memory")
+def test_streaming_a_gigabyte_keeps_memory_bounded(server):
+    env = dict(os.environ)
+    if "ASAN_OPTIONS" in env:
+        # The sanitizer's quarantine holds freed chunks back from reuse.
+        env["ASAN_OPTIONS"] += ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0"
+    out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, server.url(""), str(1 << 30)],
+                         capture_output=True, text=True, env=env, timeout=580)
+    assert out.returncode == 0, out.stderr
+    received, pauses, growth_kib = map(int, out.stdout.split())
+    assert received == 1 << 30 and pauses > 0
+    assert growth_kib < 8 * 1024, "peak memory grew by %d KiB" % growth_kib
+
+
+def connected_to(port):
+    return {fd for fd, (_, remote) in tcp_ports().items() if remote == port}
+
+
+# For each stage: the URL (given the server and the silent port) and whether
+# the transfer of `c` (through the stream `s`, if any) connected to `port`
+# has reached it.
+STAGES = {
+    "connecting": (lambda srv, silent: "https://127.0.0.1:%d/" % silent,  # TLS, unanswered
+                   lambda c, s, port: connected_to(port)
+                   and not c.getinfo(tolvex.APPCONNECT_TIME_T)),
+    "waiting": (lambda srv, silent: "http://127.0.0.1:%d/" % silent,
+                lambda c, s, port: c.getinfo(tolvex.PRETRANSFER_TIME_T)),
+    "mid-body": (lambda srv, silent: srv.url("/drip?count=200&delay=0.05"),
+                 lambda c, s, port: c.getinfo(tolvex.SIZE_DOWNLOAD_T)),
+    "paused": (lambda srv, silent: srv.url("/generate/%d" % (64 << 20)),
+               lambda c, s, port: s and s[0].paused),
+}
+
+
+# Only a stream pauses on its own.
+@pytest.mark.parametrize("stage, api", [(stage, api) for stage in STAGES
+                                        for api in ("perform", "stream", "timeout")
+                                        if stage != "paused" or api == "stream"])
+def test_cancelling_stops_the_transfer_at_once(run, server, silent, stage, api):
+    url, reached = STAGES[stage]
+    silent_port = int(silent.rsplit(":", 1)[1].strip("/"))
+    port = silent_port if stage in ("connecting", "waiting") else server.port
+
+    async def consume(session, c, holder):
+        if api != "stream":
+            await session.perform(c)
+            return
+        async with session.stream(c, limit=1 << 16) as stream:
+            holder.append(stream)
+            async for chunk in stream:
+                await asyncio.sleep(3600)  # taken no further: the transfer pauses
+
+    async def main():
+        before = open_fds()
+        async with tolvex.aio.Session() as session:
+            c, holder = new_curl(url(server, silent_port)), []
+            task = asyncio.ensure_future(consume(session, c, holder))
+            await wait_for(lambda: reached(c, holder, port))
+            mine = connected_to(port)
+            assert mine
+            if api == "timeout":
+                with pytest.raises(TimeoutError):
+                    async with asyncio.timeout(0):
+                        await task
+            else:
+                task.cancel()
+                with pytest.raises(asyncio.CancelledError):
+                    await task
+            # At once: out of the multi, its connection closed and not watched.
+            assert c.multi() is None
+            assert not mine & connected_to(port)
+            for fd in mine:
+                assert not asyncio.get_running_loop().remove_reader(fd)
+            # The session carries on, with the same handle too.
+            c.setopt(tolvex.URL, server.url("/hello"))
+            c.chunks = []
+            c.setopt(tolvex.WRITEFUNCTION, c.chunks.append)
+            await session.perform(c)
+            assert body(c) == b"Hello, world!"
+            gone = weakref.ref(c)
+            del c, holder, task
+        gc.collect()
+        assert gone() is None and left_behind(before, server) == set()
+
+    run(main)
+
+
+@pytest.mark.parametrize("others", [0, 3])
+@pytest.mark.parametrize("how", ["closed", "removed"])
+def test_a_handle_taken_away_mid_transfer_fails_its_transfer(run, server, silent, how, others):
+    async def main():
+        async with tolvex.aio.Session() as session:
+            c = new_curl(silent)
+            task = asyncio.ensure_future(session.perform(c))
+            busy = [new_curl(server.url("/drip?count=20&delay=0.02")) for _ in range(others)]
+            rest = asyncio.gather(*(session.perform(b) for b in busy))
+            await wait_for(lambda: c.getinfo(tolvex.PRETRANSFER_TIME_T))
+            c.close() if how == "closed" else c.multi().remove_handle(c)
+            # libcurl does not report such a transfer; the session notices.
+            with pytest.raises(tolvex.error, match="taken out of the session before it finished"):
+                async with asyncio.timeout(5):
+                    await task
+            await rest
+            return busy
+
+    assert [body(b) for b in run(main)] == [b"x" * 20] * others
+
+
+@pytest.fixture
+def failing(closed_port, silent):
+    """failure -> its URL; a server that announces 100000 bytes, sends 1000
+    and closes the connection."""
+    closing = CannedServer(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"y" * 1000)
+    yield {"refused": "http://127.0.0.1:%d/" % closed_port, "timeout": silent,
+           "closed mid-body": closing.start().url("/")}
+    closing.stop()
+
+
+@pytest.mark.parametrize("api", ["perform", "stream"])
+@pytest.mark.parametrize("failure, code, received", [
+    ("refused", tolvex.E_COULDNT_CONNECT, b""), ("timeout", tolvex.E_OPERATION_TIMEDOUT, b""),
+    ("closed mid-body", tolvex.E_PARTIAL_FILE, b"y" * 1000)])
+def test_failures_raise_libcurls_code_and_text(run, failing, failure, code, received, api):
+    async def main():
+        async with tolvex.aio.Session() as session:
+            c = new_curl(failing[failure])
+            c.setopt(tolvex.TIMEOUT_MS, 200)
+            with pytest.raises(tolvex.error) as info:
+                if api == "perform":
+                    await session.perform(c)
+                else:
+                    async for chunk in session.stream(c):
+                        c.chunks.append(chunk)
+            assert c.multi() is None
+            return info.value.args, c.errstr(), body(c)
+
+    args, errstr, data = run(main)
+    assert args == (code, errstr) and errstr and data == received
+
+
+def test_close_stops_what_is_left_and_releases_everything(run, server, silent):
+    async def main():
+        before = open_fds()
+        session = tolvex.aio.Session()
+        done, waiting = new_curl(server.url("/hello")), new_curl(silent)
+        await session.perform(done)
+        streamed = new_curl(server.url("/generate/%d" % (64 << 20)))
+
+        async def consume():
+            async for chunk in session.stream(streamed, limit=1 << 16):
+                pass
+
+        tasks = [asyncio.ensure_future(session.perform(waiting)), asyncio.ensure_future(consume())]
+        await wait_for(lambda: waiting.getinfo(tolvex.PRETRANSFER_TIME_T)
+                       and streamed.getinfo(tolvex.SIZE_DOWNLOAD_T))
+        await session.close()
+        results = await asyncio.gather(*tasks, return_exceptions=True)
+        assert session.closed and waiting.multi() is None and streamed.multi() is None
+        await session.close()
+        with pytest.raises(tolvex.error, match="closed"):
+            await session.perform(done)
+        assert left_behind(before, server) == set()
+        return [r.args for r in results]
+
+    assert run(main) == [("the session was closed before the transfer finished",)] * 2
+
+
+def test_a_session_belongs_to_one_loop_and_thread(server):
+    session, c = tolvex.aio.Session(), new_curl(server.url("/hello"))
+    loop, errors = asyncio.new_event_loop(), []
+
+    def elsewhere(call):
+        try:
+            call()
+        except RuntimeError as e:
+            errors.append(str(e))
+
+    try:
+        loop.run_until_complete(session.perform(c))
+        # Another loop, in this thread or in another, or no loop at all.
+        elsewhere(lambda: asyncio.run(session.perform(c)))
+        elsewhere(lambda: asyncio.run(session.close()))
+        thread = threading.Thread(target=elsewhere, args=(lambda: asyncio.run(session.perform(c)),))
+        thread.start()
+        thread.join()
+        elsewhere(lambda: session.perform(c).send(None))
+        assert not session.closed
+        loop.run_until_complete(session.perform(c))
+    finally:
+        loop.close()
+    # Once its loop is gone, closing is all a session can do.
+    elsewhere(lambda: asyncio.run(session.perform(c)))
+    asyncio.run(session.close())
+    assert [e.split(":")[0] for e in errors] == [
+        "tolvex.aio.Session belongs to another event loop"] * 3 + [
+        "tolvex.aio.Session used outside of an asyncio event loop",
+        "tolvex.aio.Session belongs to another event loop"]
+    assert body(c) == b"Hello, world!" * 2 and session.closed
