@@ -56,8 +56,8 @@ void util_curl_xdecref(CurlObject *self, int flags, CURL *handle) {
     if ((flags & RELEASE_MULTI) && self->multi_stack != nullptr)
         util_multi_detach_easy(self->multi_stack, self);
     if (flags & RELEASE_CALLABLES) {
-        for (PyObject *CurlObject::*field : curl_callable_fields)
-            clear_field(self->*field);
+        for (const CallbackOption &row : curl_callback_options)
+            clear_field(self->*row.field);
     }
     if (flags & RELEASE_POSTFIELDS)
         clear_field(self->postfields_obj);
@@ -101,6 +101,7 @@ void util_curl_close(CurlObject *self) {
         curl_easy_cleanup(self->handle);
     }
     self->handle = nullptr;
+    socket_closer_detach(self);
     util_curl_xdecref(self, RELEASE_OPTIONS, nullptr);
 }
 
@@ -148,8 +149,8 @@ static int do_curl_traverse(PyObject *op, visitproc visit, void *arg) {
     Py_VISIT(self->dict);
     Py_VISIT(self->multi_weakref);
     Py_VISIT(self->share);
-    for (PyObject *CurlObject::*field : curl_callable_fields)
-        Py_VISIT(self->*field);
+    for (const CallbackOption &row : curl_callback_options)
+        Py_VISIT(self->*row.field);
     Py_VISIT(self->postfields_obj);
     Py_VISIT(self->mimepost_obj);
     Py_VISIT(self->ca_certs_obj);

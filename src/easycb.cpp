@@ -10,48 +10,21 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <utility>
 
 // ---------------------------------------------------------------------------
 // The shared protocol.
-
-// The entry points: the warning each issues when it finds no thread state,
-// and the value it returns to libcurl then, when the interpreter is
-// finalizing, or when its Python object is absent.
-struct CallbackEntry {
-    const char *warning;
-    long failure;
-};
-namespace entry {
-inline constexpr CallbackEntry write{"util_write_callback failed to acquire thread", 0};
-inline constexpr CallbackEntry header{"util_write_callback failed to acquire thread", 0};
-inline constexpr CallbackEntry read{"read_callback failed to acquire thread", CURL_READFUNC_ABORT};
-inline constexpr CallbackEntry seek{"seek_callback failed to acquire thread",
-                                    CURL_SEEKFUNC_CANTSEEK};
-inline constexpr CallbackEntry ioctl{"ioctl_callback failed to acquire thread",
-                                     CURLIOE_FAILRESTART};
-inline constexpr CallbackEntry progress{"progress_callback failed to acquire thread", 1};
-inline constexpr CallbackEntry xferinfo{"xferinfo_callback failed to acquire thread", 1};
-inline constexpr CallbackEntry debug{"debug_callback failed to acquire thread", 0};
-inline constexpr CallbackEntry prereq{"prereq_callback failed to acquire thread",
-                                      CURL_PREREQFUNC_ABORT};
-inline constexpr CallbackEntry trailer{"trailer_callback failed to acquire thread",
-                                       CURL_TRAILERFUNC_ABORT};
-inline constexpr CallbackEntry opensocket{"opensocket_callback failed to acquire thread", -1};
-inline constexpr CallbackEntry sockopt{"sockopt_cb failed to acquire thread", CURL_SOCKOPT_ERROR};
-inline constexpr CallbackEntry closesocket{"closesocket_callback failed to acquire thread", 1};
-inline constexpr CallbackEntry ssh_key{"ssh_key_cb failed to acquire thread", CURLKHSTAT_REJECT};
-inline constexpr CallbackEntry ssl_ctx{"ssl_ctx_callback failed to acquire thread",
-                                       CURLE_FAILED_INIT};
-inline constexpr CallbackEntry resolver_start{"resolver_start_callback failed to acquire thread",
-                                              1};
-inline constexpr CallbackEntry fnmatch{"fnmatch_callback failed to acquire thread",
-                                       CURL_FNMATCHFUNC_FAIL};
-inline constexpr CallbackEntry hstsread{"hstsread_callback failed to acquire thread", CURLSTS_FAIL};
-inline constexpr CallbackEntry hstswrite{"hstswrite_callback failed to acquire thread",
-                                         CURLSTS_FAIL};
-} // namespace entry
 
 // Raises tolvex.error with a text and reports it under the printing policy.
 static void print_error(const char *text) {
@@ -109,7 +82,8 @@ int callback_return_value_to_int(PyObject *result, const char *name, int *out) {
 
 static size_t util_write_callback(int flags, char *ptr, size_t size, size_t nmemb,
                                   CurlObject *self) {
-    CallbackScope scope(self, flags == 0 ? entry::write.warning : entry::header.warning);
+    CallbackScope scope(self, flags == 0 ? callback_row(CURLOPT_WRITEFUNCTION)
+                                         : callback_row(CURLOPT_HEADERFUNCTION));
     if (!scope.ok())
         return 0;
     PyObject *callable = flags == 0 ? self->write_callable : self->header_callable;
@@ -225,17 +199,21 @@ static int add_ca_certs(SSL_CTX *context, const char *data, Py_ssize_t len) {
     return -1;
 }
 
+// The certificate entry point is installed by set_ca_certs, not by a
+// callable option: it has no row of its own.
+static constexpr const char *ssl_ctx_warning = "ssl_ctx_callback failed to acquire thread";
+
 static CURLcode ssl_ctx_callback(CURL *, void *ssl_ctx, void *userptr) {
     auto *self = static_cast<CurlObject *>(userptr);
-    CallbackScope scope(self, entry::ssl_ctx.warning);
+    CallbackScope scope(self, ssl_ctx_warning);
     if (!scope.ok() || self->ca_certs_obj == nullptr)
-        return static_cast<CURLcode>(entry::ssl_ctx.failure);
+        return CURLE_FAILED_INIT;
     char *data;
     Py_ssize_t len;
     if (PyBytes_AsStringAndSize(self->ca_certs_obj, &data, &len) < 0 ||
         add_ca_certs(static_cast<SSL_CTX *>(ssl_ctx), data, len) < 0) {
         print_callback_error_if_regular_exception();
-        return static_cast<CURLcode>(entry::ssl_ctx.failure);
+        return CURLE_FAILED_INIT;
     }
     return CURLE_OK;
 }
@@ -253,7 +231,7 @@ int ssl_ctx_callback_install(CurlObject *self) {
 size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata) {
     auto *self = static_cast<CurlObject *>(userdata);
     constexpr size_t abort_value = CURL_READFUNC_ABORT;
-    CallbackScope scope(self, entry::read.warning);
+    CallbackScope scope(self, callback_row(CURLOPT_READFUNCTION));
     if (!scope.ok() || self->read_callable == nullptr || size == 0 || nitems == 0)
         return abort_value;
     size_t wanted;
@@ -323,8 +301,9 @@ size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata) {
 
 int seek_callback(void *userdata, curl_off_t offset, int origin) {
     auto *self = static_cast<CurlObject *>(userdata);
-    const int failure = static_cast<int>(entry::seek.failure);
-    CallbackScope scope(self, entry::seek.warning);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_SEEKFUNCTION);
+    const int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->seek_callable == nullptr)
         return failure;
     Ref func = Ref::borrow(self->seek_callable);
@@ -353,8 +332,9 @@ int seek_callback(void *userdata, curl_off_t offset, int origin) {
 
 curlioerr ioctl_callback(CURL *, int cmd, void *userdata) {
     auto *self = static_cast<CurlObject *>(userdata);
-    const auto failure = static_cast<curlioerr>(entry::ioctl.failure);
-    CallbackScope scope(self, entry::ioctl.warning);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_IOCTLFUNCTION);
+    const auto failure = static_cast<curlioerr>(row.failure);
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->ioctl_callable == nullptr)
         return failure;
     Ref func = Ref::borrow(self->ioctl_callable);
@@ -393,8 +373,9 @@ static int progress_result(PyObject *result) {
 
 int progress_callback(void *userdata, double dltotal, double dlnow, double ultotal, double ulnow) {
     auto *self = static_cast<CurlObject *>(userdata);
-    const int failure = static_cast<int>(entry::progress.failure);
-    CallbackScope scope(self, entry::progress.warning);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_PROGRESSFUNCTION);
+    const int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->progress_callable == nullptr)
         return failure;
     Ref func = Ref::borrow(self->progress_callable);
@@ -410,8 +391,9 @@ int progress_callback(void *userdata, double dltotal, double dlnow, double ultot
 int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                       curl_off_t ulnow) {
     auto *self = static_cast<CurlObject *>(userdata);
-    const int failure = static_cast<int>(entry::xferinfo.failure);
-    CallbackScope scope(self, entry::xferinfo.warning);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_XFERINFOFUNCTION);
+    const int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->xferinfo_callable == nullptr)
         return failure;
     Ref func = Ref::borrow(self->xferinfo_callable);
@@ -427,7 +409,7 @@ int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl
 
 int debug_callback(CURL *, curl_infotype type, char *data, size_t size, void *userdata) {
     auto *self = static_cast<CurlObject *>(userdata);
-    CallbackScope scope(self, entry::debug.warning);
+    CallbackScope scope(self, callback_row(CURLOPT_DEBUGFUNCTION));
     if (!scope.ok() || self->debug_callable == nullptr)
         return 0;
     if (size > static_cast<size_t>(INT32_MAX)) {
@@ -445,8 +427,9 @@ int debug_callback(CURL *, curl_infotype type, char *data, size_t size, void *us
 int prereq_callback(void *userdata, char *conn_primary_ip, char *conn_local_ip,
                     int conn_primary_port, int conn_local_port) {
     auto *self = static_cast<CurlObject *>(userdata);
-    const int failure = static_cast<int>(entry::prereq.failure);
-    CallbackScope scope(self, entry::prereq.warning);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_PREREQFUNCTION);
+    const int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->prereq_callable == nullptr)
         return failure;
     Ref args = Ref::steal(Py_BuildValue("(ssii)", conn_primary_ip, conn_local_ip, conn_primary_port,
@@ -466,8 +449,9 @@ int prereq_callback(void *userdata, char *conn_primary_ip, char *conn_local_ip,
 int trailer_callback(curl_slist **list, void *userdata) {
     *list = nullptr;
     auto *self = static_cast<CurlObject *>(userdata);
-    const int failure = static_cast<int>(entry::trailer.failure);
-    CallbackScope scope(self, entry::trailer.warning);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_TRAILERFUNCTION);
+    const int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
     if (!scope.ok() || self->trailer_callable == nullptr)
         return failure;
     Ref func = Ref::borrow(self->trailer_callable);
@@ -490,5 +474,489 @@ int trailer_callback(curl_slist **list, void *userdata) {
         return CURL_TRAILERFUNC_OK;
     }
     print_error("trailer callback must return None or a list/tuple of header strings");
+    return failure;
+}
+
+// ---------------------------------------------------------------------------
+// Sockets.
+
+// The address part of a CurlSockAddr, by the family of the address itself.
+static PyObject *socket_address(const curl_sockaddr *address) {
+    const sockaddr *sa = &address->addr;
+    switch (sa->sa_family) {
+    case AF_INET: {
+        const auto *sin = reinterpret_cast<const sockaddr_in *>(sa);
+        char host[INET_ADDRSTRLEN];
+        if (inet_ntop(AF_INET, &sin->sin_addr, host, sizeof(host)) == nullptr)
+            return PyErr_SetFromErrno(ErrorObject);
+        return Py_BuildValue("(si)", host, static_cast<int>(ntohs(sin->sin_port)));
+    }
+    case AF_INET6: {
+        const auto *sin6 = reinterpret_cast<const sockaddr_in6 *>(sa);
+        char host[INET6_ADDRSTRLEN];
+        if (inet_ntop(AF_INET6, &sin6->sin6_addr, host, sizeof(host)) == nullptr)
+            return PyErr_SetFromErrno(ErrorObject);
+        // The scope id is an interface index in host order, as Python's
+        // socket module takes it; only the flow info travels in network
+        // order.
+        return Py_BuildValue("(siII)", host, static_cast<int>(ntohs(sin6->sin6_port)),
+                             static_cast<unsigned int>(ntohl(sin6->sin6_flowinfo)),
+                             static_cast<unsigned int>(sin6->sin6_scope_id));
+    }
+    case AF_UNIX: {
+        const auto *sun = reinterpret_cast<const sockaddr_un *>(sa);
+        // A path that fills sun_path has no NUL: stop at the address's end.
+        size_t room = sizeof(sun->sun_path);
+        size_t offset = offsetof(sockaddr_un, sun_path);
+        if (address->addrlen > offset && address->addrlen - offset < room)
+            room = address->addrlen - offset;
+        size_t len = strnlen(sun->sun_path, room);
+        return PyBytes_FromStringAndSize(sun->sun_path, static_cast<Py_ssize_t>(len));
+    }
+    default:
+        PyErr_SetString(ErrorObject, "Unsupported address family");
+        return nullptr;
+    }
+}
+
+curl_socket_t opensocket_callback(void *userdata, curlsocktype purpose, curl_sockaddr *address) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_OPENSOCKETFUNCTION);
+    constexpr auto failure = static_cast<curl_socket_t>(row.failure);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->opensocket_callable == nullptr)
+        return failure;
+    Ref addr = Ref::steal(socket_address(address));
+    if (!addr) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref sockaddr_obj =
+        Ref::steal(PyObject_CallFunction(curl_sockaddr_type, "(iiiO)", address->family,
+                                         address->socktype, address->protocol, addr.get()));
+    if (!sockaddr_obj) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref args = Ref::steal(Py_BuildValue("(iO)", static_cast<int>(purpose), sockaddr_obj.get()));
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref func = Ref::borrow(self->opensocket_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    curl_socket_t fd;
+    if (PyLong_Check(result.get())) {
+        // A plain descriptor is handed over: libcurl closes it when done.
+        if (PyLong_AsCurlSocket(result.get(), &fd) != 0) {
+            print_callback_error_if_regular_exception();
+            return failure;
+        }
+        return fd;
+    }
+    Ref fileno = Ref::steal(PyObject_GetAttrString(result.get(), "fileno"));
+    if (!fileno) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_SetString(ErrorObject, "Open socket callback's return value must be a socket");
+        }
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref number = Ref::steal(PyObject_CallNoArgs(fileno.get()));
+    if (!number) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    if (!PyLong_Check(number.get())) {
+        PyErr_SetString(ErrorObject, "Open socket callback returned an object whose fileno method "
+                                     "did not return an integer");
+        return failure;
+    }
+    if (PyLong_AsCurlSocket(number.get(), &fd) != 0) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    // The Python object keeps its own descriptor and may be closed at any
+    // time; libcurl gets one of its own.
+    return dup(fd);
+}
+
+int sockopt_cb(void *userdata, curl_socket_t curlfd, curlsocktype purpose) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_SOCKOPTFUNCTION);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->sockopt_callable == nullptr)
+        return static_cast<int>(row.failure);
+    Ref sock = Ref::steal(PyLong_FromCurlSocket(curlfd));
+    Ref args =
+        Ref::steal(sock ? Py_BuildValue("(Oi)", sock.get(), static_cast<int>(purpose)) : nullptr);
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        return -1;
+    }
+    Ref func = Ref::borrow(self->sockopt_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    int value;
+    if (callback_return_value_to_int(result.get(), "sockopt", &value) != 0)
+        return -1;
+    return value;
+}
+
+static int close_socket(CurlObject *self, curl_socket_t item) {
+    constexpr const CallbackOption &row = callback_row(CURLOPT_CLOSESOCKETFUNCTION);
+    // libcurl leaves closing the socket to this callback: when no callable
+    // can take it, the socket is closed here or it would stay open.
+    if (self == nullptr) {
+        close(item);
+        return static_cast<int>(row.failure);
+    }
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->closesocket_callable == nullptr) {
+        close(item);
+        return static_cast<int>(row.failure);
+    }
+    Ref sock = Ref::steal(PyLong_FromCurlSocket(item));
+    Ref args = Ref::steal(sock ? PyTuple_Pack(1, sock.get()) : nullptr);
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        close(item);
+        return -1;
+    }
+    Ref func = Ref::borrow(self->closesocket_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    int value;
+    if (callback_return_value_to_int(result.get(), "closesocket", &value) != 0)
+        return -1;
+    return value;
+}
+
+int closesocket_callback(void *userdata, curl_socket_t item) {
+    auto *closer = static_cast<SocketCloser *>(userdata);
+    // Held throughout, so that the object cannot close on another thread
+    // half-way; a thread that closes it waits detached from the interpreter.
+    PyMutex_Lock(&closer->lock);
+    int result = close_socket(closer->curl, item);
+    PyMutex_Unlock(&closer->lock);
+    return result;
+}
+
+static void socket_closer_release(SocketCloser *closer) {
+    if (--closer->holders == 0)
+        delete closer;
+}
+
+void *socket_closer_data(CurlObject *self) {
+    if (self->closesocket_closer != nullptr)
+        return self->closesocket_closer;
+    auto *closer = new (std::nothrow) SocketCloser{};
+    if (closer == nullptr)
+        return PyErr_NoMemory();
+    closer->curl = self;
+    closer->holders = 1;
+    if ((self->multi_stack != nullptr &&
+         socket_closer_hold(self->multi_stack->socket_closers, closer) != 0) ||
+        (self->share != nullptr && socket_closer_hold(self->share->socket_closers, closer) != 0)) {
+        socket_closer_release(closer);
+        return nullptr;
+    }
+    self->closesocket_closer = closer;
+    return closer;
+}
+
+void socket_closer_detach(CurlObject *self) {
+    SocketCloser *closer = std::exchange(self->closesocket_closer, nullptr);
+    if (closer == nullptr)
+        return;
+    PyMutex_Lock(&closer->lock);
+    closer->curl = nullptr;
+    PyMutex_Unlock(&closer->lock);
+    socket_closer_release(closer);
+}
+
+int socket_closer_hold(SocketCloserHolds &holds, SocketCloser *closer) {
+    if (holds.count == holds.capacity) {
+        // A member added again and again is held once: duplicates go before
+        // the set grows.
+        std::sort(holds.items, holds.items + holds.count);
+        SocketCloser **end = std::unique(holds.items, holds.items + holds.count);
+        for (SocketCloser **p = end; p != holds.items + holds.count; ++p)
+            socket_closer_release(*p);
+        holds.count = end - holds.items;
+    }
+    if (holds.count == holds.capacity) {
+        Py_ssize_t capacity = holds.capacity ? 2 * holds.capacity : 8;
+        auto **items = static_cast<SocketCloser **>(
+            PyMem_RawRealloc(holds.items, static_cast<size_t>(capacity) * sizeof(SocketCloser *)));
+        if (items == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        holds.items = items;
+        holds.capacity = capacity;
+    }
+    holds.items[holds.count++] = closer;
+    ++closer->holders;
+    return 0;
+}
+
+void socket_closer_release_all(SocketCloserHolds &holds) {
+    for (Py_ssize_t i = 0; i < holds.count; ++i)
+        socket_closer_release(holds.items[i]);
+    PyMem_RawFree(holds.items);
+    holds = SocketCloserHolds{};
+}
+
+// ---------------------------------------------------------------------------
+// SSH host keys, resolver start and wildcard matching.
+
+// A KhKey for one of libcurl's key records, or None for an absent one.
+static PyObject *host_key(const curl_khkey *key) {
+    if (key == nullptr)
+        Py_RETURN_NONE;
+    // A length of 0 means the key is base64 text ending in NUL.
+    if (key->len != 0)
+        return PyObject_CallFunction(khkey_type, "(y#i)", key->key,
+                                     static_cast<Py_ssize_t>(key->len),
+                                     static_cast<int>(key->keytype));
+    return PyObject_CallFunction(khkey_type, "(yi)", key->key, static_cast<int>(key->keytype));
+}
+
+int ssh_key_cb(CURL *, const curl_khkey *knownkey, const curl_khkey *foundkey, curl_khmatch match,
+               void *userdata) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_SSH_KEYFUNCTION);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->ssh_key_callable == nullptr)
+        return static_cast<int>(row.failure);
+    Ref known = Ref::steal(host_key(knownkey));
+    if (!known)
+        return -1;
+    Ref found = Ref::steal(host_key(foundkey));
+    if (!found)
+        return -1;
+    Ref args =
+        Ref::steal(Py_BuildValue("(OOi)", known.get(), found.get(), static_cast<int>(match)));
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        return -1;
+    }
+    Ref func = Ref::borrow(self->ssh_key_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    int value;
+    if (callback_return_value_to_int(result.get(), "ssh key", &value) != 0)
+        return -1;
+    return value;
+}
+
+int resolver_start_callback(void *, void *, void *userdata) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_RESOLVER_START_FUNCTION);
+    constexpr int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->resolver_start_callable == nullptr)
+        return failure;
+    Ref func = Ref::borrow(self->resolver_start_callable);
+    Ref result = Ref::steal(PyObject_CallNoArgs(func.get()));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    if (result.get() == Py_None)
+        return 0;
+    int value;
+    if (callback_return_value_to_int(result.get(), "resolver_start", &value) != 0)
+        return failure;
+    return value;
+}
+
+int fnmatch_callback(void *userdata, const char *pattern, const char *string) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_FNMATCH_FUNCTION);
+    constexpr int failure = static_cast<int>(row.failure);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->fnmatch_callable == nullptr)
+        return failure;
+    Ref args = Ref::steal(Py_BuildValue("(yy)", pattern, string));
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref func = Ref::borrow(self->fnmatch_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    int value;
+    if (callback_return_value_to_int(result.get(), "fnmatch", &value) != 0)
+        return failure;
+    return value;
+}
+
+// ---------------------------------------------------------------------------
+// HSTS cache entries.
+
+// libcurl's expiry text of a datetime: converted to UTC when it is aware,
+// taken to be UTC already when naive.  0, or -1 with an exception set.
+static int hsts_expire_text(PyObject *expire, char (&out)[sizeof(curl_hstsentry::expire)]) {
+    if (expire == Py_None) {
+        out[0] = '\0';
+        return 0;
+    }
+    int is_datetime = PyObject_IsInstance(expire, datetime_type);
+    if (is_datetime < 0)
+        return -1;
+    if (is_datetime == 0) {
+        PyErr_SetString(ErrorObject, "hstsread callback: expire must be a datetime or None");
+        return -1;
+    }
+    Ref tzinfo = Ref::steal(PyObject_GetAttrString(expire, "tzinfo"));
+    if (!tzinfo)
+        return -1;
+    Ref utc = Ref::borrow(expire);
+    if (tzinfo.get() != Py_None) {
+        utc = Ref::steal(PyObject_CallMethod(expire, "astimezone", "O", utc_tz));
+        if (!utc)
+            return -1;
+    }
+    Ref text = Ref::steal(PyObject_CallMethod(utc.get(), "strftime", "s", "%Y%m%d %H:%M:%S"));
+    if (!text)
+        return -1;
+    Py_ssize_t len;
+    const char *s = PyUnicode_AsUTF8AndSize(text.get(), &len);
+    if (s == nullptr)
+        return -1;
+    if (static_cast<size_t>(len) >= sizeof(out)) {
+        PyErr_SetString(ErrorObject,
+                        "hstsread callback: formatted expire does not fit in libcurl's buffer");
+        return -1;
+    }
+    std::memcpy(out, s, static_cast<size_t>(len));
+    out[len] = '\0';
+    return 0;
+}
+
+CURLSTScode hstsread_callback(CURL *, curl_hstsentry *entry, void *userdata) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_HSTSREADFUNCTION);
+    constexpr auto failure = static_cast<CURLSTScode>(row.failure);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->hstsread_callable == nullptr)
+        return failure;
+    Ref func = Ref::borrow(self->hstsread_callable);
+    Ref result = Ref::steal(PyObject_CallNoArgs(func.get()));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    if (result.get() == Py_None)
+        return CURLSTS_DONE;
+    if (!PyTuple_Check(result.get()) || PyTuple_GET_SIZE(result.get()) != 3) {
+        print_error("hstsread callback must return None or a 3-tuple (host, expire, "
+                    "include_subdomains)");
+        return failure;
+    }
+    PyObject *host_obj = PyTuple_GET_ITEM(result.get(), 0);
+    if (!PyText_Check(host_obj)) {
+        print_error("hstsread callback: host must be a byte string or a Unicode string with "
+                    "ASCII code points only");
+        return failure;
+    }
+    // libcurl takes the host as a NUL-terminated text: an embedded NUL is
+    // refused by the conversion.
+    PyObject *encoded = nullptr;
+    char *host = PyText_AsString_NoNUL(host_obj, &encoded);
+    Ref keeper = Ref::steal(encoded);
+    if (host == nullptr) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    size_t host_len = std::strlen(host);
+    if (host_len > entry->namelen) {
+        PyErr_Format(ErrorObject, "hstsread callback: host length %zd exceeds libcurl maximum %zu",
+                     static_cast<Py_ssize_t>(host_len), entry->namelen);
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    char expire[sizeof(entry->expire)];
+    if (hsts_expire_text(PyTuple_GET_ITEM(result.get(), 1), expire) != 0) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    int subdomains = PyObject_IsTrue(PyTuple_GET_ITEM(result.get(), 2));
+    if (subdomains < 0) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    std::memcpy(entry->name, host, host_len + 1);
+    entry->namelen = host_len;
+    std::memcpy(entry->expire, expire, sizeof(expire));
+    entry->includeSubDomains = subdomains ? 1 : 0;
+    return CURLSTS_OK;
+}
+
+// libcurl's expiry text as an aware datetime in UTC, or None for an entry
+// that never expires.
+static PyObject *hsts_expire_datetime(const curl_hstsentry *entry) {
+    size_t len = strnlen(entry->expire, sizeof(entry->expire));
+    if (len == 0 || (len == 9 && std::memcmp(entry->expire, "unlimited", 9) == 0))
+        Py_RETURN_NONE;
+    char stamp[32];
+    int n = std::snprintf(stamp, sizeof(stamp), "%.*s+0000", static_cast<int>(len), entry->expire);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(stamp)) {
+        PyErr_Format(ErrorObject, "libcurl returned an unparsable HSTS expire stamp: %.*s",
+                     static_cast<int>(len), entry->expire);
+        return nullptr;
+    }
+    return PyObject_CallMethod(datetime_type, "strptime", "ss", stamp, "%Y%m%d %H:%M:%S%z");
+}
+
+CURLSTScode hstswrite_callback(CURL *, curl_hstsentry *entry, curl_index *index, void *userdata) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const CallbackOption &row = callback_row(CURLOPT_HSTSWRITEFUNCTION);
+    constexpr auto failure = static_cast<CURLSTScode>(row.failure);
+    CallbackScope scope(self, row);
+    if (!scope.ok() || self->hstswrite_callable == nullptr)
+        return failure;
+    Ref expire = Ref::steal(hsts_expire_datetime(entry));
+    if (!expire) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref hsts_entry = Ref::steal(PyObject_CallFunction(
+        hsts_entry_type, "(y#OO)", entry->name, static_cast<Py_ssize_t>(entry->namelen),
+        expire.get(), entry->includeSubDomains ? Py_True : Py_False));
+    Ref hsts_index =
+        Ref::steal(hsts_entry ? PyObject_CallFunction(hsts_index_type, "(nn)",
+                                                      static_cast<Py_ssize_t>(index->index),
+                                                      static_cast<Py_ssize_t>(index->total))
+                              : nullptr);
+    Ref args =
+        Ref::steal(hsts_index ? PyTuple_Pack(2, hsts_entry.get(), hsts_index.get()) : nullptr);
+    if (!args) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    Ref func = Ref::borrow(self->hstswrite_callable);
+    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    if (!result) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    if (result.get() == Py_None)
+        return CURLSTS_OK;
+    if (PyLong_Check(result.get())) {
+        // The whole value is checked: truncated, 2**32 + 1 would read as 1.
+        long value = PyLong_AsLong(result.get());
+        if (value == -1 && PyErr_Occurred())
+            PyErr_Clear();
+        else if (value >= CURLSTS_OK && value <= CURLSTS_FAIL)
+            return static_cast<CURLSTScode>(value);
+        print_error("hstswrite callback returned an invalid CURLSTScode");
+        return failure;
+    }
+    int ignored;
+    (void)callback_return_value_to_int(result.get(), "hstswrite", &ignored);
     return failure;
 }

@@ -7,18 +7,6 @@
 #include <limits>
 #include <memory>
 
-// Callback entry points of the bridge, installed by the callable options.
-size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata);
-int seek_callback(void *userdata, curl_off_t offset, int origin);
-curlioerr ioctl_callback(CURL *handle, int cmd, void *userdata);
-int progress_callback(void *userdata, double dltotal, double dlnow, double ultotal, double ulnow);
-int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
-                      curl_off_t ulnow);
-int debug_callback(CURL *handle, curl_infotype type, char *data, size_t size, void *userdata);
-int prereq_callback(void *userdata, char *conn_primary_ip, char *conn_local_ip,
-                    int conn_primary_port, int conn_local_port);
-int trailer_callback(curl_slist **list, void *userdata);
-
 static bool option_in_range(int option) {
     return option >= 1 && option <= 40328 && option % 10000 <= 328;
 }
@@ -268,37 +256,6 @@ PyObject *do_curl_setopt_string_impl(CurlObject *self, int option, PyObject *obj
 // ---------------------------------------------------------------------------
 // Resetting options.
 
-struct FunctionReset {
-    int function_option;
-    int data_option;
-    PyObject *CurlObject::*field;
-};
-
-// The callable options: the data option reset with the function and the
-// field that keeps the callable.  WRITEFUNCTION and READFUNCTION restore
-// libcurl's default streams instead of null.
-static const FunctionReset function_resets[] = {
-    {CURLOPT_WRITEFUNCTION, CURLOPT_WRITEDATA, &CurlObject::write_callable},
-    {CURLOPT_READFUNCTION, CURLOPT_READDATA, &CurlObject::read_callable},
-    {CURLOPT_HEADERFUNCTION, CURLOPT_HEADERDATA, &CurlObject::header_callable},
-    {CURLOPT_PROGRESSFUNCTION, CURLOPT_PROGRESSDATA, &CurlObject::progress_callable},
-    {CURLOPT_XFERINFOFUNCTION, CURLOPT_XFERINFODATA, &CurlObject::xferinfo_callable},
-    {CURLOPT_DEBUGFUNCTION, CURLOPT_DEBUGDATA, &CurlObject::debug_callable},
-    {CURLOPT_IOCTLFUNCTION, CURLOPT_IOCTLDATA, &CurlObject::ioctl_callable},
-    {CURLOPT_SOCKOPTFUNCTION, CURLOPT_SOCKOPTDATA, &CurlObject::sockopt_callable},
-    {CURLOPT_OPENSOCKETFUNCTION, CURLOPT_OPENSOCKETDATA, &CurlObject::opensocket_callable},
-    {CURLOPT_SEEKFUNCTION, CURLOPT_SEEKDATA, &CurlObject::seek_callable},
-    {CURLOPT_SSH_KEYFUNCTION, CURLOPT_SSH_KEYDATA, &CurlObject::ssh_key_callable},
-    {CURLOPT_FNMATCH_FUNCTION, CURLOPT_FNMATCH_DATA, &CurlObject::fnmatch_callable},
-    {CURLOPT_CLOSESOCKETFUNCTION, CURLOPT_CLOSESOCKETDATA, &CurlObject::closesocket_callable},
-    {CURLOPT_RESOLVER_START_FUNCTION, CURLOPT_RESOLVER_START_DATA,
-     &CurlObject::resolver_start_callable},
-    {CURLOPT_TRAILERFUNCTION, CURLOPT_TRAILERDATA, &CurlObject::trailer_callable},
-    {CURLOPT_HSTSREADFUNCTION, CURLOPT_HSTSREADDATA, &CurlObject::hstsread_callable},
-    {CURLOPT_HSTSWRITEFUNCTION, CURLOPT_HSTSWRITEDATA, &CurlObject::hstswrite_callable},
-    {CURLOPT_PREREQFUNCTION, CURLOPT_PREREQDATA, &CurlObject::prereq_callable},
-};
-
 struct ListOption {
     int option;
     PyObject *CurlObject::*field;
@@ -406,21 +363,19 @@ static PyObject *util_curl_unsetopt(CurlObject *self, int option) {
     default:
         break;
     }
-    for (const FunctionReset &f : function_resets) {
-        if (f.function_option != option)
-            continue;
+    if (const CallbackOption *row = find_callback_option(option)) {
         res = curl_easy_setopt(h, opt, static_cast<void *>(nullptr));
         if (res == CURLE_OK) {
             void *data = nullptr;
-            if (option == CURLOPT_WRITEFUNCTION)
+            if (row->unset_data == UnsetData::stdout_stream)
                 data = stdout;
-            else if (option == CURLOPT_READFUNCTION)
+            else if (row->unset_data == UnsetData::stdin_stream)
                 data = stdin;
-            res = curl_easy_setopt(h, static_cast<CURLoption>(f.data_option), data);
+            res = curl_easy_setopt(h, row->data_option, data);
         }
         if (res != CURLE_OK)
             return raise_curl_error(self, res);
-        clear_field(self->*(f.field));
+        clear_field(self->*(row->field));
         Py_RETURN_NONE;
     }
     PyErr_SetString(PyExc_TypeError, "unsetopt() is not supported for this option");
@@ -632,63 +587,24 @@ static PyObject *do_curl_setopt_httppost(CurlObject *self, int which, PyObject *
 // ---------------------------------------------------------------------------
 // Callables and file objects.
 
-struct CallableOption {
-    int option;
-    PyObject *CurlObject::*field;
-    void *callback;
-    int data_option;
-};
-
-#define TOLVEX_CB(f) reinterpret_cast<void *>(f)
-
-static const CallableOption callable_options[] = {
-    {CURLOPT_WRITEFUNCTION, &CurlObject::write_callable, TOLVEX_CB(write_callback),
-     CURLOPT_WRITEDATA},
-    {CURLOPT_HEADERFUNCTION, &CurlObject::header_callable, TOLVEX_CB(header_callback),
-     CURLOPT_HEADERDATA},
-    {CURLOPT_READFUNCTION, &CurlObject::read_callable, TOLVEX_CB(read_callback), CURLOPT_READDATA},
-    {CURLOPT_SEEKFUNCTION, &CurlObject::seek_callable, TOLVEX_CB(seek_callback), CURLOPT_SEEKDATA},
-    {CURLOPT_IOCTLFUNCTION, &CurlObject::ioctl_callable, TOLVEX_CB(ioctl_callback),
-     CURLOPT_IOCTLDATA},
-    {CURLOPT_PROGRESSFUNCTION, &CurlObject::progress_callable, TOLVEX_CB(progress_callback),
-     CURLOPT_PROGRESSDATA},
-    {CURLOPT_XFERINFOFUNCTION, &CurlObject::xferinfo_callable, TOLVEX_CB(xferinfo_callback),
-     CURLOPT_XFERINFODATA},
-    {CURLOPT_DEBUGFUNCTION, &CurlObject::debug_callable, TOLVEX_CB(debug_callback),
-     CURLOPT_DEBUGDATA},
-    {CURLOPT_PREREQFUNCTION, &CurlObject::prereq_callable, TOLVEX_CB(prereq_callback),
-     CURLOPT_PREREQDATA},
-    {CURLOPT_TRAILERFUNCTION, &CurlObject::trailer_callable, TOLVEX_CB(trailer_callback),
-     CURLOPT_TRAILERDATA},
-};
-
-#undef TOLVEX_CB
-
 static PyObject *do_curl_setopt_callable(CurlObject *self, int option, PyObject *obj,
                                          int use_memoryview) {
-    const CallableOption *entry = nullptr;
-    for (const CallableOption &c : callable_options)
-        if (c.option == option)
-            entry = &c;
-    if (entry == nullptr) {
+    const CallbackOption *row = find_callback_option(option);
+    if (row == nullptr) {
         PyErr_SetString(PyExc_TypeError, "functions are not supported for this option");
         return nullptr;
     }
-    if (option == CURLOPT_PROGRESSFUNCTION &&
-        PyErr_WarnEx(PyExc_DeprecationWarning,
-                     "PROGRESSFUNCTION is deprecated; use XFERINFOFUNCTION", 1) < 0)
+    if (row->deprecation != nullptr &&
+        PyErr_WarnEx(PyExc_DeprecationWarning, row->deprecation, 1) < 0)
         return nullptr;
-    if (option == CURLOPT_IOCTLFUNCTION &&
-        PyErr_WarnEx(PyExc_DeprecationWarning, "IOCTLFUNCTION is deprecated; use SEEKFUNCTION", 1) <
-            0)
+    void *data = row->user_data != nullptr ? row->user_data(self) : self;
+    if (data == nullptr)
         return nullptr;
-    replace_field(self->*(entry->field), obj);
-    if (option == CURLOPT_WRITEFUNCTION)
-        self->write_use_memoryview = use_memoryview == 1;
-    else if (option == CURLOPT_HEADERFUNCTION)
-        self->header_use_memoryview = use_memoryview == 1;
-    curl_easy_setopt(self->handle, static_cast<CURLoption>(option), entry->callback);
-    curl_easy_setopt(self->handle, static_cast<CURLoption>(entry->data_option), self);
+    replace_field(self->*(row->field), obj);
+    if (row->use_memoryview != nullptr)
+        self->*(row->use_memoryview) = use_memoryview == 1;
+    (void)row->install(self->handle, row->function_option);
+    curl_easy_setopt(self->handle, row->data_option, data);
     Py_RETURN_NONE;
 }
 
@@ -736,7 +652,12 @@ static PyObject *do_curl_setopt_share(CurlObject *self, PyObject *obj) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
         return nullptr;
     }
-    if (util_share_attach_easy(self, reinterpret_cast<CurlShareObject *>(obj)) != 0)
+    auto *share = reinterpret_cast<CurlShareObject *>(obj);
+    // The share's connection pool may keep connections made from now on.
+    if (self->closesocket_closer != nullptr &&
+        socket_closer_hold(share->socket_closers, self->closesocket_closer) != 0)
+        return nullptr;
+    if (util_share_attach_easy(self, share) != 0)
         return nullptr;
     Py_RETURN_NONE;
 }

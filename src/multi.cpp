@@ -210,6 +210,8 @@ static void util_multi_close(CurlMultiObject *self) {
             curl_multi_cleanup(self->multi_handle);
         }
         self->multi_handle = nullptr;
+        // No pooled connection is left to close a socket through these.
+        socket_closer_release_all(self->socket_closers);
     }
 }
 
@@ -408,6 +410,10 @@ static PyObject *do_multi_add_handle(CurlMultiObject *self, PyObject *args) {
         return nullptr;
     }
     TOLVEX_ASSERT_MSG(obj->multi_stack == nullptr, "obj->multi_stack == NULL");
+    // This multi's connection pool may keep the connections the member makes.
+    if (obj->closesocket_closer != nullptr &&
+        socket_closer_hold(self->socket_closers, obj->closesocket_closer) != 0)
+        return nullptr;
     PyObject *weakref = PyWeakref_NewRef(reinterpret_cast<PyObject *>(self), nullptr);
     if (weakref == nullptr)
         return nullptr;

@@ -206,6 +206,16 @@ PyDoc_STRVAR(share_close_doc,
              "when the share was created with detach_on_close=True; otherwise, or while one "
              "of them is transferring, the share stays open and tolvex.error is raised.\n");
 
+// Frees libcurl's share handle, which closes the connections it pooled
+// (through their closers) first; a handle libcurl still counts as in use is
+// left, and so are the closers its connections may reach.
+static void util_share_cleanup(CurlShareObject *self) {
+    if (self->share_handle != nullptr &&
+        curl_share_cleanup(std::exchange(self->share_handle, nullptr)) != CURLSHE_OK)
+        return;
+    socket_closer_release_all(self->socket_closers);
+}
+
 // Also the context manager's exit, whatever its arguments.
 static PyObject *do_share_close(PyObject *op, PyObject *) {
     auto *self = reinterpret_cast<CurlShareObject *>(op);
@@ -215,8 +225,8 @@ static PyObject *do_share_close(PyObject *op, PyObject *) {
     {
         ObjectLock locked(self);
         busy = share_cleanup_and_count_live_easies(self, gathered);
-        if (busy == 0 && self->share_handle != nullptr)
-            curl_share_cleanup(std::exchange(self->share_handle, nullptr));
+        if (busy == 0)
+            util_share_cleanup(self);
     }
     if (busy < 0)
         return nullptr;
@@ -387,8 +397,7 @@ static void do_share_dealloc(PyObject *op) {
     auto *self = reinterpret_cast<CurlShareObject *>(op);
     PyObject_GC_UnTrack(op);
     do_share_clear(op);
-    if (self->share_handle != nullptr)
-        curl_share_cleanup(std::exchange(self->share_handle, nullptr));
+    util_share_cleanup(self);
     if (self->lock != nullptr)
         share_lock_destroy(std::exchange(self->lock, nullptr));
     if (self->weakreflist != nullptr)

@@ -160,9 +160,30 @@ inline PyCFunction as_cfunction(F f) {
 // ---------------------------------------------------------------------------
 // Object records.
 
+struct CurlObject;
 struct CurlMultiObject;
 struct CurlShareObject;
 struct CurlMimeObject;
+
+// What libcurl's CLOSESOCKETDATA points at.  libcurl keeps it with every
+// connection made while it is set, and a connection kept in a multi's or a
+// share's connection pool may be closed after its Curl object is gone, so
+// the closer outlives the object: its holders are the object and each multi
+// and share that may pool connections made with it.  Once the object is gone
+// the close-socket callback closes sockets itself.
+struct SocketCloser {
+    PyMutex lock;     // guards `curl` against a callback on another thread
+    CurlObject *curl; // null once the Curl object has closed
+    Py_ssize_t holders;
+};
+
+// The closers a multi or a share holds, freed with its libcurl handle.
+// Zeroed memory is an empty set.
+struct SocketCloserHolds {
+    SocketCloser **items;
+    Py_ssize_t count;
+    Py_ssize_t capacity;
+};
 
 // Every Python object libcurl may call or read through the handle is owned
 // by a field here, so that it outlives libcurl's use of it.
@@ -208,22 +229,207 @@ struct CurlObject {
     PyObject *hstswrite_callable;
     PyObject *postfields_obj;
     PyObject *ca_certs_obj;
+    SocketCloser *closesocket_closer; // made with the first CLOSESOCKETFUNCTION
     int in_write_callback;
     char error[CURL_ERROR_SIZE + 1];
 };
 
-// The eighteen callable fields, in release order.
-inline constexpr PyObject *CurlObject::*curl_callable_fields[] = {
-    &CurlObject::write_callable,          &CurlObject::header_callable,
-    &CurlObject::read_callable,           &CurlObject::progress_callable,
-    &CurlObject::xferinfo_callable,       &CurlObject::debug_callable,
-    &CurlObject::ioctl_callable,          &CurlObject::seek_callable,
-    &CurlObject::opensocket_callable,     &CurlObject::closesocket_callable,
-    &CurlObject::sockopt_callable,        &CurlObject::ssh_key_callable,
-    &CurlObject::prereq_callable,         &CurlObject::fnmatch_callable,
-    &CurlObject::resolver_start_callable, &CurlObject::trailer_callable,
-    &CurlObject::hstsread_callable,       &CurlObject::hstswrite_callable,
+// ---------------------------------------------------------------------------
+// The callable options.  Each callback option is one row of
+// curl_callback_options: setopt, unsetopt, the garbage-collector hooks, the
+// release of the record's owners and the entry points themselves all read
+// it, so a callback is added or changed in one place.
+
+// The entry points of the callback bridge (src/easycb.cpp), with libcurl's
+// prototypes; the user-data pointer is the Curl object (for
+// closesocket_callback, its SocketCloser).
+size_t write_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
+size_t header_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
+size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata);
+int progress_callback(void *userdata, double dltotal, double dlnow, double ultotal, double ulnow);
+int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                      curl_off_t ulnow);
+int debug_callback(CURL *handle, curl_infotype type, char *data, size_t size, void *userdata);
+curlioerr ioctl_callback(CURL *handle, int cmd, void *userdata);
+int seek_callback(void *userdata, curl_off_t offset, int origin);
+curl_socket_t opensocket_callback(void *userdata, curlsocktype purpose, curl_sockaddr *address);
+int closesocket_callback(void *userdata, curl_socket_t item);
+int sockopt_cb(void *userdata, curl_socket_t curlfd, curlsocktype purpose);
+int ssh_key_cb(CURL *handle, const curl_khkey *knownkey, const curl_khkey *foundkey,
+               curl_khmatch match, void *userdata);
+int prereq_callback(void *userdata, char *conn_primary_ip, char *conn_local_ip,
+                    int conn_primary_port, int conn_local_port);
+int fnmatch_callback(void *userdata, const char *pattern, const char *string);
+int resolver_start_callback(void *resolver_state, void *reserved, void *userdata);
+int trailer_callback(curl_slist **list, void *userdata);
+CURLSTScode hstsread_callback(CURL *handle, curl_hstsentry *entry, void *userdata);
+CURLSTScode hstswrite_callback(CURL *handle, curl_hstsentry *entry, curl_index *index,
+                               void *userdata);
+
+// Sets a function option to an entry point, passing libcurl the pointer
+// with its own type.
+template <auto EntryPoint>
+CURLcode install_entry_point(CURL *handle, CURLoption option) {
+    return curl_easy_setopt(handle, option, EntryPoint);
+}
+
+// What unsetting a callable option gives libcurl as its data option:
+// without a function libcurl writes to or reads from its data as a FILE *.
+enum class UnsetData { null, stdout_stream, stdin_stream };
+
+struct CallbackOption {
+    CURLoption function_option;
+    CURLoption data_option; // set with the function, to the Curl object by default
+    PyObject *CurlObject::*field;
+    CURLcode (*install)(CURL *handle, CURLoption option);
+    // Issued, and returned to libcurl, when the entry point cannot call
+    // Python: no thread state, the interpreter finalizing, no callable.
+    const char *warning;
+    long failure;
+    // The flag chosen by setopt's use_memoryview, for the two deliveries.
+    int CurlObject::*use_memoryview = nullptr;
+    const char *deprecation = nullptr; // DeprecationWarning issued by setopt
+    UnsetData unset_data = UnsetData::null;
+    // What the data option points at, when not the Curl object itself; null
+    // with an exception set when it cannot be had.
+    void *(*user_data)(CurlObject *self) = nullptr;
 };
+
+void *socket_closer_data(CurlObject *self);
+
+// In the order the record releases and visits its callables.
+inline constexpr CallbackOption curl_callback_options[] = {
+    {.function_option = CURLOPT_WRITEFUNCTION,
+     .data_option = CURLOPT_WRITEDATA,
+     .field = &CurlObject::write_callable,
+     .install = install_entry_point<write_callback>,
+     .warning = "util_write_callback failed to acquire thread",
+     .failure = 0,
+     .use_memoryview = &CurlObject::write_use_memoryview,
+     .unset_data = UnsetData::stdout_stream},
+    {.function_option = CURLOPT_HEADERFUNCTION,
+     .data_option = CURLOPT_HEADERDATA,
+     .field = &CurlObject::header_callable,
+     .install = install_entry_point<header_callback>,
+     .warning = "util_write_callback failed to acquire thread",
+     .failure = 0,
+     .use_memoryview = &CurlObject::header_use_memoryview},
+    {.function_option = CURLOPT_READFUNCTION,
+     .data_option = CURLOPT_READDATA,
+     .field = &CurlObject::read_callable,
+     .install = install_entry_point<read_callback>,
+     .warning = "read_callback failed to acquire thread",
+     .failure = CURL_READFUNC_ABORT,
+     .unset_data = UnsetData::stdin_stream},
+    {.function_option = CURLOPT_PROGRESSFUNCTION,
+     .data_option = CURLOPT_PROGRESSDATA,
+     .field = &CurlObject::progress_callable,
+     .install = install_entry_point<progress_callback>,
+     .warning = "progress_callback failed to acquire thread",
+     .failure = 1,
+     .deprecation = "PROGRESSFUNCTION is deprecated; use XFERINFOFUNCTION"},
+    {.function_option = CURLOPT_XFERINFOFUNCTION,
+     .data_option = CURLOPT_XFERINFODATA,
+     .field = &CurlObject::xferinfo_callable,
+     .install = install_entry_point<xferinfo_callback>,
+     .warning = "xferinfo_callback failed to acquire thread",
+     .failure = 1},
+    {.function_option = CURLOPT_DEBUGFUNCTION,
+     .data_option = CURLOPT_DEBUGDATA,
+     .field = &CurlObject::debug_callable,
+     .install = install_entry_point<debug_callback>,
+     .warning = "debug_callback failed to acquire thread",
+     .failure = 0},
+    {.function_option = CURLOPT_IOCTLFUNCTION,
+     .data_option = CURLOPT_IOCTLDATA,
+     .field = &CurlObject::ioctl_callable,
+     .install = install_entry_point<ioctl_callback>,
+     .warning = "ioctl_callback failed to acquire thread",
+     .failure = CURLIOE_FAILRESTART,
+     .deprecation = "IOCTLFUNCTION is deprecated; use SEEKFUNCTION"},
+    {.function_option = CURLOPT_SEEKFUNCTION,
+     .data_option = CURLOPT_SEEKDATA,
+     .field = &CurlObject::seek_callable,
+     .install = install_entry_point<seek_callback>,
+     .warning = "seek_callback failed to acquire thread",
+     .failure = CURL_SEEKFUNC_CANTSEEK},
+    {.function_option = CURLOPT_OPENSOCKETFUNCTION,
+     .data_option = CURLOPT_OPENSOCKETDATA,
+     .field = &CurlObject::opensocket_callable,
+     .install = install_entry_point<opensocket_callback>,
+     .warning = "opensocket_callback failed to acquire thread",
+     .failure = CURL_SOCKET_BAD},
+    // Without Python the entry point closes the socket itself: libcurl
+    // leaves closing it to the callback.
+    {.function_option = CURLOPT_CLOSESOCKETFUNCTION,
+     .data_option = CURLOPT_CLOSESOCKETDATA,
+     .field = &CurlObject::closesocket_callable,
+     .install = install_entry_point<closesocket_callback>,
+     .warning = "closesocket_callback failed to acquire thread",
+     .failure = 0,
+     .user_data = socket_closer_data},
+    {.function_option = CURLOPT_SOCKOPTFUNCTION,
+     .data_option = CURLOPT_SOCKOPTDATA,
+     .field = &CurlObject::sockopt_callable,
+     .install = install_entry_point<sockopt_cb>,
+     .warning = "sockopt_cb failed to acquire thread",
+     .failure = CURL_SOCKOPT_ERROR},
+    {.function_option = CURLOPT_SSH_KEYFUNCTION,
+     .data_option = CURLOPT_SSH_KEYDATA,
+     .field = &CurlObject::ssh_key_callable,
+     .install = install_entry_point<ssh_key_cb>,
+     .warning = "ssh_key_cb failed to acquire thread",
+     .failure = CURLKHSTAT_REJECT},
+    {.function_option = CURLOPT_PREREQFUNCTION,
+     .data_option = CURLOPT_PREREQDATA,
+     .field = &CurlObject::prereq_callable,
+     .install = install_entry_point<prereq_callback>,
+     .warning = "prereq_callback failed to acquire thread",
+     .failure = CURL_PREREQFUNC_ABORT},
+    {.function_option = CURLOPT_FNMATCH_FUNCTION,
+     .data_option = CURLOPT_FNMATCH_DATA,
+     .field = &CurlObject::fnmatch_callable,
+     .install = install_entry_point<fnmatch_callback>,
+     .warning = "fnmatch_callback failed to acquire thread",
+     .failure = CURL_FNMATCHFUNC_FAIL},
+    {.function_option = CURLOPT_RESOLVER_START_FUNCTION,
+     .data_option = CURLOPT_RESOLVER_START_DATA,
+     .field = &CurlObject::resolver_start_callable,
+     .install = install_entry_point<resolver_start_callback>,
+     .warning = "resolver_start_callback failed to acquire thread",
+     .failure = 1},
+    {.function_option = CURLOPT_TRAILERFUNCTION,
+     .data_option = CURLOPT_TRAILERDATA,
+     .field = &CurlObject::trailer_callable,
+     .install = install_entry_point<trailer_callback>,
+     .warning = "trailer_callback failed to acquire thread",
+     .failure = CURL_TRAILERFUNC_ABORT},
+    {.function_option = CURLOPT_HSTSREADFUNCTION,
+     .data_option = CURLOPT_HSTSREADDATA,
+     .field = &CurlObject::hstsread_callable,
+     .install = install_entry_point<hstsread_callback>,
+     .warning = "hstsread_callback failed to acquire thread",
+     .failure = CURLSTS_FAIL},
+    {.function_option = CURLOPT_HSTSWRITEFUNCTION,
+     .data_option = CURLOPT_HSTSWRITEDATA,
+     .field = &CurlObject::hstswrite_callable,
+     .install = install_entry_point<hstswrite_callback>,
+     .warning = "hstswrite_callback failed to acquire thread",
+     .failure = CURLSTS_FAIL},
+};
+
+constexpr const CallbackOption *find_callback_option(int function_option) {
+    for (const CallbackOption &row : curl_callback_options)
+        if (row.function_option == function_option)
+            return &row;
+    return nullptr;
+}
+
+// The row of an entry point, resolved at compile time (an option without a
+// row does not compile).
+consteval const CallbackOption &callback_row(CURLoption function_option) {
+    return *find_callback_option(function_option);
+}
 
 // The ten string-list owner fields, in record order.
 inline constexpr PyObject *CurlObject::*curl_slist_fields[] = {
@@ -247,6 +453,7 @@ struct CurlMultiObject {
     PyObject *notify_callable;
     PyObject *assigned_objects;
     PyObject *easy_set;
+    SocketCloserHolds socket_closers;
     int close_handles;
 };
 
@@ -258,6 +465,7 @@ struct CurlShareObject {
     PyMutex object_lock;
     PyObject *easy_weakrefs;
     int detach_on_close;
+    SocketCloserHolds socket_closers;
 };
 
 struct CurlMimeObject {
@@ -451,6 +659,7 @@ class CallbackScope {
         if (!Py_IsFinalizing())
             enter(tolvex_get_thread_state_slot(self), warning);
     }
+    CallbackScope(CurlObject *self, const CallbackOption &row) : CallbackScope(self, row.warning) {}
     CallbackScope(CurlMultiObject *self, const char *warning) {
         if (!Py_IsFinalizing())
             enter(tolvex_get_thread_state_slot_multi(self), warning);
@@ -603,8 +812,11 @@ curl_slist *tolvex_list_or_tuple_to_slist(int which, PyObject *list, Py_ssize_t 
 // Callback bridge.
 
 int callback_return_value_to_int(PyObject *result, const char *name, int *out);
-size_t write_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
-size_t header_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
+// The Curl object lets go of its closer when it closes.
+void socket_closer_detach(CurlObject *self);
+// 0, or -1 with MemoryError set.
+int socket_closer_hold(SocketCloserHolds &holds, SocketCloser *closer);
+void socket_closer_release_all(SocketCloserHolds &holds);
 int ssl_ctx_callback_install(CurlObject *self);
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@ import trustme
 
 import tolvex
 from servers.http import Server
+from servers.tls import STSHandler, TLSServer
 from servers.upload import UploadServer
 
 
@@ -71,3 +72,22 @@ def tls_files(tmp_path_factory):
     for i, pem in enumerate(leaf.cert_chain_pems):
         pem.write_to_path(files.cert, append=i > 0)
     return files
+
+
+@pytest.fixture(scope="session")
+def sts_server_session():
+    """A TLS server whose certificate, from a throw-away CA (`.ca`), names
+    127.0.0.1, hsts.test and sub.hsts.test, with the /sts endpoint."""
+    ca = trustme.CA()
+    server = TLSServer(ca.issue_cert("127.0.0.1", "hsts.test", "sub.hsts.test"),
+                       handler=STSHandler).start()
+    server.ca = ca
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def sts_server(sts_server_session):
+    """The TLS server above, with its request log emptied for this test."""
+    sts_server_session.requests.clear()
+    return sts_server_session

@@ -62,6 +62,10 @@ def test_use_memoryview(curl, server, option):
     # not called by these transfers: only kept and released
     (T.READFUNCTION, None, None), (T.SEEKFUNCTION, None, None), (T.IOCTLFUNCTION, None, None),
     (T.TRAILERFUNCTION, None, None), (T.WRITEFUNCTION, None, None),
+    (T.OPENSOCKETFUNCTION, None, None), (T.CLOSESOCKETFUNCTION, None, None),
+    (T.SOCKOPTFUNCTION, None, None), (T.SSH_KEYFUNCTION, None, None),
+    (T.FNMATCH_FUNCTION, None, None), (T.RESOLVER_START_FUNCTION, None, None),
+    (T.HSTSREADFUNCTION, None, None), (T.HSTSWRITEFUNCTION, None, None),
 ])
 def test_callable_kept_replaced_and_reset(curl, server, option, setup, result):
     first, second = Recorder(result), Recorder(result)

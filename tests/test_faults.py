@@ -4,6 +4,7 @@ server can.  Each failure surfaces as what libcurl or the callable said, and
 the same handle completes a normal transfer afterwards."""
 
 import io
+import os
 import re
 
 import pytest
@@ -26,11 +27,13 @@ class Failure(Exception):
     pass
 
 
-def misbehaving(name, box):
-    """A callable that misbehaves the way `name` says, every time it runs;
-    `box` holds the handle it closes or resets."""
+def misbehaving(name, box, site=None):
+    """A callable for `site` that misbehaves the way `name` says, every time
+    it runs; `box` holds the handle it closes or resets."""
 
     def misbehave(*args):
+        if site == "CLOSESOCKETFUNCTION":
+            os.close(args[0])  # closing is the callable's job; misbehaving comes after
         if name == "exception":
             raise Failure("from the callable")
         if name == "keyboard":
@@ -57,6 +60,10 @@ SITES = {
     "PROGRESSFUNCTION": {"NOPROGRESS": 0},
     "DEBUGFUNCTION": {"VERBOSE": 1},
     "PREREQFUNCTION": {},
+    "OPENSOCKETFUNCTION": {},
+    "SOCKOPTFUNCTION": {},
+    "CLOSESOCKETFUNCTION": {"FORBID_REUSE": 1},
+    "RESOLVER_START_FUNCTION": {"host": "localhost"},
     "TRAILERFUNCTION": {"path": "/echo", "UPLOAD": 1, "READFUNCTION": BODY,
                         "HTTPHEADER": ["Transfer-Encoding: chunked"]},
 }
@@ -66,7 +73,8 @@ BEHAVIOURS = ["exception", "keyboard", "systemexit", "wrong type", "huge", "clos
 def prepare(server, site, callable_):
     c = T.Curl()
     settings = dict(SITES[site])
-    c.setopt(T.URL, server.url(settings.pop("path", "/hello")))
+    url = server.url(settings.pop("path", "/hello"))
+    c.setopt(T.URL, url.replace("127.0.0.1", settings.pop("host", "127.0.0.1")))
     c.setopt(T.WRITEFUNCTION, lambda data: None)
     for name, value in settings.items():
         c.setopt(getattr(T, name), io.BytesIO(b"x" * 10).read if value is BODY else value)
@@ -77,7 +85,7 @@ def prepare(server, site, callable_):
 
 # Sites whose callable's exceptions stay pending, to be raised by the call
 # that ran libcurl, instead of being printed.
-PENDING = {"PREREQFUNCTION"}
+PENDING = {"PREREQFUNCTION", "SOCKOPTFUNCTION", "CLOSESOCKETFUNCTION"}
 
 
 def check_outcome(outcome, name, site, capfd):
@@ -123,7 +131,7 @@ def run(fn):
 def test_misbehaving_callable_in_perform(quiet_server, capfd, site, name):
     server = quiet_server
     box = []
-    c = prepare(server, site, misbehaving(name, box))
+    c = prepare(server, site, misbehaving(name, box, site))
     box.append(c)
     check_outcome(run(c.perform), name, site, capfd)
     assert not c.closed
@@ -140,7 +148,7 @@ def test_misbehaving_callable_in_a_multi(quiet_server, capfd, site, name):
         c = prepare(server, "HEADERFUNCTION", None)
         m.setopt(getattr(T, site), misbehaving(name, box))
     else:
-        c = prepare(server, site, misbehaving(name, box))
+        c = prepare(server, site, misbehaving(name, box, site))
     box.append(c)
 
     def drive():

@@ -136,6 +136,15 @@ def call(fn, *args, **kwargs):
         return None
 
 
+@pytest.fixture(scope="module")
+def form_url():
+    from servers.multipart import MultipartServer
+
+    server = MultipartServer().start()
+    yield server.url("/form")
+    server.stop()
+
+
 @pytest.fixture
 def in_tmp(tmp_path, monkeypatch):
     # Options such as COOKIEJAR write files where the process runs.
@@ -387,3 +396,86 @@ def test_lifecycles(lifecycles, capfd):
     case.settings = settings(max_examples=max(EXAMPLES // 10, 5), stateful_step_count=30,
                              deadline=None, database=None, suppress_health_check=list(HealthCheck))
     case.runTest()
+
+
+# --- shares and MIME bodies ------------------------------------------------------------
+
+SHARE_OPTIONS = st.one_of(st.sampled_from([T.SH_SHARE, T.SH_UNSHARE]),
+                          st.integers(-(2**31), 2**31 - 1))
+KINDS = st.one_of(st.integers(-2, 9), ints, scalars)
+
+
+@fuzz
+@given(calls=st.lists(st.one_of(
+    st.tuples(st.just("setopt"), SHARE_OPTIONS, KINDS),
+    st.tuples(st.sampled_from(["share", "unshare"]), st.lists(KINDS, max_size=3)),
+    st.tuples(st.sampled_from(["attach", "detach", "close curl", "close share"]))),
+    min_size=1, max_size=8))
+def test_share_options_and_users(calls, server):
+    share = T.CurlShare()
+    c = T.Curl()
+    for name, *args in calls:
+        if name == "setopt":
+            call(share.setopt, *args)
+        elif name in ("share", "unshare"):
+            call(getattr(share, name), *args[0])
+        elif name == "attach":
+            call(c.setopt, T.SHARE, share)
+        elif name == "detach":
+            call(c.setopt, T.SHARE, None)
+        elif name == "close curl":
+            c.close()
+            c = T.Curl()
+        else:
+            call(share.close)
+    assert c.share() in (None, share)
+    c.setopt(T.URL, server.url("/hello"))
+    assert c.perform_rb() == b"Hello, world!"
+    c.close()
+    share.close()
+
+
+MIME_KEYWORDS = st.dictionaries(
+    st.sampled_from(["name", "data", "file", "filename", "content_type", "headers", "encoder",
+                     "value", "path", "subtype", "bogus"]),
+    st.one_of(values, st.sampled_from(["base64", "quoted-printable", "8bit", "/dev/null",
+                                       "no such file", ["X-A: b"], None])),
+    max_size=5)
+
+
+@fuzz
+@given(steps=st.lists(st.tuples(
+    st.sampled_from(["add", "add_field", "add_file", "add_multipart", "addpart", "setter",
+                     "close", "attach"]),
+    MIME_KEYWORDS,
+    st.sampled_from(["name", "data", "filedata", "filename", "type", "encoder", "headers",
+                     "subparts", "data_cb"])), min_size=1, max_size=8))
+def test_mime_builders(steps, form_url, in_tmp):
+    c = T.Curl()
+    mimes = [T.CurlMime(c)]
+    parts = []
+    for method, keywords, setter in steps:
+        mime = mimes[-1]
+        if method in ("add", "add_field", "add_file", "add_multipart"):
+            made = call(getattr(mime, method), **keywords)
+            if isinstance(made, T.CurlMime):
+                mimes.append(made)
+            elif made is not None:
+                parts.append(made)
+        elif method == "addpart":
+            parts.append(call(mime.addpart))
+        elif method == "setter" and parts and parts[-1] is not None:
+            args = list(keywords.values())[:5]
+            call(getattr(parts[-1], setter), *args)
+        elif method == "close":
+            call(mimes[0 if len(mimes) == 1 else -1].close)
+        else:
+            call(c.setopt, T.MIMEPOST, mimes[0])
+    # The handle still posts a body of its own.
+    body = T.CurlMime(c)
+    body.add_field("k", "v")
+    c.setopt(T.MIMEPOST, body)
+    c.setopt(T.URL, form_url)
+    reply = c.perform_rb()
+    assert b'"name": "k"' in reply
+    c.close()

@@ -250,7 +250,7 @@ def test_member_in_a_reference_cycle_with_its_multi_is_collected(server):
 @pytest.mark.parametrize("running", [False, True])
 def test_cycles_through_members_are_collected(server, link, running):
     m = tolvex.CurlMulti()
-    members = [new_curl(server.url("/drip?count=20&delay=0.05")) for _ in range(3)]
+    members = [new_curl(server.url("/drip?count=10&delay=0.02")) for _ in range(3)]
     for c in members:
         m.add_handle(c)
         if link in ("dict", "both"):
@@ -274,7 +274,7 @@ def test_last_references_dropped_in_any_order(server, order):
     m.setopt(tolvex.M_SOCKETFUNCTION, lambda *args: None)
     objects = {"m": m}
     for i in range(3):
-        c = new_curl(server.url("/drip?count=20&delay=0.05"))
+        c = new_curl(server.url("/drip?count=10&delay=0.02"))
         m.add_handle(c)
         objects[f"c{i}"] = c
     for _ in range(5):
@@ -298,7 +298,7 @@ def test_last_references_dropped_in_any_order(server, order):
 @pytest.mark.parametrize("action", ["close", "reset", "multi close"])
 def test_membership_change_refuses_closing_from_a_callable(server, method, action):
     m = tolvex.CurlMulti()
-    c = new_curl(server.url("/hello" if method == "add_handle" else "/drip?count=20&delay=0.05"))
+    c = new_curl(server.url("/hello" if method == "add_handle" else "/drip?count=10&delay=0.02"))
     refusals, armed = [], []
 
     def attempt(*args):

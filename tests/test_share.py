@@ -157,10 +157,13 @@ def test_data_shared_between_handles(server, tls, kind, shared):
 
 
 def hammer(url, port, threads, count, **options):
-    """Each thread runs `count` transfers through one share with every kind
-    shared, on a new Curl every 50, checking every body."""
+    """Each thread runs `count` transfers through one share, on a new Curl
+    every 50, checking every body.  Cookies, the DNS cache and TLS sessions
+    are shared; connections are not, since libcurl does not support sharing
+    them between threads that run at once (it crashes in its connection
+    cache)."""
     s, failures = T.CurlShare(), []
-    s.share(T.LOCK_DATA_COOKIE, T.LOCK_DATA_DNS, T.LOCK_DATA_SSL_SESSION, T.LOCK_DATA_CONNECT)
+    s.share(T.LOCK_DATA_COOKIE, T.LOCK_DATA_DNS, T.LOCK_DATA_SSL_SESSION)
 
     def worker(t):
         try:

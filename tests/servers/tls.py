@@ -8,6 +8,7 @@ certificate does not hold up the others.
 
 import ssl
 import sys
+import urllib.parse
 
 from servers.http import Handler, Server
 
@@ -44,3 +45,22 @@ class TLSServer(Server):
 
     def url(self, path="/"):
         return "https://127.0.0.1:%d%s" % (self.port, path)
+
+
+class STSHandler(Handler):
+    """The endpoints of servers.http, and /sts?max-age=N[&subdomains=1],
+    which answers with a Strict-Transport-Security header."""
+
+    def handle_any(self):
+        url = urllib.parse.urlsplit(self.path)
+        if url.path != "/sts":
+            return super().handle_any()
+        query = dict(urllib.parse.parse_qsl(url.query))
+        value = "max-age=%s" % query.get("max-age", "3600")
+        if query.get("subdomains"):
+            value += "; includeSubDomains"
+        self.read_body()
+        self.send_body(b"sts", content_type="text/plain",
+                       headers=[("Strict-Transport-Security", value)])
+
+    do_GET = do_POST = do_HEAD = handle_any

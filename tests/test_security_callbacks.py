@@ -1,0 +1,152 @@
+"""SSH host keys decided by Python, CA certificates given to set_ca_certs,
+resolver-start and FTP wildcard-matching callables."""
+
+import fnmatch
+
+import pytest
+import trustme
+
+import tolvex
+from servers.ftp import FTPServer
+from servers.sshd import Sshd, SshdUnavailable
+
+T = tolvex
+
+
+class Custom(Exception):
+    pass
+
+
+def answer(result, calls):
+    def callback(*args):
+        calls.append(args)
+        if result is Custom:
+            raise Custom("from callable")
+        return result
+
+    return callback
+
+
+def run(url, **options):
+    """The body of one transfer, the code of the tolvex.error it raised, or
+    the class of any other exception it raised."""
+    with tolvex.Curl() as c:
+        c.setopt(T.URL, url)
+        for name, value in options.items():
+            c.setopt(getattr(T, name), value)
+        try:
+            return c.perform_rb()
+        except tolvex.error as e:
+            return e.args[0]
+        except Exception as e:
+            return type(e)
+
+
+@pytest.fixture(scope="module")
+def sshd(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("sshd")
+    try:
+        server = Sshd(directory).start()
+    except SshdUnavailable as e:
+        pytest.skip(str(e))
+    (directory / "file.txt").write_bytes(b"over sftp")
+    server.file = directory / "file.txt"
+    yield server
+    server.stop()
+
+
+@pytest.mark.parametrize("known", [False, True], ids=["unknown host", "known host"])
+@pytest.mark.parametrize("result, outcome, line", [
+    (T.KHSTAT_FINE, b"over sftp", ""),
+    (T.KHSTAT_REJECT, T.E_PEER_FAILED_VERIFICATION, ""),
+    (None, T.E_PEER_FAILED_VERIFICATION, "ssh key callback returned None which is not an integer\n"),
+    (Custom, Custom, ""),
+])
+def test_ssh_key_callable(sshd, tmp_path, capfd, known, result, outcome, line):
+    known_hosts = tmp_path / "known_hosts"
+    known_hosts.write_text(sshd.known_hosts_line() if known else "")
+    calls = []
+    assert run(sshd.url(str(sshd.file)), SSH_PRIVATE_KEYFILE=sshd.client_key,
+               SSH_PUBLIC_KEYFILE=sshd.client_key + ".pub", SSH_KNOWNHOSTS=str(known_hosts),
+               SSH_KEYFUNCTION=answer(result, calls)) == outcome
+    assert capfd.readouterr().err == line
+    ((known_key, found_key, match),) = calls
+    assert type(found_key) is tolvex.KhKey and found_key.key == sshd.host_key_blob
+    if known:
+        assert (known_key.key, known_key.keytype, match) == (sshd.host_key_text, found_key.keytype,
+                                                             T.KHMATCH_OK)
+    else:
+        assert (known_key, match) == (None, T.KHMATCH_MISSING)
+
+
+@pytest.fixture(scope="module")
+def other_ca():
+    return trustme.CA()
+
+
+DAMAGED = b"-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n"
+
+
+@pytest.mark.parametrize("certs, outcome, printed", [
+    (["right"], b"Hello, world!", None),
+    (["right", "right"], b"Hello, world!", None),
+    (["other", "right"], b"Hello, world!", None),
+    (["other"], T.E_PEER_FAILED_VERIFICATION, None),
+    (["right", "damaged"], T.E_FAILED_INIT, "tolvex.error: "),
+    (["junk"], T.E_FAILED_INIT, "tolvex.error: no start line"),
+])
+def test_set_ca_certs(sts_server, other_ca, capsys, certs, outcome, printed):
+    pems = {"right": sts_server.ca.cert_pem.bytes(), "other": other_ca.cert_pem.bytes(),
+            "damaged": DAMAGED, "junk": b"not a certificate"}
+    with tolvex.Curl() as c:
+        c.setopt(T.URL, sts_server.url("/hello"))
+        c.set_ca_certs(b"".join(pems[name] for name in certs))
+        try:
+            assert c.perform_rb() == outcome
+        except tolvex.error as e:
+            assert e.args[0] == outcome
+    assert printed in capsys.readouterr().err if printed else capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize("result, outcome, printed", [
+    (None, b"Hello, world!", ""),
+    (0, b"Hello, world!", ""),
+    (1, T.E_ABORTED_BY_CALLBACK, ""),
+    (True, T.E_ABORTED_BY_CALLBACK, ""),
+    ("go", T.E_ABORTED_BY_CALLBACK, "resolver_start callback returned 'go' which is not an integer"),
+    (Custom, T.E_ABORTED_BY_CALLBACK, "Custom: from callable"),
+])
+def test_resolver_start_callable(server, capfd, result, outcome, printed):
+    calls = []
+    assert run(server.url("/hello"), RESOLVER_START_FUNCTION=answer(result, calls)) == outcome
+    assert calls == [()]
+    assert printed in capfd.readouterr().err if printed else capfd.readouterr().err == ""
+
+
+@pytest.fixture(scope="module")
+def ftp_server(tmp_path_factory):
+    root = tmp_path_factory.mktemp("ftp")
+    for name in ("a.txt", "b.txt", "c.log"):
+        (root / name).write_bytes(b"<%s>" % name.encode())
+    server = FTPServer(root).start()
+    yield server
+    server.stop()
+
+
+def glob(pattern, name):
+    return T.FNMATCHFUNC_MATCH if fnmatch.fnmatch(name, pattern) else T.FNMATCHFUNC_NOMATCH
+
+
+@pytest.mark.parametrize("matcher, body, line", [
+    (glob, b"<a.txt><b.txt>", ""),
+    (lambda pattern, name: T.FNMATCHFUNC_MATCH, b"<a.txt><b.txt><c.log>", ""),
+    (lambda pattern, name: None, T.E_REMOTE_FILE_NOT_FOUND,
+     "fnmatch callback returned None which is not an integer\n" * 3),
+    (lambda pattern, name: 1 / 0, ZeroDivisionError, ""),
+])
+def test_fnmatch_callable(ftp_server, capfd, matcher, body, line):
+    calls = []
+    assert run(ftp_server.url("/*.txt"), WILDCARDMATCH=1,
+               FNMATCH_FUNCTION=lambda *args: calls.append(args) or matcher(*args)) == body
+    assert calls[0] == (b"*.txt", b"a.txt")
+    assert capfd.readouterr().err == line
