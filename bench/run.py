@@ -1,5 +1,6 @@
 """Benchmarks: tolvex against raw C libcurl and the Python HTTP clients users
-pick instead, all against one nginx on loopback, measured in one run.
+pick instead, all against one nginx on loopback (and the WebSocket echo
+server of ws_echo.c for the WebSocket workload), measured in one run.
 
     ./dev bench [--quick] [--json FILE]
 
@@ -12,6 +13,7 @@ import asyncio
 import gc
 import json
 import os
+import select
 import selectors
 import shutil
 import socket
@@ -157,17 +159,46 @@ class Nghttpd:
 
 def compile_c(out_dir):
     cc = shutil.which("cc") or shutil.which("gcc")
-    flags = subprocess.run(
-        ["pkg-config", "--cflags", "--libs", "libcurl"], capture_output=True, text=True, check=True
-    ).stdout.split()
+
+    def flags(library):
+        return subprocess.run(
+            ["pkg-config", "--cflags", "--libs", library], capture_output=True, text=True,
+            check=True
+        ).stdout.split()
+
     programs = {}
-    for name in ("c_easy", "c_multi", "c_events"):
+    for name, library in (("c_easy", "libcurl"), ("c_multi", "libcurl"),
+                          ("c_events", "libcurl"), ("c_ws", "libcurl"),
+                          ("ws_echo", "libcrypto")):
         exe = os.path.join(out_dir, name)
         subprocess.run(
-            [cc, "-O2", "-Wall", "-Wextra", "-Werror", "-o", exe, os.path.join(HERE, name + ".c")] + flags, check=True
+            [cc, "-O2", "-Wall", "-Wextra", "-Werror", "-o", exe, os.path.join(HERE, name + ".c")]
+            + flags(library), check=True
         )
         programs[name] = exe
     return programs
+
+
+class WsEcho:
+    """The WebSocket echo server of ws_echo.c."""
+
+    def __init__(self, exe):
+        self.exe = exe
+        self.proc = None
+        self.port = None
+
+    def url(self):
+        return "ws://127.0.0.1:%d/" % self.port
+
+    def start(self):
+        self.proc = subprocess.Popen([self.exe], stdout=subprocess.PIPE, text=True)
+        self.port = int(self.proc.stdout.readline())
+        return self
+
+    def stop(self):
+        if self.proc:
+            self.proc.kill()
+            self.proc.wait(10)
 
 
 def run_c(exe, *args, env=None):
@@ -340,6 +371,36 @@ def tv_threads(url, n, threads):
     for w in workers:
         w.join()
     return (max(times) - start), threads * n
+
+
+def tv_ws_echo(url, n, size=SMALL):
+    """n echo round trips of one `size`-byte binary frame over one detached
+    WebSocket connection, waiting for the socket the way c_ws.c does."""
+    c = tolvex.Curl()
+    c.setopt(tolvex.URL, url)
+    c.setopt(tolvex.CONNECT_ONLY, 2)
+    c.perform()
+    poller = select.poll()
+    poller.register(c.getinfo(tolvex.ACTIVESOCKET), select.POLLIN)
+    frame = b"x" * size
+    send, recv, wait = c.ws_send, c.ws_recv, poller.poll
+    start = time.perf_counter()
+    for _ in range(n):
+        send(frame)
+        if not wait(10000):
+            raise RuntimeError("no echo")
+        got = 0
+        while got < size:
+            try:
+                data, meta = recv(65536)
+            except BlockingIOError:
+                if not wait(10000):
+                    raise RuntimeError("no echo")
+                continue
+            got += len(data)
+    elapsed = time.perf_counter() - start
+    c.close()
+    return elapsed
 
 
 def rss_bytes():
@@ -531,11 +592,12 @@ mode, url, n = sys.argv[2], sys.argv[3], int(sys.argv[4])
     "bulk-mv": lambda: run.tv_bulk(url, n, True),
     "multi": lambda: run.tv_multi_poll(url, n),
     "events": lambda: run.tv_multi_events(url, n),
+    "ws": lambda: run.tv_ws_echo(url, n),
 }[mode]()
 """
 
 
-def instruction_counts(programs, small, big, tmp):
+def instruction_counts(programs, small, big, ws, tmp):
     """Instructions per request (per MiB for bulk) under callgrind, by group
     of shared objects, from the difference between two run lengths (so
     start-up costs cancel out): {workload: {client: {group: count}}}, or
@@ -567,6 +629,10 @@ def instruction_counts(programs, small, big, tmp):
         "multi event-driven": (small_counts, {
             "C libcurl": lambda n: [programs["c_events"], small, str(n), str(WIDTH)],
             "tolvex": tv("events", small),
+        }),
+        "websocket echo": (small_counts, {
+            "C libcurl": lambda n: [programs["c_ws"], ws, str(n), str(SMALL)],
+            "tolvex": tv("ws", ws),
         }),
     }
     result = {}
@@ -645,6 +711,7 @@ def main():
     n_big = 50 if quick else 400
     n_multi = 3000 if quick else 20000
     n_peer = 500 if quick else 3000
+    n_ws = 3000 if quick else 20000
     repeats = 1 if quick else 3
     # The short workloads can afford more rounds.
     short_repeats = 1 if quick else 5
@@ -653,10 +720,12 @@ def main():
     report = Report()
     tmp = tempfile.mkdtemp(prefix="tolvex-bench-")
     server = Nginx(tmp).start()
-    h2server = None
+    h2server = ws_server = None
     try:
         h2server = Nghttpd(tmp).start()
         programs = compile_c(tmp)
+        ws_server = WsEcho(programs["ws_echo"]).start()
+        ws = ws_server.url()
         small, big = server.url("small"), server.url("big")
         # Warm the server, the page cache and the machine: the first second
         # of a run is measurably slower than the rest.
@@ -723,6 +792,15 @@ def main():
         report.row("threads 100 B", "tolvex 2 threads", seq["2 threads"], "req/s",
                    seq.ratio("2 threads", "C"))
 
+        # websocket echo
+        ws_rounds = Rounds({
+            "C": lambda: c_rate(programs["c_ws"], ws, n_ws, SMALL),
+            "tolvex": tv_rate(lambda: tv_ws_echo(ws, n_ws), n_ws),
+        }, short_repeats)
+        report.row("websocket echo 100 B", "C libcurl", ws_rounds["C"], "trips/s", 1.0)
+        report.row("websocket echo 100 B", "tolvex", ws_rounds["tolvex"], "trips/s",
+                   ws_rounds.ratio("tolvex", "C"))
+
         # 6. peers
         peers = {}
         for name, fn in (
@@ -766,7 +844,7 @@ def main():
         report.row("memory", "tolvex RSS growth over %d transfers" % mem_n, growth / 1e6, "MB")
 
         # instruction counts
-        instructions = None if quick else instruction_counts(programs, small, big, tmp)
+        instructions = None if quick else instruction_counts(programs, small, big, ws, tmp)
         if instructions:
             for workload, per in instructions.items():
                 unit = "instr/MiB" if "MiB" in workload else "instr/req"
@@ -790,6 +868,7 @@ def main():
         report.target("multi event-driven >= 0.75 of C", 0.75, multi.ratio("events", "C poll"))
         report.target("  (against C with socket_action)", 0.75,
                       multi.ratio("events", "C events"))
+        report.target("websocket echo >= 0.85 of C", 0.85, ws_rounds.ratio("tolvex", "C"))
         report.target("two threads >= 1.5 x one thread", 1.5, seq.ratio("2 threads", "1 thread"))
         if "urllib3" in peers:
             report.target("sequential >= 2 x urllib3", 2.0, seq["tolvex"] / peers["urllib3"])
@@ -798,8 +877,9 @@ def main():
                           max(multi["polling"], multi["events"]) / peers["aiohttp"])
         report.target("memory growth < 2 MB", -2.0, growth / 1e6)
     finally:
-        if h2server:
-            h2server.stop()
+        for extra in (h2server, ws_server):
+            if extra:
+                extra.stop()
         server.stop()
         shutil.rmtree(tmp, ignore_errors=True)
 

@@ -67,12 +67,9 @@ static PyObject *do_curl_pause_internal(CurlObject *self, int bitmask, const cha
         return nullptr;
     // From a callback of the running transfer the slot holds that
     // transfer's state; it is put back after the call.
-    bool in_multi = self->multi_stack != nullptr;
-    PyThreadState *&slot = in_multi ? self->multi_stack->state : self->state;
     CURLcode res;
     {
-        ReleaseGilKeepSlot unlocked(slot, in_multi ? "self->multi_stack->state != NULL"
-                                                   : "self->state != NULL");
+        ReleaseGilKeepSlot unlocked(self);
         res = curl_easy_pause(self->handle, bitmask);
     }
     if (check_pending_python_exception_or_signal() != 0)

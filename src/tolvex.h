@@ -620,6 +620,14 @@ class ReleaseGilKeepSlot {
         slot_ = PyEval_SaveThread();
         TOLVEX_ASSERT_AT(slot_ != nullptr, text_, loc_);
     }
+    // For a call on a handle: its operations park their state in the
+    // multi's slot while it belongs to one, else in its own.
+    explicit ReleaseGilKeepSlot(CurlObject *self,
+                                std::source_location loc = std::source_location::current()) noexcept
+        : ReleaseGilKeepSlot(
+              self->multi_stack ? self->multi_stack->state : self->state,
+              self->multi_stack ? "self->multi_stack->state != NULL" : "self->state != NULL", loc) {
+    }
     ReleaseGilKeepSlot(const ReleaseGilKeepSlot &) = delete;
     ReleaseGilKeepSlot &operator=(const ReleaseGilKeepSlot &) = delete;
     ~ReleaseGilKeepSlot() {

@@ -4,9 +4,9 @@ Every connection gets back each block it sends, except a block that is
 exactly b"QUIT", on which the server closes the connection.
 """
 
-import socket
 import socketserver
-import threading
+
+from servers.tcp import TCPServer
 
 
 class EchoHandler(socketserver.BaseRequestHandler):
@@ -21,28 +21,10 @@ class EchoHandler(socketserver.BaseRequestHandler):
             self.request.sendall(data)
 
 
-class EchoServer(socketserver.ThreadingTCPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
+class EchoServer(TCPServer):
     def __init__(self, address=("127.0.0.1", 0)):
-        super().__init__(address, EchoHandler)
-        self.thread = None
+        super().__init__(EchoHandler, address)
 
-    @property
-    def port(self):
-        return self.server_address[1]
-
-    def url(self):
+    def url(self, path="/"):
         # Any scheme libcurl connects to over plain TCP does for CONNECT_ONLY.
-        return "http://127.0.0.1:%d/" % self.port
-
-    def start(self):
-        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
-        self.thread.start()
-        return self
-
-    def stop(self):
-        self.shutdown()
-        self.server_close()
-        self.thread.join()
+        return super().url(path)

@@ -12,30 +12,18 @@ The request path chooses the fault:
 
 import random
 import socket
+import socketserver
 import struct
 import threading
 import urllib.parse
 
 from servers.http import pattern
+from servers.tcp import TCPServer
 
 HEAD = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n"
 
 
-class FaultyServer:
-    def __init__(self, seed=1):
-        self.sock = socket.create_server(("127.0.0.1", 0), backlog=1024)
-        self.random = random.Random(seed)
-        self.lock = threading.Lock()
-        self.thread = None
-        self.stopping = threading.Event()
-
-    @property
-    def port(self):
-        return self.sock.getsockname()[1]
-
-    def url(self, path="/"):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
-
+class FaultyHandler(socketserver.BaseRequestHandler):
     @staticmethod
     def reset(conn):
         # A zero linger time makes close() send a reset instead of a FIN.
@@ -44,13 +32,14 @@ class FaultyServer:
 
     def respond(self, conn, path):
         """Answers one request; False when the connection is finished."""
+        server = self.server
         url = urllib.parse.urlsplit(path)
         query = dict(urllib.parse.parse_qsl(url.query))
         parts = [p for p in url.path.split("/") if p] or [""]
         name = parts[0]
         if name == "flaky":
-            with self.lock:
-                failing = self.random.random() < float(query.get("p", 0.1))
+            with server.lock:
+                failing = server.random.random() < float(query.get("p", 0.1))
             name = "reset" if failing else "ok"
         if name == "ok":
             body = pattern(int(parts[1]))
@@ -61,19 +50,16 @@ class FaultyServer:
             self.reset(conn)
         elif name == "short-head":
             conn.sendall(b"HTTP/1.1 2")
-            conn.close()
         elif name == "chunked-cut":
             conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
                          b"10\r\n0123456789abcdef\r\n10\r\n01234")
-            conn.close()
         elif name == "wrong-length":
             conn.sendall(HEAD % 100 + b"x" * 50)
-            conn.close()
         elif name == "stall":
             conn.sendall(HEAD % 100)
             # Until the client gives up and closes its end.
             conn.settimeout(0.1)
-            while not self.stopping.is_set():
+            while not server.stopping.is_set():
                 try:
                     if not conn.recv(65536):
                         break
@@ -81,20 +67,18 @@ class FaultyServer:
                     continue
                 except OSError:
                     break
-            conn.close()
         else:
             conn.sendall(b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")
             return True
         return False
 
-    def handle(self, conn):
-        buffered = b""
+    def handle(self):
+        conn, buffered = self.request, b""
         try:
             while True:
                 while b"\r\n\r\n" not in buffered:
                     data = conn.recv(65536)
                     if not data:
-                        conn.close()
                         return
                     buffered += data
                 head, buffered = buffered.split(b"\r\n\r\n", 1)
@@ -102,26 +86,16 @@ class FaultyServer:
                 if not self.respond(conn, path):
                     return
         except OSError:
-            conn.close()
+            pass
 
-    def serve(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self.handle, args=(conn,), daemon=True).start()
 
-    def start(self):
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-        return self
+class FaultyServer(TCPServer):
+    def __init__(self, seed=1):
+        super().__init__(FaultyHandler)
+        self.random = random.Random(seed)
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
 
     def stop(self):
         self.stopping.set()
-        try:
-            self.sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self.sock.close()
-        self.thread.join()
+        super().stop()

@@ -16,9 +16,9 @@ Every response carries the client's port in the header X-Client-Port.
 
 import os
 import socket
+import socketserver
 import subprocess
 import sys
-import threading
 import time
 import urllib.parse
 
@@ -27,6 +27,7 @@ import h2.connection
 import h2.errors
 import h2.events
 from servers.http import pattern
+from servers.tcp import TCPServer
 
 
 def free_port(udp_too=False):
@@ -152,64 +153,35 @@ class Nghttpd:
         self.process.wait(10)
 
 
-class ResetServer:
+class ResetHandler(socketserver.BaseRequestHandler):
+    def handle(self):
+        config = h2.config.H2Configuration(client_side=False)
+        session = h2.connection.H2Connection(config=config)
+        session.initiate_connection()
+        conn = self.request
+        try:
+            conn.sendall(session.data_to_send())
+            while data := conn.recv(65536):
+                for event in session.receive_data(data):
+                    if isinstance(event, h2.events.RequestReceived):
+                        self.answer(session, event.stream_id)
+                conn.sendall(session.data_to_send())
+        except ConnectionError:
+            pass
+
+    def answer(self, session, stream):
+        sent = self.server.sent
+        session.send_headers(stream, [(":status", "200"), ("content-length", b"%d" % (sent * 10))])
+        session.send_data(stream, b"x" * sent)
+        session.reset_stream(stream, self.server.error_code)
+
+
+class ResetServer(TCPServer):
     """Cleartext HTTP/2 with prior knowledge: every request gets its headers
     and `sent` bytes of a longer body, then its stream is reset with
     `error_code`."""
 
     def __init__(self, error_code=h2.errors.ErrorCodes.INTERNAL_ERROR, sent=10):
+        super().__init__(ResetHandler)
         self.error_code = error_code
         self.sent = sent
-        self.sock = socket.create_server(("127.0.0.1", 0))
-        self.thread = None
-
-    @property
-    def port(self):
-        return self.sock.getsockname()[1]
-
-    def url(self, path="/"):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
-
-    def handle(self, conn):
-        config = h2.config.H2Configuration(client_side=False)
-        session = h2.connection.H2Connection(config=config)
-        session.initiate_connection()
-        with conn:
-            conn.sendall(session.data_to_send())
-            while data := self.receive(conn):
-                for event in session.receive_data(data):
-                    if isinstance(event, h2.events.RequestReceived):
-                        stream = event.stream_id
-                        length = b"%d" % (self.sent * 10)
-                        session.send_headers(stream, [(":status", "200"), ("content-length", length)])
-                        session.send_data(stream, b"x" * self.sent)
-                        session.reset_stream(stream, self.error_code)
-                conn.sendall(session.data_to_send())
-
-    @staticmethod
-    def receive(conn):
-        try:
-            return conn.recv(65536)
-        except ConnectionError:
-            return b""
-
-    def serve(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self.handle, args=(conn,), daemon=True).start()
-
-    def start(self):
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-        return self
-
-    def stop(self):
-        try:
-            self.sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self.sock.close()
-        self.thread.join()
