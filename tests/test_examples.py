@@ -85,3 +85,15 @@ def test_examples_type_check_strictly():
 @pytest.mark.no_refleak_check(reason="runs mypy in a child process")
 def test_stubs_match_the_module():
     run_mypy("mypy.stubtest", "tolvex", "--allowlist", str(ROOT / "tests" / "stubtest-allowlist.txt"))
+
+
+def test_websocket():
+    from servers.websocket import WebSocketServer
+
+    server = WebSocketServer().start()
+    try:
+        replies = example("websocket").echo(server.url("/echo"), ["hello", b"\0\1" * 40000])
+        assert replies == ["hello", b"\0\1" * 40000]
+        assert server.last().payloads("CLOSE") == [b"\x03\xe8done"]
+    finally:
+        server.stop()
