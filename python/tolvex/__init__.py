@@ -5,11 +5,8 @@ here: the ``Curl``, ``CurlMulti``, ``CurlShare`` and ``CurlMime`` types, the
 exception ``error``, the module functions and libcurl's constants.
 """
 
-from tolvex import _tolvex
 from tolvex._tolvex import *  # noqa: F401,F403
 from tolvex._tolvex import error, version  # noqa: F401
-
-__all__ = [name for name in vars(_tolvex) if not name.startswith("_")]
 
 
 def __getattr__(name):
