@@ -97,3 +97,17 @@ def test_websocket():
         assert server.last().payloads("CLOSE") == [b"\x03\xe8done"]
     finally:
         server.stop()
+
+
+def test_asyncio(server):
+    import asyncio
+    import hashlib
+
+    from servers.http import pattern
+
+    session = example("asyncio_session")
+    urls = [server.url("/bytes/%d" % (777 * i + 5)) for i in range(30)]
+    bodies = asyncio.run(session.fetch_all(urls))
+    assert [len(bodies[url]) for url in urls] == [777 * i + 5 for i in range(30)]
+    assert asyncio.run(session.digest(server.url("/bytes/3000000"))) == (
+        3000000, hashlib.sha256(pattern(3000000)).hexdigest())

@@ -29,6 +29,8 @@ import asyncio
 import collections
 import select
 import threading
+from types import TracebackType
+from typing import Any, Self
 
 from tolvex import _tolvex
 
@@ -88,15 +90,15 @@ class Session:
     # Whether new sessions keep libcurl's sockets in an epoll set of their own.
     _use_epoll = _HAVE_EPOLL
 
-    def __init__(self):
+    def __init__(self) -> None:
         self._multi = multi = _tolvex.CurlMulti()
         self._socket_action = multi.socket_action
-        self._loop = None
-        self._thread = None
+        self._loop: Any = None
+        self._thread: int | None = None
         # Curl -> the future its perform() awaits, or the body of its stream.
-        self._transfers = {}
+        self._transfers: dict[_tolvex.Curl, Any] = {}
         # Descriptor -> the POLL_IN / POLL_OUT bits being watched.
-        self._watched = {}
+        self._watched: dict[int, int] = {}
         self._epoll = select.epoll() if self._use_epoll else None
         # The one pending loop callback that runs libcurl's timeout, the
         # loop time it is due at (0.0: as soon as possible), and the time
@@ -113,19 +115,20 @@ class Session:
 
     # --- public interface ------------------------------------------------------
 
-    async def __aenter__(self):
+    async def __aenter__(self) -> Self:
         self._check_loop()
         return self
 
-    async def __aexit__(self, exc_type, exc, tb):
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                        tb: TracebackType | None) -> None:
         await self.close()
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         """True once the session is closed."""
         return self._closed
 
-    def setopt(self, option, value):
+    def setopt(self, option: int, value: Any) -> None:
         """Sets an option of the session's `CurlMulti` (M_MAX_HOST_CONNECTIONS,
         M_MAXCONNECTS, ...).  The socket and timer functions are the
         session's own."""
@@ -135,7 +138,7 @@ class Session:
             raise error("cannot invoke setopt() - the session is closed")
         self._multi.setopt(option, value)
 
-    async def perform(self, curl):
+    async def perform(self, curl: _tolvex.Curl) -> None:
         """Runs the transfer of `curl` and returns when it is complete.
 
         A failed transfer raises `tolvex.error` with libcurl's code and
@@ -153,7 +156,7 @@ class Session:
                 self._stop(curl)
             raise
 
-    def stream(self, curl, limit=1 << 20):
+    def stream(self, curl: _tolvex.Curl, limit: int = 1 << 20) -> "Stream":
         """Returns a `Stream` that runs the transfer of `curl` and yields its
         body, chunk by chunk, as it arrives:
 
@@ -167,7 +170,7 @@ class Session:
         """
         return Stream(self, curl, limit)
 
-    async def close(self):
+    async def close(self) -> None:
         """Ends the session: transfers that have finished are reported,
         those still running are stopped (their perform() and streams raise
         `tolvex.error`), and the multi handle, its connections and every
@@ -525,29 +528,29 @@ class Stream:
 
     __slots__ = ("_body", "_started", "__weakref__")
 
-    def __init__(self, session, curl, limit):
+    def __init__(self, session: Session, curl: _tolvex.Curl, limit: int) -> None:
         if limit < 1:
             raise ValueError("limit must be at least 1")
         self._body = _Body(session, curl, limit)
         self._started = False
 
     @property
-    def curl(self):
+    def curl(self) -> _tolvex.Curl:
         """The `Curl` whose body this is."""
         return self._body.curl
 
     @property
-    def buffered(self):
+    def buffered(self) -> int:
         """How many bytes have arrived that the consumer has not taken yet."""
         return self._body.size
 
     @property
-    def paused(self):
+    def paused(self) -> bool:
         """True while the transfer is paused because the consumer is behind."""
         return self._body.paused
 
     @property
-    def pauses(self):
+    def pauses(self) -> int:
         """How many times the transfer was paused so far."""
         return self._body.pauses
 
@@ -557,10 +560,10 @@ class Stream:
         self._started = True
         body.start()
 
-    def __aiter__(self):
+    def __aiter__(self) -> Self:
         return self
 
-    async def __anext__(self):
+    async def __anext__(self) -> bytes:
         body = self._body
         if not self._started:
             self._begin()
@@ -588,19 +591,20 @@ class Stream:
             body.curl.pause(_PAUSE_CONT)
         return chunk
 
-    async def aclose(self):
+    async def aclose(self) -> None:
         """Stops the transfer if it still runs and drops what it buffered."""
         body = self._body
         if self._started:
             body.session._check_loop()
             body.abandon()
 
-    async def __aenter__(self):
+    async def __aenter__(self) -> Self:
         if not self._started:
             self._begin()
         return self
 
-    async def __aexit__(self, exc_type, exc, tb):
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                        tb: TracebackType | None) -> None:
         await self.aclose()
 
     def __del__(self):
