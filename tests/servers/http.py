@@ -19,10 +19,11 @@ Every request is recorded (method, path, headers, body) in `requests`.
 """
 
 import json
-import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from servers.tcp import InThread
 
 PATTERN = bytes(range(256))
 GENERATED_BLOCK = 1 << 20
@@ -169,31 +170,7 @@ class Handler(BaseHTTPRequestHandler):
     do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = handle_any
 
 
-class Server(ThreadingHTTPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-    # Room for many connections at once: beyond the backlog the kernel drops
-    # connection attempts, which clients retry only after a second or more.
-    request_queue_size = 1024
-
+class Server(InThread, ThreadingHTTPServer):
     def __init__(self, address=("127.0.0.1", 0), handler=Handler):
         super().__init__(address, handler)
         self.requests = []
-        self.thread = None
-
-    @property
-    def port(self):
-        return self.server_address[1]
-
-    def url(self, path="/"):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
-
-    def start(self):
-        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
-        self.thread.start()
-        return self
-
-    def stop(self):
-        self.shutdown()
-        self.server_close()
-        self.thread.join()

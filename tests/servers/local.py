@@ -4,9 +4,9 @@ unix socket."""
 import os
 import socket
 import socketserver
-import threading
 
 from servers.http import Handler, Server
+from servers.tcp import InThread
 
 
 class Server6(Server):
@@ -33,27 +33,17 @@ class UnixHandler(Handler):
     disable_nagle_algorithm = False
 
 
-class UnixServer(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
-    daemon_threads = True
-
+class UnixServer(InThread, socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
     def __init__(self, path, handler=UnixHandler):
         super().__init__(str(path), handler)
         self.path = str(path)
         self.requests = []
-        self.thread = None
 
     def get_request(self):
         # The handler logs and reads a (host, port) client address.
         sock, _ = super().get_request()
         return sock, ("local", 0)
 
-    def start(self):
-        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
-        self.thread.start()
-        return self
-
     def stop(self):
-        self.shutdown()
-        self.server_close()
-        self.thread.join()
+        super().stop()
         os.unlink(self.path)

@@ -1,20 +1,21 @@
-"""The base of the loopback TCP servers that speak raw bytes: a threading
-server from the standard library, one thread per connection, run in a
-thread of its own."""
+"""What the loopback servers built on the standard library's socketserver
+share: running in a thread of their own, and the raw-bytes TCP server (one
+thread per connection)."""
 
 import socketserver
 import threading
 
 
-class TCPServer(socketserver.ThreadingTCPServer):
+class InThread:
+    """start() serves in a daemon thread; stop() ends the serving, closes the
+    listening socket and waits for the thread."""
+
     daemon_threads = True
     allow_reuse_address = True
-    # Room for many connections at once (the load tests open hundreds).
+    # Room for many connections at once: beyond the backlog the kernel drops
+    # connection attempts, which clients retry only after a second or more.
     request_queue_size = 1024
-
-    def __init__(self, handler, address=("127.0.0.1", 0)):
-        super().__init__(address, handler)
-        self.thread = None
+    thread = None
 
     @property
     def port(self):
@@ -32,3 +33,8 @@ class TCPServer(socketserver.ThreadingTCPServer):
         self.shutdown()
         self.server_close()
         self.thread.join()
+
+
+class TCPServer(InThread, socketserver.ThreadingTCPServer):
+    def __init__(self, handler, address=("127.0.0.1", 0)):
+        super().__init__(address, handler)
