@@ -4,6 +4,7 @@
 #include "tolvex.h"
 
 #include <cstring>
+#include <iterator>
 
 // ---------------------------------------------------------------------------
 // Guards.
@@ -108,16 +109,26 @@ void util_curl_close(CurlObject *self) {
 // ---------------------------------------------------------------------------
 // Type slots.
 
-PyObject *do_curl_new(PyTypeObject *subtype, PyObject *args, PyObject *kwds) {
-    if (subtype == p_Curl_Type && !PyArg_ParseTupleAndKeywords(args, kwds, "", empty_keywords))
-        return nullptr;
-    Ref obj = Ref::steal(subtype->tp_alloc(subtype, 0));
+// A new record of `type` from the type's own allocator, every field after
+// the object header still zero; null with the allocator's error.
+static Ref curl_alloc(PyTypeObject *type) {
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
     if (!obj)
-        return nullptr;
+        return obj;
     auto *self = reinterpret_cast<CurlObject *>(obj.get());
     const unsigned char *ptr = reinterpret_cast<const unsigned char *>(self) + sizeof(PyObject);
     for (; ptr < reinterpret_cast<const unsigned char *>(self + 1); ++ptr)
         TOLVEX_ASSERT_MSG(*ptr == 0, "*ptr == 0");
+    return obj;
+}
+
+PyObject *do_curl_new(PyTypeObject *subtype, PyObject *args, PyObject *kwds) {
+    if (subtype == p_Curl_Type && !PyArg_ParseTupleAndKeywords(args, kwds, "", empty_keywords))
+        return nullptr;
+    Ref obj = curl_alloc(subtype);
+    if (!obj)
+        return nullptr;
+    auto *self = reinterpret_cast<CurlObject *>(obj.get());
 
     self->handle = curl_easy_init();
     if (self->handle == nullptr || util_curl_init(self) < 0) {
@@ -278,10 +289,112 @@ static PyObject *do_curl_get_closed(PyObject *op, void *) {
 }
 
 // ---------------------------------------------------------------------------
+// Duplication.
+
+const char curl_duphandle_doc[] =
+    "duphandle() -> Curl\n\n"
+    "Clone the handle and all its options into a new Curl object of the same type.\n"
+    "The clone holds its own references to the callables, lists, posted data and\n"
+    "MIME body its options use, so either object may be closed first. It starts\n"
+    "with no connections, cookies, share or multi.\n";
+
+// libcurl's copy of a handle points where the source's options point: every
+// callback's data at the source object, the posted bytes, lists and forms
+// into the source's owners.  The clone takes references of its own and points
+// the callback data at itself.  Whatever may fail or run Python code comes
+// before libcurl copies the handle, and the clone holds all that the copy
+// points into before anything else can fail, so dropping a half-made clone
+// never releases what libcurl still uses, and the source is never changed.
+PyObject *do_curl_duphandle(CurlObject *self, PyObject *) {
+    assert_curl_state(self);
+    // libcurl must not copy a handle while a transfer changes it on another
+    // thread; from a callback of that transfer, on its own thread, it may.
+    PyThreadState *running = tolvex_get_thread_state(self);
+    if (running != nullptr && running != PyThreadState_Get()) {
+        PyErr_SetString(ErrorObject, "cannot invoke duphandle() - perform() is currently running");
+        return nullptr;
+    }
+    Ref obj = curl_alloc(Py_TYPE(self));
+    if (!obj)
+        return nullptr;
+    auto *dup = reinterpret_cast<CurlObject *>(obj.get());
+    auto fail = [&]() -> PyObject * {
+        // Without a libcurl handle, closing the clone does not reach its closer.
+        if (dup->handle == nullptr)
+            socket_closer_detach(dup);
+        obj.reset();
+        PyErr_SetString(ErrorObject, "cloning curl failed");
+        return nullptr;
+    };
+    if (self->dict != nullptr) {
+        dup->dict = PyDict_Copy(self->dict);
+        if (dup->dict == nullptr)
+            return fail();
+    }
+    // What each callback option of the clone gets as its data.
+    constexpr size_t rows = std::size(curl_callback_options);
+    void *data[rows];
+    for (size_t i = 0; i < rows; ++i) {
+        const CallbackOption &row = curl_callback_options[i];
+        data[i] = dup;
+        if (self->*row.field != nullptr && row.user_data != nullptr &&
+            (data[i] = row.user_data(dup)) == nullptr)
+            return fail();
+    }
+    if (self->handle == nullptr)
+        return fail();
+    for (const CallbackOption &row : curl_callback_options)
+        if (row.called_by_duphandle && self->*row.field != nullptr)
+            (void)curl_easy_setopt(self->handle, row.function_option, static_cast<void *>(nullptr));
+    dup->handle = curl_easy_duphandle(self->handle);
+    for (const CallbackOption &row : curl_callback_options) {
+        if (!row.called_by_duphandle || self->*row.field == nullptr)
+            continue;
+        (void)row.install(self->handle, row.function_option);
+        if (dup->handle != nullptr)
+            (void)row.install(dup->handle, row.function_option);
+    }
+    if (dup->handle == nullptr)
+        return fail();
+
+    for (size_t i = 0; i < rows; ++i) {
+        const CallbackOption &row = curl_callback_options[i];
+        if (self->*row.field == nullptr)
+            continue;
+        dup->*row.field = Py_NewRef(self->*row.field);
+        if (row.use_memoryview != nullptr)
+            dup->*row.use_memoryview = self->*row.use_memoryview;
+        (void)curl_easy_setopt(dup->handle, row.data_option, data[i]);
+    }
+    dup->postfields_obj = Py_XNewRef(self->postfields_obj);
+    // The certificate callback reads the clone's own data, with its state.
+    dup->ca_certs_obj = Py_XNewRef(self->ca_certs_obj);
+    if (dup->ca_certs_obj != nullptr)
+        (void)curl_easy_setopt(dup->handle, CURLOPT_SSL_CTX_DATA, dup);
+    for (PyObject *CurlObject::*field : curl_slist_fields)
+        dup->*field = Py_XNewRef(self->*field);
+    dup->httppost_obj = Py_XNewRef(self->httppost_obj);
+    // libcurl copied the MIME structure with the data of its callback parts:
+    // each of their owners is used, and freed, once more.
+    dup->mimepost_obj = Py_XNewRef(self->mimepost_obj);
+    if (dup->mimepost_obj != nullptr)
+        (void)curlmime_duphandle_incref_data_cb_owners(
+            reinterpret_cast<CurlMimeObject *>(dup->mimepost_obj));
+
+    if (curl_easy_setopt(dup->handle, CURLOPT_ERRORBUFFER, dup->error) != CURLE_OK)
+        return fail();
+    std::memset(dup->error, 0, sizeof(dup->error));
+    if (curl_easy_setopt(dup->handle, CURLOPT_PRIVATE, dup) != CURLE_OK)
+        return fail();
+    return obj.release();
+}
+
+// ---------------------------------------------------------------------------
 // The type.
 
 static PyMethodDef curlobject_methods[] = {
     {"close", do_curl_close, METH_NOARGS, curl_close_doc},
+    {"duphandle", as_cfunction(do_curl_duphandle), METH_NOARGS, curl_duphandle_doc},
     {"errstr", as_cfunction(do_curl_errstr), METH_NOARGS, curl_errstr_doc},
     {"errstr_raw", as_cfunction(do_curl_errstr_raw), METH_NOARGS, curl_errstr_raw_doc},
     {"getinfo", as_cfunction(do_curl_getinfo), METH_VARARGS, curl_getinfo_doc},

@@ -879,7 +879,8 @@ CURLSTScode hstsread_callback(CURL *, curl_hstsentry *entry, void *userdata) {
         print_callback_error_if_regular_exception();
         return failure;
     }
-    char expire[sizeof(entry->expire)];
+    // libcurl reads the whole field, not only up to the terminator.
+    char expire[sizeof(entry->expire)] = {};
     if (hsts_expire_text(PyTuple_GET_ITEM(result.get(), 1), expire) != 0) {
         print_callback_error_if_regular_exception();
         return failure;

@@ -293,6 +293,10 @@ struct CallbackOption {
     // What the data option points at, when not the Curl object itself; null
     // with an exception set when it cannot be had.
     void *(*user_data)(CurlObject *self) = nullptr;
+    // libcurl calls the callback while it copies the handle, with the
+    // interpreter lock held and the data still the source's: duphandle
+    // leaves the function out of that call.
+    bool called_by_duphandle = false;
 };
 
 void *socket_closer_data(CurlObject *self);
@@ -409,7 +413,10 @@ inline constexpr CallbackOption curl_callback_options[] = {
      .field = &CurlObject::hstsread_callable,
      .install = install_entry_point<hstsread_callback>,
      .warning = "hstsread_callback failed to acquire thread",
-     .failure = CURLSTS_FAIL},
+     .failure = CURLSTS_FAIL,
+     // The copy preloads its HSTS cache; the clone's own transfers read the
+     // entries again.
+     .called_by_duphandle = true},
     {.function_option = CURLOPT_HSTSWRITEFUNCTION,
      .data_option = CURLOPT_HSTSWRITEDATA,
      .field = &CurlObject::hstswrite_callable,

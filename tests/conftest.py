@@ -8,6 +8,7 @@ import trustme
 
 import tolvex
 from servers.http import Server
+from servers.multipart import MultipartServer
 from servers.tls import STSHandler, TLSServer
 from servers.upload import UploadServer
 
@@ -40,6 +41,14 @@ def quiet_server(upload_server):
     request log emptied for this test."""
     upload_server.requests.clear()
     return upload_server
+
+
+@pytest.fixture(scope="session")
+def form_server():
+    """The multipart server of servers.multipart (its /form parses bodies)."""
+    server = MultipartServer().start()
+    yield server
+    server.stop()
 
 
 @pytest.fixture

@@ -108,3 +108,22 @@ def test_write_results(sts_server, capfd, result, saved, printed):
     assert calls == [b"a.test", b"b.test"][:saved]
     err = capfd.readouterr().err
     assert (printed in err) if printed else err == ""
+
+
+@pytest.mark.parametrize("expire", [None, datetime.datetime(2040, 1, 1)])
+def test_entries_are_taken_by_every_transfer(server, expire):
+    """Each transfer reads the entries again, one that never expires too; an
+    entry for the URL's host sends it as https, to a plain HTTP server."""
+    entries, c = [], tolvex.Curl()
+    c.setopt(T.RESOLVE, ["hsts.test:%d:127.0.0.1" % server.port])
+    c.setopt(T.HSTS_CTRL, T.CURLHSTS_ENABLE)
+    c.setopt(T.URL, "http://hsts.test:%d/hello" % server.port)
+    c.setopt(T.HSTSREADFUNCTION, lambda: entries.pop() if entries else None)
+    for host in ["other.test", "other.test", "hsts.test"]:
+        entries.append((host, expire, False))
+        try:
+            outcome = c.perform_rb()
+        except tolvex.error as e:
+            outcome = e.args[0]
+        assert outcome == (T.E_SSL_CONNECT_ERROR if host == "hsts.test" else b"Hello, world!")
+    c.close()

@@ -14,17 +14,9 @@ import weakref
 import pytest
 
 import tolvex
-from servers.multipart import MultipartServer
 
 DATA = bytes(range(32, 127)) * 100
 BYTES = bytes(range(256))
-
-
-@pytest.fixture(scope="session")
-def form_server():
-    server = MultipartServer().start()
-    yield server
-    server.stop()
 
 
 @pytest.fixture
