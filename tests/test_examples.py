@@ -18,9 +18,9 @@ EXAMPLES = ROOT / "examples"
 
 
 def example(name):
-    spec = importlib.util.spec_from_file_location("example_" + name, EXAMPLES / (name + ".py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("example_" + name, EXAMPLES / (name + ".py"))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
