@@ -2,6 +2,8 @@
 many transfers over one connection, uploads, server push and stream resets,
 against hypercorn, nghttpd and a resetting server on loopback."""
 
+import email.parser
+import email.policy
 import hashlib
 import io
 
@@ -138,6 +140,27 @@ def test_uploads(servers, tls_files, version, how):
     c.perform()
     assert hashlib.sha256(body(c)).digest() == hashlib.sha256(data).digest()
     assert c.getinfo(T.INFO_HTTP_VERSION) == (H3 if version == T.CURL_HTTP_VERSION_3ONLY else H2)
+    c.close()
+
+
+@pytest.mark.parametrize("version", [T.CURL_HTTP_VERSION_2TLS, T.CURL_HTTP_VERSION_3ONLY])
+def test_mime_over_http2_and_3(servers, tls_files, version):
+    c = new_curl(servers["h2s"].url("/echo"), version, tls_files)
+    mime = T.CurlMime(c)
+    mime.add_field("field", "value")
+    source = io.BytesIO(pattern(200000))
+    mime.addpart().data_cb(200000, lambda userdata, n: source.read(n))
+    c.setopt(T.MIMEPOST, mime)
+    c.perform()
+    sent = body(c)
+    boundary = sent.split(b"\r\n", 1)[0][2:]
+    message = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(
+        b"Content-Type: multipart/form-data; boundary=" + boundary + b"\r\n\r\n" + sent)
+    field, streamed = message.iter_parts()
+    assert field.get_content() == "value"
+    assert streamed.get_payload(decode=True) == pattern(200000)
+    assert c.getinfo(T.INFO_HTTP_VERSION) == (H3 if version == T.CURL_HTTP_VERSION_3ONLY else H2)
+    mime.close()
     c.close()
 
 
