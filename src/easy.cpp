@@ -74,8 +74,13 @@ void util_curl_xdecref(CurlObject *self, int flags, CURL *handle) {
     if (flags & RELEASE_CA_CERTS)
         clear_field(self->ca_certs_obj);
     if (flags & RELEASE_SLISTS) {
-        for (PyObject *CurlObject::*field : curl_slist_fields)
-            clear_field(self->*field);
+        for (const ListOption &row : curl_list_options) {
+            // libcurl lets go of the list first.  Its reset keeps a second
+            // pointer to the RESOLVE list, which this clears too.
+            if (handle != nullptr && self->*row.field != nullptr)
+                curl_easy_setopt(handle, row.option, static_cast<curl_slist *>(nullptr));
+            clear_field(self->*row.field);
+        }
     }
 }
 
@@ -165,8 +170,8 @@ static int do_curl_traverse(PyObject *op, visitproc visit, void *arg) {
     Py_VISIT(self->postfields_obj);
     Py_VISIT(self->mimepost_obj);
     Py_VISIT(self->ca_certs_obj);
-    for (PyObject *CurlObject::*field : curl_slist_fields)
-        Py_VISIT(self->*field);
+    for (const ListOption &row : curl_list_options)
+        Py_VISIT(self->*row.field);
     Py_VISIT(self->httppost_obj);
     return 0;
 }
@@ -371,8 +376,8 @@ PyObject *do_curl_duphandle(CurlObject *self, PyObject *) {
     dup->ca_certs_obj = Py_XNewRef(self->ca_certs_obj);
     if (dup->ca_certs_obj != nullptr)
         (void)curl_easy_setopt(dup->handle, CURLOPT_SSL_CTX_DATA, dup);
-    for (PyObject *CurlObject::*field : curl_slist_fields)
-        dup->*field = Py_XNewRef(self->*field);
+    for (const ListOption &row : curl_list_options)
+        dup->*row.field = Py_XNewRef(self->*row.field);
     dup->httppost_obj = Py_XNewRef(self->httppost_obj);
     // libcurl copied the MIME structure with the data of its callback parts:
     // each of their owners is used, and freed, once more.

@@ -256,26 +256,8 @@ PyObject *do_curl_setopt_string_impl(CurlObject *self, int option, PyObject *obj
 // ---------------------------------------------------------------------------
 // Resetting options.
 
-struct ListOption {
-    int option;
-    PyObject *CurlObject::*field;
-};
-
-static const ListOption list_options[] = {
-    {CURLOPT_HTTPHEADER, &CurlObject::httpheader_slist},
-    {CURLOPT_PROXYHEADER, &CurlObject::proxyheader_slist},
-    {CURLOPT_HTTP200ALIASES, &CurlObject::http200aliases_slist},
-    {CURLOPT_QUOTE, &CurlObject::quote_slist},
-    {CURLOPT_POSTQUOTE, &CurlObject::postquote_slist},
-    {CURLOPT_PREQUOTE, &CurlObject::prequote_slist},
-    {CURLOPT_TELNETOPTIONS, &CurlObject::telnetoptions_slist},
-    {CURLOPT_RESOLVE, &CurlObject::resolve_slist},
-    {CURLOPT_MAIL_RCPT, &CurlObject::mail_rcpt_slist},
-    {CURLOPT_CONNECT_TO, &CurlObject::connect_to_slist},
-};
-
 static const ListOption *find_list_option(int option) {
-    for (const ListOption &l : list_options)
+    for (const ListOption &l : curl_list_options)
         if (l.option == option)
             return &l;
     return nullptr;

@@ -438,13 +438,23 @@ consteval const CallbackOption &callback_row(CURLoption function_option) {
     return *find_callback_option(function_option);
 }
 
-// The ten string-list owner fields, in record order.
-inline constexpr PyObject *CurlObject::*curl_slist_fields[] = {
-    &CurlObject::httpheader_slist,     &CurlObject::proxyheader_slist,
-    &CurlObject::http200aliases_slist, &CurlObject::quote_slist,
-    &CurlObject::postquote_slist,      &CurlObject::prequote_slist,
-    &CurlObject::telnetoptions_slist,  &CurlObject::resolve_slist,
-    &CurlObject::mail_rcpt_slist,      &CurlObject::connect_to_slist,
+// The string-list options and the fields that own their lists, in record
+// order.
+struct ListOption {
+    CURLoption option;
+    PyObject *CurlObject::*field;
+};
+inline constexpr ListOption curl_list_options[] = {
+    {CURLOPT_HTTPHEADER, &CurlObject::httpheader_slist},
+    {CURLOPT_PROXYHEADER, &CurlObject::proxyheader_slist},
+    {CURLOPT_HTTP200ALIASES, &CurlObject::http200aliases_slist},
+    {CURLOPT_QUOTE, &CurlObject::quote_slist},
+    {CURLOPT_POSTQUOTE, &CurlObject::postquote_slist},
+    {CURLOPT_PREQUOTE, &CurlObject::prequote_slist},
+    {CURLOPT_TELNETOPTIONS, &CurlObject::telnetoptions_slist},
+    {CURLOPT_RESOLVE, &CurlObject::resolve_slist},
+    {CURLOPT_MAIL_RCPT, &CurlObject::mail_rcpt_slist},
+    {CURLOPT_CONNECT_TO, &CurlObject::connect_to_slist},
 };
 
 struct CurlMultiObject {

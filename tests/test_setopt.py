@@ -425,3 +425,15 @@ def test_set_ca_certs_keeps_the_text(curl):
     assert sys.getrefcount(pem) == base + 1
     assert curl.set_ca_certs("".join(["--", "pem"])) is None
     assert sys.getrefcount(pem) == base and b"--pem" in held_bytes(curl)
+
+
+def test_reset_forgets_the_resolve_list(curl, server):
+    # libcurl keeps a second pointer to the RESOLVE list that reset leaves
+    # set; the list is freed with the reset, so the next transfer must not
+    # read it.
+    curl.setopt(T.RESOLVE, ["resolved.test:%d:127.0.0.1" % server.port])
+    curl.reset()
+    junk = [make_body(64, i) for i in range(1000)]  # would reuse the freed list
+    curl.setopt(T.URL, server.url("/hello"))
+    assert curl.perform_rb() == b"Hello, world!"
+    del junk
