@@ -6,6 +6,8 @@ usable afterwards.  The number of examples per target comes from
 TOLVEX_FUZZ_EXAMPLES (`./dev fuzz N`); the ordinary suite runs a few.
 """
 
+import ctypes
+import ctypes.util
 import gc
 import io
 import math
@@ -28,6 +30,31 @@ pytestmark = [
     pytest.mark.timeout(120 + EXAMPLES // 5),
     pytest.mark.filterwarnings("ignore::DeprecationWarning"),
 ]
+
+
+def _openssl_error_clearer():
+    for name in ("libcrypto.so.3", ctypes.util.find_library("crypto")):
+        if name:
+            try:
+                return ctypes.CDLL(name).ERR_clear_error
+            except (OSError, AttributeError):
+                pass
+    return None
+
+
+_clear_openssl_errors = _openssl_error_clearer()
+
+
+@pytest.fixture(autouse=True)
+def openssl_error_queue():
+    """libcurl leaves OpenSSL's errors on the thread's queue (an unknown
+    SSLENGINE leaves the loader's error, which quotes the name), and the
+    cryptography package, which trustme uses in later tests, panics when it
+    reads one whose text is not UTF-8; each target leaves the queue empty."""
+    yield
+    if _clear_openssl_errors is not None:
+        _clear_openssl_errors()
+
 
 fuzz = settings(max_examples=EXAMPLES, deadline=None, database=None,
                 suppress_health_check=list(HealthCheck))
