@@ -41,6 +41,21 @@ def free_port():
         return s.getsockname()[1]
 
 
+def wait_for_server(name, proc, port):
+    """Waits until the server process `proc` accepts connections on `port`."""
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            return
+        except OSError:
+            if proc.poll() is not None:
+                err = proc.stderr.read().decode() if proc.stderr else ""
+                raise RuntimeError("%s failed: %s" % (name, err))
+            time.sleep(0.05)
+    raise RuntimeError("%s did not start" % name)
+
+
 class Nginx:
     """nginx in the foreground with one worker process, keep-alive without a
     request limit and no access log, serving a 100-byte and a 1 MiB file."""
@@ -96,16 +111,8 @@ http {
             stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE,
         )
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return self
-            except OSError:
-                if self.proc.poll() is not None:
-                    raise RuntimeError("nginx failed: " + self.proc.stderr.read().decode())
-                time.sleep(0.05)
-        raise RuntimeError("nginx did not start")
+        wait_for_server("nginx", self.proc, self.port)
+        return self
 
     def stop(self):
         if self.proc:
@@ -139,14 +146,8 @@ class Nghttpd:
             ["nghttpd", "--address=127.0.0.1", "-d", os.path.join(self.root, "www"),
              str(self.port), key, cert],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return self
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("nghttpd did not start")
+        wait_for_server("nghttpd", self.proc, self.port)
+        return self
 
     def stop(self):
         if self.proc:

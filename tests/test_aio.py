@@ -18,7 +18,7 @@ import uvloop
 import tolvex
 import tolvex.aio
 from servers.canned import CannedServer
-from servers.http import pattern
+from servers.http import body, new_curl, pattern
 
 DRIVERS = {"asyncio": (None, True), "asyncio, loop watches": (None, False),
            "uvloop": (uvloop.new_event_loop, True),
@@ -49,18 +49,6 @@ def silent():
     """A URL whose connections the kernel accepts and nobody reads or answers."""
     with socket.create_server(("127.0.0.1", 0), backlog=16) as s:
         yield "http://127.0.0.1:%d/" % s.getsockname()[1]
-
-
-def new_curl(url):
-    c = tolvex.Curl()
-    c.setopt(tolvex.URL, url)
-    c.chunks = []
-    c.setopt(tolvex.WRITEFUNCTION, c.chunks.append)
-    return c
-
-
-def body(c):
-    return b"".join(c.chunks)
 
 
 def open_fds():

@@ -12,7 +12,7 @@ import pytest
 
 import tolvex
 from servers.faulty import FaultyServer
-from servers.http import pattern
+from servers.http import new_curl, pattern
 
 T = tolvex
 FAILURE_CODES = {T.E_RECV_ERROR, T.E_PARTIAL_FILE, T.E_GOT_NOTHING, T.E_SEND_ERROR}
@@ -23,14 +23,6 @@ def faulty():
     server = FaultyServer(seed=7).start()
     yield server
     server.stop()
-
-
-def new_curl(url):
-    c = T.Curl()
-    c.setopt(T.URL, url)
-    c.chunks = []
-    c.setopt(T.WRITEFUNCTION, c.chunks.append)
-    return c
 
 
 class Tally:

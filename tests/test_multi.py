@@ -12,7 +12,7 @@ import weakref
 import pytest
 
 import tolvex
-from servers.http import pattern
+from servers.http import body, new_curl, pattern
 
 
 @pytest.fixture
@@ -26,18 +26,6 @@ def multi():
     m = tolvex.CurlMulti()
     yield m
     m.close()
-
-
-def new_curl(url):
-    c = tolvex.Curl()
-    c.setopt(tolvex.URL, url)
-    c.chunks = []
-    c.setopt(tolvex.WRITEFUNCTION, c.chunks.append)
-    return c
-
-
-def body(c):
-    return b"".join(c.chunks)
 
 
 def drain(m):

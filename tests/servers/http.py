@@ -23,6 +23,7 @@ import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+import tolvex
 from servers.tcp import InThread
 
 PATTERN = bytes(range(256))
@@ -32,6 +33,19 @@ GENERATED_BLOCK = 1 << 20
 def pattern(n):
     whole, rest = divmod(n, len(PATTERN))
     return PATTERN * whole + PATTERN[:rest]
+
+
+def new_curl(url):
+    """A Curl for `url` that gathers the body it receives in its `chunks`."""
+    c = tolvex.Curl()
+    c.setopt(tolvex.URL, url)
+    c.chunks = []
+    c.setopt(tolvex.WRITEFUNCTION, c.chunks.append)
+    return c
+
+
+def body(c):
+    return b"".join(c.chunks)
 
 
 class RecordedRequest:
