@@ -160,6 +160,25 @@ PyObject *do_curl_send(CurlObject *self, PyObject *args) {
     return PyLong_FromSsize_t(static_cast<Py_ssize_t>(sent));
 }
 
+int check_recv_size(Py_ssize_t size, const char *method) {
+    if (size >= 0)
+        return 0;
+    PyErr_Format(PyExc_ValueError, "negative buffersize in %s", method);
+    return -1;
+}
+
+Py_ssize_t recv_into_length(const BufferView &view, Py_ssize_t nbytes, const char *method) {
+    if (check_recv_size(nbytes, method) != 0)
+        return -1;
+    if (nbytes == 0)
+        return view.size();
+    if (nbytes > view.size()) {
+        PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
+        return -1;
+    }
+    return nbytes;
+}
+
 const char curl_recv_doc[] = "recv(buffersize) -> data\n\n"
                              "Receive data from the connection of a CONNECT_ONLY transfer.\n";
 
@@ -167,10 +186,8 @@ PyObject *do_curl_recv(CurlObject *self, PyObject *args) {
     Py_ssize_t size;
     if (!PyArg_ParseTuple(args, "n:recv", &size))
         return nullptr;
-    if (size < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative buffersize in recv");
+    if (check_recv_size(size, "recv") != 0)
         return nullptr;
-    }
     if (check_curl_state(self, GUARD_OPEN_IDLE, "recv") != 0)
         return nullptr;
     if (size == 0)
@@ -198,16 +215,9 @@ PyObject *do_curl_recv_into(CurlObject *self, PyObject *args, PyObject *kwds) {
     Py_ssize_t nbytes = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:recv_into", kwlist, view.raw(), &nbytes))
         return nullptr;
-    if (nbytes < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative buffersize in recv_into");
+    nbytes = recv_into_length(view, nbytes, "recv_into");
+    if (nbytes < 0)
         return nullptr;
-    }
-    if (nbytes == 0)
-        nbytes = view.size();
-    else if (nbytes > view.size()) {
-        PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
-        return nullptr;
-    }
     if (check_curl_state(self, GUARD_OPEN_IDLE, "recv_into") != 0)
         return nullptr;
     if (nbytes == 0)

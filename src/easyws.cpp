@@ -282,10 +282,8 @@ PyObject *do_curl_ws_recv(CurlObject *self, PyObject *args) {
     Py_ssize_t buffersize;
     if (!PyArg_ParseTuple(args, "n:ws_recv", &buffersize))
         return nullptr;
-    if (buffersize < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative buffersize in ws_recv");
+    if (check_recv_size(buffersize, "ws_recv") != 0)
         return nullptr;
-    }
     if (check_curl_state(self, GUARD_OPEN_IDLE, "ws_recv") != 0)
         return nullptr;
     Ref data;
@@ -324,16 +322,9 @@ PyObject *do_curl_ws_recv_into(CurlObject *self, PyObject *args, PyObject *kwds)
     Py_ssize_t nbytes = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:ws_recv_into", kwlist, view.raw(), &nbytes))
         return nullptr;
-    if (nbytes < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative buffersize in ws_recv_into");
+    nbytes = recv_into_length(view, nbytes, "ws_recv_into");
+    if (nbytes < 0)
         return nullptr;
-    }
-    if (nbytes == 0) {
-        nbytes = view.size();
-    } else if (nbytes > view.size()) {
-        PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
-        return nullptr;
-    }
     if (check_curl_state(self, GUARD_OPEN_IDLE, "ws_recv_into") != 0)
         return nullptr;
     size_t received = 0;

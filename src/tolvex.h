@@ -797,6 +797,11 @@ PyObject *do_curl_send(CurlObject *self, PyObject *args);
 PyObject *do_curl_recv(CurlObject *self, PyObject *args);
 PyObject *do_curl_recv_into(CurlObject *self, PyObject *args, PyObject *kwds);
 int check_easy_recv_send_result(CurlObject *self, CURLcode res);
+// The size checks shared by recv and ws_recv (a negative size is refused)
+// and by recv_into and ws_recv_into (whose 0 means the whole buffer); both
+// return -1 with ValueError set.
+int check_recv_size(Py_ssize_t size, const char *method);
+Py_ssize_t recv_into_length(const BufferView &view, Py_ssize_t nbytes, const char *method);
 
 PyObject *do_curl_ws_send(CurlObject *self, PyObject *args, PyObject *kwds);
 PyObject *do_curl_ws_recv(CurlObject *self, PyObject *args);
