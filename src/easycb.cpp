@@ -228,6 +228,52 @@ int ssl_ctx_callback_install(CurlObject *self) {
 // ---------------------------------------------------------------------------
 // Uploads, progress, tracing, pre-request checks and trailers.
 
+ReadCopy copy_read_result(PyObject *result, char *buffer, size_t wanted,
+                          const ReadResultMessages &messages, size_t *length) {
+    Ref encoded;
+    BufferView view;
+    const char *data;
+    size_t size;
+    const char *too_long;
+    if (PyUnicode_Check(result)) {
+        encoded = Ref::steal(PyUnicode_AsEncodedString(result, "ascii", "strict"));
+        if (!encoded) {
+            print_callback_error_if_regular_exception();
+            return ReadCopy::failed;
+        }
+        data = PyBytes_AS_STRING(encoded.get());
+        size = static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()));
+        too_long = messages.too_long_text;
+    } else if (PyObject_CheckBuffer(result)) {
+        if (view.get(result, PyBUF_SIMPLE) != 0) {
+            print_callback_error_if_regular_exception();
+            return ReadCopy::failed;
+        }
+        data = static_cast<const char *>(view.data());
+        size = static_cast<size_t>(view.size());
+        too_long = messages.too_long;
+    } else {
+        return ReadCopy::not_data;
+    }
+    if (size > wanted) {
+        view.release();
+        PyErr_Format(ErrorObject, too_long, static_cast<long>(size), static_cast<long>(wanted));
+        print_callback_error_if_regular_exception();
+        return ReadCopy::failed;
+    }
+    if (size != 0)
+        std::memcpy(buffer, data, size);
+    *length = size;
+    return ReadCopy::copied;
+}
+
+static constexpr ReadResultMessages read_messages = {
+    "invalid return value for read callback (%ld bytes returned when at most %ld bytes were "
+    "wanted)",
+    "invalid return value for read callback (%ld bytes returned after encoding to ascii when at "
+    "most %ld bytes were wanted)",
+};
+
 size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata) {
     auto *self = static_cast<CurlObject *>(userdata);
     constexpr size_t abort_value = CURL_READFUNC_ABORT;
@@ -252,41 +298,14 @@ size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata) {
         return abort_value;
     }
     PyObject *r = result.get();
-    if (PyUnicode_Check(r)) {
-        Ref encoded = Ref::steal(PyUnicode_AsEncodedString(r, "ascii", "strict"));
-        if (!encoded) {
-            print_callback_error_if_regular_exception();
-            return abort_value;
-        }
-        Py_ssize_t len = PyBytes_GET_SIZE(encoded.get());
-        if (static_cast<size_t>(len) > wanted) {
-            PyErr_Format(ErrorObject,
-                         "invalid return value for read callback (%ld bytes returned after "
-                         "encoding to ascii when at most %ld bytes were wanted)",
-                         static_cast<long>(len), static_cast<long>(wanted));
-            print_callback_error_if_regular_exception();
-            return abort_value;
-        }
-        std::memcpy(buffer, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(len));
-        return static_cast<size_t>(len);
-    }
-    if (PyObject_CheckBuffer(r)) {
-        BufferView view;
-        if (view.get(r, PyBUF_SIMPLE) != 0) {
-            print_callback_error_if_regular_exception();
-            return abort_value;
-        }
-        if (static_cast<size_t>(view.size()) > wanted) {
-            PyErr_Format(ErrorObject,
-                         "invalid return value for read callback (%ld bytes returned when at "
-                         "most %ld bytes were wanted)",
-                         static_cast<long>(view.size()), static_cast<long>(wanted));
-            view.release();
-            print_callback_error_if_regular_exception();
-            return abort_value;
-        }
-        std::memcpy(buffer, view.data(), static_cast<size_t>(view.size()));
-        return static_cast<size_t>(view.size());
+    size_t length = 0;
+    switch (copy_read_result(r, buffer, wanted, read_messages, &length)) {
+    case ReadCopy::copied:
+        return length;
+    case ReadCopy::failed:
+        return abort_value;
+    case ReadCopy::not_data:
+        break;
     }
     if (PyLong_Check(r)) {
         long value = PyLong_AsLong(r);

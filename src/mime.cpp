@@ -244,43 +244,20 @@ static void report_trampoline_error(const char *text) {
 
 // Copies a read callable's bytes into libcurl's buffer.
 static size_t mime_read_result(PyObject *result, char *buffer, size_t wanted) {
-    if (PyObject_CheckBuffer(result)) {
-        BufferView view;
-        if (view.get(result, PyBUF_SIMPLE) != 0) {
-            print_callback_error_if_regular_exception();
-            return CURL_READFUNC_ABORT;
-        }
-        size_t length = static_cast<size_t>(view.size());
-        if (length > wanted) {
-            PyErr_Format(ErrorObject,
-                         "invalid return value for mime read callback (%ld bytes returned when "
-                         "at most %ld bytes were wanted)",
-                         static_cast<long>(length), static_cast<long>(wanted));
-            print_callback_error_if_regular_exception();
-            return CURL_READFUNC_ABORT;
-        }
-        if (length != 0)
-            std::memcpy(buffer, view.data(), length);
+    static constexpr ReadResultMessages messages = {
+        "invalid return value for mime read callback (%ld bytes returned when at most %ld "
+        "bytes were wanted)",
+        "invalid return value for mime read callback (%ld bytes returned after ASCII encoding "
+        "when at most %ld bytes were wanted)",
+    };
+    size_t length = 0;
+    switch (copy_read_result(result, buffer, wanted, messages, &length)) {
+    case ReadCopy::copied:
         return length;
-    }
-    if (PyUnicode_Check(result)) {
-        Ref encoded = Ref::steal(PyUnicode_AsEncodedString(result, "ascii", "strict"));
-        if (!encoded) {
-            print_callback_error_if_regular_exception();
-            return CURL_READFUNC_ABORT;
-        }
-        size_t length = static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()));
-        if (length > wanted) {
-            PyErr_Format(ErrorObject,
-                         "invalid return value for mime read callback (%ld bytes returned after "
-                         "ASCII encoding when at most %ld bytes were wanted)",
-                         static_cast<long>(length), static_cast<long>(wanted));
-            print_callback_error_if_regular_exception();
-            return CURL_READFUNC_ABORT;
-        }
-        if (length != 0)
-            std::memcpy(buffer, PyBytes_AS_STRING(encoded.get()), length);
-        return length;
+    case ReadCopy::failed:
+        return CURL_READFUNC_ABORT;
+    case ReadCopy::not_data:
+        break;
     }
     if (PyLong_Check(result)) {
         long value = PyLong_AsLong(result);

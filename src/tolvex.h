@@ -245,6 +245,17 @@ struct CurlObject {
 // closesocket_callback, its SocketCloser).
 size_t write_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
 size_t header_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
+// What a read callable returned, copied into libcurl's buffer of `wanted`
+// bytes when it is a buffer or a str (encoded to ASCII).  A failure is
+// printed as callbacks print theirs; `too_long` and `too_long_text` are the
+// messages (bytes returned, bytes wanted) for a result that does not fit.
+enum class ReadCopy { copied, not_data, failed };
+struct ReadResultMessages {
+    const char *too_long;
+    const char *too_long_text;
+};
+ReadCopy copy_read_result(PyObject *result, char *buffer, size_t wanted,
+                          const ReadResultMessages &messages, size_t *length);
 size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata);
 int progress_callback(void *userdata, double dltotal, double dlnow, double ultotal, double ulnow);
 int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
