@@ -59,6 +59,7 @@ void util_curl_xdecref(CurlObject *self, int flags, CURL *handle) {
     if (flags & RELEASE_CALLABLES) {
         for (const CallbackOption &row : curl_callback_options)
             clear_field(self->*row.field);
+        clear_field(self->callback_exception);
     }
     if (flags & RELEASE_POSTFIELDS)
         clear_field(self->postfields_obj);
@@ -173,6 +174,7 @@ static int do_curl_traverse(PyObject *op, visitproc visit, void *arg) {
     for (const ListOption &row : curl_list_options)
         Py_VISIT(self->*row.field);
     Py_VISIT(self->httppost_obj);
+    Py_VISIT(self->callback_exception);
     return 0;
 }
 
@@ -433,8 +435,22 @@ static PyMethodDef curlobject_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyDoc_STRVAR(curl_callback_exception_doc,
+             "The first exception this handle's callables raised during its latest transfer "
+             "(printed or not), or None.\n\n"
+             "A tolvex.error raised for that transfer has it as its __cause__; a transfer "
+             "driven by a CurlMulti reports its failure through info_read(), and this is where "
+             "its cause is found.  It is dropped when the next transfer starts.");
+
+static PyObject *do_curl_get_callback_exception(PyObject *op, void *) {
+    PyObject *exc = reinterpret_cast<CurlObject *>(op)->callback_exception;
+    return Py_NewRef(exc != nullptr ? exc : Py_None);
+}
+
 static PyGetSetDef curlobject_getsets[] = {
     {"closed", do_curl_get_closed, nullptr, curl_closed_doc, nullptr},
+    {"callback_exception", do_curl_get_callback_exception, nullptr, curl_callback_exception_doc,
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

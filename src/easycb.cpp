@@ -58,8 +58,11 @@ static int write_result_line(const char *name, PyObject *result, const char *wha
 }
 
 int callback_return_value_to_int(PyObject *result, const char *name, int *out) {
-    if (result == nullptr)
+    if (result == nullptr) {
+        // The callable's exception stays pending for the operation to raise.
+        KeptExceptionScope::keep();
         return -1;
+    }
     if (PyLong_Check(result)) {
         long value = PyLong_AsLong(result);
         if (value == -1 && PyErr_Occurred())

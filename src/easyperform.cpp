@@ -8,21 +8,26 @@
 const char curl_perform_doc[] = "perform() -> None\n\n"
                                 "Perform a file transfer.\n";
 
+Ref begin_transfer(CurlObject *self) {
+    self->error[0] = 0;
+    return take_kept_exception(self->callback_exception);
+}
+
+void raise_transfer_error(CurlObject *self, CURLcode res) {
+    create_and_set_error_object(self, res, ErrorText::buffer);
+    chain_kept_exception(self->callback_exception);
+}
+
 PyObject *do_curl_perform(CurlObject *self, PyObject *) {
     if (check_curl_state(self, GUARD_OPEN_IDLE, "perform") != 0)
         return nullptr;
-    CURLcode res;
-    self->error[0] = 0;
-    {
-        ReleaseGil unlocked(self->state, "self->state != NULL");
-        res = curl_easy_perform(self->handle);
-    }
+    CURLcode res = run_transfer(self, [self] { return curl_easy_perform(self->handle); });
     // An exception left by a callback, or raised by a signal handler, wins
     // over libcurl's result.
     if (check_pending_python_exception_or_signal() != 0)
         return nullptr;
     if (res != CURLE_OK) {
-        create_and_set_error_object(self, res, ErrorText::buffer);
+        raise_transfer_error(self, res);
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -79,6 +84,8 @@ static PyObject *do_curl_pause_internal(CurlObject *self, int bitmask, const cha
             Ref::steal(Py_BuildValue("(is)", static_cast<int>(res), "pause/unpause failed"));
         if (value)
             PyErr_SetObject(ErrorObject, value.get());
+        // Unpausing delivers what libcurl kept, through the callables.
+        chain_kept_exception(self->callback_exception);
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -117,29 +124,21 @@ int check_easy_recv_send_result(CurlObject *self, CURLcode res) {
         set_would_block_error();
         return -1;
     }
-    create_and_set_error_object(self, res, ErrorText::buffer);
+    raise_transfer_error(self, res);
     return -1;
 }
 
 static int perform_easy_send(CurlObject *self, const void *data, size_t len, size_t *sent) {
-    CURLcode res;
-    self->error[0] = 0;
-    {
-        ReleaseGil unlocked(self->state, "self->state != NULL");
-        res = curl_easy_send(self->handle, data, len, sent);
-    }
+    CURLcode res =
+        run_transfer(self, [=] { return curl_easy_send(self->handle, data, len, sent); });
     if (check_pending_python_exception_or_signal() != 0)
         return -1;
     return check_easy_recv_send_result(self, res);
 }
 
 static int perform_easy_recv(CurlObject *self, void *data, size_t len, size_t *received) {
-    CURLcode res;
-    self->error[0] = 0;
-    {
-        ReleaseGil unlocked(self->state, "self->state != NULL");
-        res = curl_easy_recv(self->handle, data, len, received);
-    }
+    CURLcode res =
+        run_transfer(self, [=] { return curl_easy_recv(self->handle, data, len, received); });
     if (check_pending_python_exception_or_signal() != 0)
         return -1;
     return check_easy_recv_send_result(self, res);

@@ -124,12 +124,15 @@ int check_curl_ws_send_state(CurlObject *self, const char *name) {
 // left by a callback or a signal handler wins over libcurl's result.
 PyObject *ws_send_frame(CurlObject *self, const void *data, size_t len, curl_off_t fragsize,
                         unsigned int flags) {
-    // A transfer running further up this thread keeps its error message.
+    // A transfer running further up this thread keeps its error message
+    // and its callables' exception.
+    Ref previous;
     if (tolvex_get_thread_state(self) == nullptr)
-        self->error[0] = 0;
+        previous = begin_transfer(self);
     size_t sent = 0;
     CURLcode res;
     {
+        KeptExceptionScope kept(&self->callback_exception);
         ReleaseGilKeepSlot unlocked(self);
         res = curl_ws_send(self->handle, data, len, &sent, fragsize, flags);
     }
@@ -142,14 +145,12 @@ PyObject *ws_send_frame(CurlObject *self, const void *data, size_t len, curl_off
 
 // Receives into `buffer` on an idle handle with the lock released.
 int ws_recv_frame(CurlObject *self, void *buffer, size_t len, size_t *received, FrameMeta *meta) {
-    self->error[0] = 0;
-    CURLcode res;
-    {
-        ReleaseGil unlocked(self->state, "self->state != NULL");
+    CURLcode res = run_transfer(self, [=] {
         const curl_ws_frame *frame = nullptr;
-        res = curl_ws_recv(self->handle, buffer, len, received, &frame);
-        meta->take(res == CURLE_OK ? frame : nullptr);
-    }
+        CURLcode code = curl_ws_recv(self->handle, buffer, len, received, &frame);
+        meta->take(code == CURLE_OK ? frame : nullptr);
+        return code;
+    });
     if (check_pending_python_exception_or_signal() != 0)
         return -1;
     return check_easy_recv_send_result(self, res);

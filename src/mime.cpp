@@ -242,6 +242,19 @@ static void report_trampoline_error(const char *text) {
     print_callback_error_if_regular_exception();
 }
 
+// Where the exceptions of an owner's callables are kept: with the Curl of
+// the part's MIME while its transfer runs (through a multi, libcurl does not
+// say which handle reads), else with the operation running on this thread.
+static PyObject **owner_kept_slot(MimeDataCbOwnerObject *owner) {
+    PyObject *curl = nullptr;
+    if (owner->curl_weakref == nullptr || PyWeakref_GetRef(owner->curl_weakref, &curl) <= 0)
+        return nullptr;
+    Ref keep = Ref::steal(curl);
+    auto *easy = reinterpret_cast<CurlObject *>(curl);
+    // Running, the Curl is kept alive by its operation.
+    return tolvex_get_thread_state(easy) != nullptr ? &easy->callback_exception : nullptr;
+}
+
 // Copies a read callable's bytes into libcurl's buffer.
 static size_t mime_read_result(PyObject *result, char *buffer, size_t wanted) {
     static constexpr ReadResultMessages messages = {
@@ -284,6 +297,7 @@ static size_t mime_read_callback(char *buffer, size_t size, size_t nitems, void 
     // that runs the transfer; Python may not be called over it.
     if (owner->read_cb == nullptr || PyErr_Occurred())
         return CURL_READFUNC_ABORT;
+    KeptExceptionScope kept(owner_kept_slot(owner));
     if (size == 0 || nitems == 0)
         return CURL_READFUNC_ABORT;
     size_t wanted;
@@ -314,6 +328,7 @@ static int mime_seek_callback(void *arg, curl_off_t offset, int origin) {
     GilStateScope gil;
     if (owner->seek_cb == nullptr || PyErr_Occurred())
         return CURL_SEEKFUNC_FAIL;
+    KeptExceptionScope kept(owner_kept_slot(owner));
     Ref callable = Ref::borrow(owner->seek_cb);
     Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
     Ref result = Ref::steal(PyObject_CallFunction(callable.get(), "OLi", userdata.get(),
@@ -364,6 +379,7 @@ static int do_mime_data_cb_owner_traverse(PyObject *op, visitproc visit, void *a
 }
 
 static void owner_release_callables(MimeDataCbOwnerObject *self) {
+    clear_field(self->curl_weakref);
     clear_field(self->read_cb);
     clear_field(self->seek_cb);
     clear_field(self->free_cb);
@@ -866,6 +882,11 @@ static PyObject *do_mimepart_data_cb(PyObject *op, PyObject *args, PyObject *kwd
     owner->seek_cb = seek != Py_None ? Py_NewRef(seek) : nullptr;
     owner->free_cb = free != Py_None ? Py_NewRef(free) : nullptr;
     owner->userdata = Py_NewRef(userdata);
+    if (mime->curl != nullptr) {
+        owner->curl_weakref = PyWeakref_NewRef(as_object(mime->curl), nullptr);
+        if (owner->curl_weakref == nullptr)
+            return nullptr;
+    }
     Ref keep_mime = Ref::borrow(as_object(mime));
     if (PyList_Append(mime->data_cb_owners, owner_obj.get()) != 0)
         return nullptr;

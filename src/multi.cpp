@@ -3,12 +3,14 @@
 // and notification callbacks.
 #include "tolvex.h"
 
+#include <poll.h>
 #include <sys/select.h>
 
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <new>
 
 // ---------------------------------------------------------------------------
 // Guards and errors.
@@ -27,7 +29,9 @@ int check_multi_state(const CurlMultiObject *self, int flags, const char *name) 
         PyErr_Format(ErrorObject, "cannot invoke %s() - no multi handle", name);
         return -1;
     }
-    if ((flags & GUARD_IDLE) && self->state != nullptr) {
+    if (((flags & GUARD_IDLE) && self->state != nullptr) ||
+        ((flags & GUARD_NOT_ELSEWHERE) && self->state != nullptr &&
+         self->state != PyThreadState_Get())) {
         PyErr_Format(ErrorObject, "cannot invoke %s() - multi_perform() is currently running",
                      name);
         return -1;
@@ -40,6 +44,14 @@ static PyObject *raise_multi_error(int code, const char *text) {
     Ref value = Ref::steal(Py_BuildValue("(is)", code, text));
     if (value)
         PyErr_SetObject(ErrorObject, value.get());
+    return nullptr;
+}
+
+// The same for an operation that ran the multi's callables: the first
+// exception they raised is the cause.
+static PyObject *raise_multi_error(CurlMultiObject *self, int code, const char *text) {
+    raise_multi_error(code, text);
+    chain_kept_exception(self->callback_exception);
     return nullptr;
 }
 
@@ -252,6 +264,7 @@ static int do_multi_traverse(PyObject *op, visitproc visit, void *arg) {
     Py_VISIT(self->timer_callable);
     Py_VISIT(self->socket_callable);
     Py_VISIT(self->notify_callable);
+    Py_VISIT(self->callback_exception);
     return 0;
 }
 
@@ -262,6 +275,7 @@ static int do_multi_clear(PyObject *op) {
     clear_field(self->socket_callable);
     clear_field(self->notify_callable);
     clear_field(self->assigned_objects);
+    clear_field(self->callback_exception);
     return 0;
 }
 
@@ -426,6 +440,9 @@ static PyObject *do_multi_add_handle(CurlMultiObject *self, PyObject *args) {
     // busy: it cannot close or reset it, or close the multi, half-way in.
     obj->multi_weakref = weakref;
     obj->multi_stack = self;
+    // The handle's transfer starts here.
+    Ref previous = begin_transfer(obj);
+    Ref previous_multi = take_kept_exception(self->callback_exception);
     CURLMcode res;
     {
         ReleaseGil unlocked(self->state, "self->state != NULL");
@@ -435,7 +452,7 @@ static PyObject *do_multi_add_handle(CurlMultiObject *self, PyObject *args) {
     if (res != CURLM_OK) {
         util_multi_forget_easy(self, obj);
         if (!pending.raise())
-            raise_multi_error(res, "curl_multi_add_handle() failed due to internal errors");
+            raise_multi_error(self, res, "curl_multi_add_handle() failed due to internal errors");
         return nullptr;
     }
     if (pending.raise())
@@ -463,6 +480,7 @@ static PyObject *do_multi_remove_handle(CurlMultiObject *self, PyObject *args) {
         PyErr_SetString(ErrorObject, "curl object not on this multi-stack");
         return nullptr;
     }
+    Ref previous = take_kept_exception(self->callback_exception);
     CURLMcode res;
     {
         ReleaseGil unlocked(self->state, "self->state != NULL");
@@ -471,7 +489,7 @@ static PyObject *do_multi_remove_handle(CurlMultiObject *self, PyObject *args) {
     PendingException pending;
     if (res != CURLM_OK) {
         if (!pending.raise())
-            raise_multi_error(res, "curl_multi_remove_handle() failed due to internal errors");
+            raise_multi_error(self, res, "curl_multi_remove_handle() failed due to internal errors");
         return nullptr;
     }
     TOLVEX_ASSERT_MSG(obj->multi_stack == self, "obj->multi_stack == self");
@@ -523,6 +541,7 @@ static PyObject *util_multi_drive(CurlMultiObject *self, const char *name, const
                                   bool again_ok, Call call) {
     if (check_multi_state(self, GUARD_OPEN_IDLE, name) != 0)
         return nullptr;
+    Ref previous = take_kept_exception(self->callback_exception);
     int running = -1;
     CURLMcode res;
     {
@@ -532,7 +551,7 @@ static PyObject *util_multi_drive(CurlMultiObject *self, const char *name, const
     if (check_pending_python_exception_or_signal() != 0)
         return nullptr;
     if (res != CURLM_OK && !(again_ok && res == CURLM_CALL_MULTI_PERFORM))
-        return raise_multi_error(res, failure);
+        return raise_multi_error(self, res, failure);
     return code_and_running(res, running);
 }
 
@@ -594,35 +613,30 @@ static PyObject *do_multi_timeout(CurlMultiObject *self, PyObject *) {
     return PyLong_FromLong(timeout_ms);
 }
 
-// Fills the record's descriptor sets; the largest descriptor, or -1.
-static CURLMcode multi_fill_fdsets(CurlMultiObject *self, int *max_fd) {
-    FD_ZERO(&self->read_fds);
-    FD_ZERO(&self->write_fds);
-    FD_ZERO(&self->exc_fds);
-    *max_fd = -1;
-    return curl_multi_fdset(self->multi_handle, &self->read_fds, &self->write_fds, &self->exc_fds,
-                            max_fd);
-}
-
 PyDoc_STRVAR(multi_fdset_doc, "fdset() -> tuple of lists\n\n"
                               "The descriptors libcurl waits on: (readable, writable, "
-                              "exceptional), ready for select.select().\n");
+                              "exceptional), ready for select.select().\n\n"
+                              "Descriptors numbered FD_SETSIZE (1024) or more cannot be "
+                              "reported this way and are left out; select() waits on them "
+                              "all.\n");
 
 static PyObject *do_multi_fdset(CurlMultiObject *self, PyObject *) {
     if (check_multi_state(self, GUARD_OPEN_IDLE, "fdset") != 0)
         return nullptr;
-    int max_fd;
-    CURLMcode res = multi_fill_fdsets(self, &max_fd);
+    fd_set sets[3];
+    for (fd_set &set : sets)
+        FD_ZERO(&set);
+    int max_fd = -1;
+    CURLMcode res = curl_multi_fdset(self->multi_handle, &sets[0], &sets[1], &sets[2], &max_fd);
     if (res != CURLM_OK)
         return raise_multi_error(res, "curl_multi_fdset() failed due to internal errors");
     Ref lists[3] = {Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0)),
                     Ref::steal(PyList_New(0))};
     if (!lists[0] || !lists[1] || !lists[2])
         return nullptr;
-    const fd_set *sets[3] = {&self->read_fds, &self->write_fds, &self->exc_fds};
     for (int fd = 0; fd <= max_fd; ++fd) {
         for (int k = 0; k < 3; ++k) {
-            if (!FD_ISSET(fd, sets[k]))
+            if (!FD_ISSET(fd, &sets[k]))
                 continue;
             Ref number = Ref::steal(PyLong_FromLong(fd));
             if (!number || PyList_Append(lists[k].get(), number.get()) < 0)
@@ -632,10 +646,90 @@ static PyObject *do_multi_fdset(CurlMultiObject *self, PyObject *) {
     return PyTuple_Pack(3, lists[0].get(), lists[1].get(), lists[2].get());
 }
 
-PyDoc_STRVAR(multi_select_doc, "select([timeout]) -> number of ready file descriptors or 0 on "
+// An array of `T` on the stack while it is small, on the heap beyond.
+template <typename T, size_t N>
+class SmallArray {
+  public:
+    // False when the memory cannot be had.
+    bool resize(size_t n) noexcept {
+        if (n <= N) {
+            data_ = local_;
+            return true;
+        }
+        heap_.reset(new (std::nothrow) T[n]);
+        data_ = heap_.get();
+        return data_ != nullptr;
+    }
+    T *data() noexcept { return data_; }
+
+  private:
+    T local_[N];
+    std::unique_ptr<T[]> heap_;
+    T *data_ = local_;
+};
+
+// The sockets libcurl waits on, as poll() entries: unlike descriptor sets
+// they hold any descriptor number.  libcurl's code; `count` entries filled.
+template <size_t N>
+static CURLMcode multi_poll_entries(CurlMultiObject *self, SmallArray<pollfd, N> &entries,
+                                    unsigned int &count) {
+    SmallArray<curl_waitfd, N> waits;
+    count = 0;
+    CURLMcode res = curl_multi_waitfds(self->multi_handle, waits.data(), N, &count);
+    if (res == CURLM_OUT_OF_MEMORY) {
+        // More sockets than the small array holds: ask for the number first.
+        res = curl_multi_waitfds(self->multi_handle, nullptr, 0, &count);
+        if (res != CURLM_OK)
+            return res;
+        if (!waits.resize(count))
+            return CURLM_OUT_OF_MEMORY;
+        res = curl_multi_waitfds(self->multi_handle, waits.data(), count, &count);
+    }
+    if (res != CURLM_OK)
+        return res;
+    if (!entries.resize(count))
+        return CURLM_OUT_OF_MEMORY;
+    for (unsigned int i = 0; i < count; ++i) {
+        const curl_waitfd &wait = waits.data()[i];
+        short events = 0;
+        if (wait.events & CURL_WAIT_POLLIN)
+            events |= POLLIN;
+        if (wait.events & CURL_WAIT_POLLPRI)
+            events |= POLLPRI;
+        if (wait.events & CURL_WAIT_POLLOUT)
+            events |= POLLOUT;
+        entries.data()[i] = pollfd{.fd = wait.fd, .events = events, .revents = 0};
+    }
+    return CURLM_OK;
+}
+
+// What select() would count for the entries poll() filled: one per
+// descriptor and kind of readiness (readable, writable, exceptional), with
+// the kernel's own grouping of poll events into those three; -1 when a
+// descriptor is no longer open, as select() fails on one.
+static int ready_count(const pollfd *entries, unsigned int count) {
+    int ready = 0;
+    for (unsigned int i = 0; i < count; ++i) {
+        const pollfd &entry = entries[i];
+        if (entry.revents & POLLNVAL)
+            return -1;
+        if ((entry.events & POLLIN) && (entry.revents & (POLLIN | POLLHUP | POLLERR)))
+            ++ready;
+        if ((entry.events & POLLOUT) && (entry.revents & (POLLOUT | POLLERR)))
+            ++ready;
+        if (entry.revents & POLLPRI)
+            ++ready;
+    }
+    return ready;
+}
+
+PyDoc_STRVAR(multi_select_doc, "select(timeout) -> number of ready file descriptors or 0 on "
                                "timeout\n\n"
                                "Wait, for at most timeout seconds, until one of the descriptors "
                                "libcurl waits on is ready.\n");
+
+// One year of seconds: the longest wait select() accepts.
+static constexpr double max_select_timeout = 365.0 * 24 * 60 * 60;
 
 static PyObject *do_multi_select(CurlMultiObject *self, PyObject *args) {
     double timeout;
@@ -644,28 +738,29 @@ static PyObject *do_multi_select(CurlMultiObject *self, PyObject *args) {
     if (check_multi_state(self, GUARD_OPEN_IDLE, "select") != 0)
         return nullptr;
     // Written so that a NaN fails too.
-    if (!(timeout >= 0.0 && timeout < 31536000.0)) {
+    if (!(timeout >= 0.0 && timeout < max_select_timeout)) {
         PyErr_SetString(PyExc_OverflowError, "invalid timeout period");
         return nullptr;
     }
     double whole;
     double fraction = std::modf(timeout, &whole);
-    struct timeval tv;
-    tv.tv_sec = static_cast<time_t>(whole);
-    tv.tv_usec = static_cast<suseconds_t>(fraction * 1000000.0);
-    int max_fd;
-    CURLMcode res = multi_fill_fdsets(self, &max_fd);
+    timespec wait{.tv_sec = static_cast<time_t>(whole),
+                  .tv_nsec = static_cast<long>(fraction * 1000000.0) * 1000};
+    // Everything the wait uses is this call's own, so that other threads may
+    // use the multi meanwhile: libcurl is not called during the wait.
+    SmallArray<pollfd, 32> entries;
+    unsigned int count;
+    CURLMcode res = multi_poll_entries(self, entries, count);
     if (res != CURLM_OK)
         return raise_multi_error(res, "multi_fdset failed");
-    if (max_fd < 0)
+    if (count == 0)
         return PyLong_FromLong(0);
     int n;
     {
-        // Only the wait: no libcurl call runs, so the multi is not running.
         ReleaseGilUnmarked unlocked;
-        n = select(max_fd + 1, &self->read_fds, &self->write_fds, &self->exc_fds, &tv);
+        n = ppoll(entries.data(), count, &wait, nullptr);
     }
-    return PyLong_FromLong(n);
+    return PyLong_FromLong(n > 0 ? ready_count(entries.data(), count) : n);
 }
 
 PyDoc_STRVAR(multi_info_read_doc, "info_read([max_objects]) -> tuple(number of queued messages, "
@@ -680,7 +775,7 @@ static PyObject *do_multi_info_read(CurlMultiObject *self, PyObject *args) {
         PyErr_SetString(ErrorObject, "argument to info_read must be greater than zero");
         return nullptr;
     }
-    if (check_multi_state(self, GUARD_OPEN, "info_read") != 0)
+    if (check_multi_state(self, GUARD_OPEN | GUARD_NOT_ELSEWHERE, "info_read") != 0)
         return nullptr;
     Ref ok_list = Ref::steal(PyList_New(0));
     Ref err_list = Ref::steal(PyList_New(0));
@@ -972,7 +1067,7 @@ static PyObject *util_multi_assign(CurlMultiObject *self, PyObject *sockobj, PyO
     curl_socket_t sockfd;
     if (PyLong_AsCurlSocket(sockobj, &sockfd) != 0)
         return nullptr;
-    if (check_multi_state(self, GUARD_OPEN, name) != 0)
+    if (check_multi_state(self, GUARD_OPEN | GUARD_NOT_ELSEWHERE, name) != 0)
         return nullptr;
     if (self->assigned_objects == nullptr) {
         self->assigned_objects = PyDict_New();

@@ -82,8 +82,21 @@ void warn_failed_to_acquire_thread(const char *text) {
 }
 
 void print_callback_error_if_regular_exception() {
+    KeptExceptionScope::keep();
     if (PyErr_ExceptionMatches(PyExc_Exception))
         PyErr_Print();
+}
+
+void chain_kept_exception(PyObject *kept) {
+    if (kept == nullptr)
+        return;
+    PyObject *exc = PyErr_GetRaisedException();
+    // An exception that stayed pending is itself the one raised.
+    if (exc != nullptr && exc != kept) {
+        PyException_SetContext(exc, Py_NewRef(kept));
+        PyException_SetCause(exc, Py_NewRef(kept));
+    }
+    PyErr_SetRaisedException(exc);
 }
 
 int check_pending_python_exception_or_signal() {

@@ -6,8 +6,6 @@
 #include <Python.h>
 #include <curl/curl.h>
 
-#include <sys/select.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <source_location>
@@ -232,6 +230,9 @@ struct CurlObject {
     SocketCloser *closesocket_closer; // made with the first CLOSESOCKETFUNCTION
     int in_write_callback;
     char error[CURL_ERROR_SIZE + 1];
+    // The first exception the handle's callables raised during its latest
+    // transfer: the cause of the error that transfer raises.
+    PyObject *callback_exception;
 };
 
 // ---------------------------------------------------------------------------
@@ -473,9 +474,6 @@ struct CurlMultiObject {
     PyObject *weakreflist;
     CURLM *multi_handle;
     PyThreadState *state;
-    fd_set read_fds;
-    fd_set write_fds;
-    fd_set exc_fds;
     PyObject *timer_callable;
     PyObject *socket_callable;
     PyObject *notify_callable;
@@ -483,6 +481,9 @@ struct CurlMultiObject {
     PyObject *easy_set;
     SocketCloserHolds socket_closers;
     int close_handles;
+    // The first exception the multi's own callables raised during its
+    // latest operation: the cause of the error that operation raises.
+    PyObject *callback_exception;
 };
 
 struct CurlShareObject {
@@ -519,6 +520,9 @@ struct MimeDataCbOwnerObject {
     PyObject *seek_cb;
     PyObject *free_cb;
     PyObject *userdata;
+    // A weak reference to the Curl of the part's MIME, where the exceptions
+    // of the callables are kept while its transfer runs.
+    PyObject *curl_weakref;
     Py_ssize_t libcurl_refs;
     int free_called;
 };
@@ -614,14 +618,17 @@ void tolvex_ssl_cleanup();
 
 // Releases the interpreter lock for one blocking libcurl call, parking the
 // thread state in `slot` (the handle's or the multi's `state`) so callbacks
-// made during the call can take the lock back with it.
+// made during the call can take the lock back with it.  The slot is filled
+// before the lock goes: a thread that takes the lock in between must already
+// find the object running.
 class ReleaseGil {
   public:
     ReleaseGil(PyThreadState *&slot, const char *text,
                std::source_location loc = std::source_location::current()) noexcept
         : slot_(slot), text_(text), loc_(loc) {
-        slot_ = PyEval_SaveThread();
-        TOLVEX_ASSERT_AT(slot_ != nullptr, text_, loc_);
+        slot_ = PyThreadState_Get();
+        PyThreadState *saved = PyEval_SaveThread();
+        TOLVEX_ASSERT_AT(saved == slot_, text_, loc_);
     }
     ReleaseGil(const ReleaseGil &) = delete;
     ReleaseGil &operator=(const ReleaseGil &) = delete;
@@ -645,8 +652,9 @@ class ReleaseGilKeepSlot {
     ReleaseGilKeepSlot(PyThreadState *&slot, const char *text,
                        std::source_location loc = std::source_location::current()) noexcept
         : slot_(slot), previous_(slot), text_(text), loc_(loc) {
-        slot_ = PyEval_SaveThread();
-        TOLVEX_ASSERT_AT(slot_ != nullptr, text_, loc_);
+        slot_ = PyThreadState_Get();
+        PyThreadState *saved = PyEval_SaveThread();
+        TOLVEX_ASSERT_AT(saved == slot_, text_, loc_);
     }
     // For a call on a handle: its operations park their state in the
     // multi's slot while it belongs to one, else in its own.
@@ -661,7 +669,6 @@ class ReleaseGilKeepSlot {
     ~ReleaseGilKeepSlot() {
         TOLVEX_ASSERT_AT(slot_ != nullptr, text_, loc_);
         PyEval_RestoreThread(slot_);
-        slot_ = nullptr;
         slot_ = previous_;
     }
 
@@ -685,18 +692,45 @@ class ReleaseGilUnmarked {
     PyThreadState *saved_;
 };
 
+// Where the exceptions raised by callables on this thread are kept: the
+// `callback_exception` field of the Curl or CurlMulti whose operation or
+// callback runs innermost, or null.  Only the first exception is kept.
+class KeptExceptionScope {
+  public:
+    explicit KeptExceptionScope(PyObject **slot) noexcept : previous_(current_) {
+        if (slot != nullptr)
+            current_ = slot;
+    }
+    KeptExceptionScope(const KeptExceptionScope &) = delete;
+    KeptExceptionScope &operator=(const KeptExceptionScope &) = delete;
+    ~KeptExceptionScope() { current_ = previous_; }
+    // With an exception set (and left set): keeps it unless one is kept
+    // already.  The lock must be held.
+    static void keep() noexcept {
+        if (current_ == nullptr || *current_ != nullptr)
+            return;
+        PyObject *exc = PyErr_GetRaisedException();
+        *current_ = Py_XNewRef(exc);
+        PyErr_SetRaisedException(exc);
+    }
+
+  private:
+    static inline thread_local PyObject **current_ = nullptr;
+    PyObject **previous_;
+};
+
 // Enters the interpreter for one callback of a handle or a multi, through the
 // thread state its running operation parked, and leaves it on scope exit.
 // Every Python reference a callback holds must be declared after this
 // object, so it is released while the lock is still held.
 class CallbackScope {
   public:
-    CallbackScope(CurlObject *self, const char *warning) {
+    CallbackScope(CurlObject *self, const char *warning) : kept_(&self->callback_exception) {
         if (!Py_IsFinalizing())
             enter(tolvex_get_thread_state_slot(self), warning);
     }
     CallbackScope(CurlObject *self, const CallbackOption &row) : CallbackScope(self, row.warning) {}
-    CallbackScope(CurlMultiObject *self, const char *warning) {
+    CallbackScope(CurlMultiObject *self, const char *warning) : kept_(&self->callback_exception) {
         if (!Py_IsFinalizing())
             enter(tolvex_get_thread_state_slot_multi(self), warning);
     }
@@ -722,10 +756,25 @@ class CallbackScope {
         ok_ = PyErr_Occurred() == nullptr;
     }
 
+    // Declared first, so that it is undone last, after the lock is gone.
+    KeptExceptionScope kept_;
     PyThreadState **slot_ = nullptr;
     bool entered_ = false;
     bool ok_ = false;
 };
+
+// Takes a kept exception out of its field for an operation that starts.  The
+// caller releases it once the operation has marked its object running:
+// releasing it may run Python code, during which another thread could start
+// an operation on the object the state check found idle.
+[[nodiscard]] inline Ref take_kept_exception(PyObject *&field) noexcept {
+    return Ref::steal(std::exchange(field, nullptr));
+}
+
+// With an exception set: when `kept` holds a callable's exception, it
+// becomes the cause (and the context) of the one set, as `raise ... from`
+// would make it.
+void chain_kept_exception(PyObject *kept);
 
 // ---------------------------------------------------------------------------
 // Conversions and errors.
@@ -760,6 +809,9 @@ struct TextArg {
 inline constexpr int GUARD_OPEN = 1; // the handle is open
 inline constexpr int GUARD_IDLE = 2; // no libcurl call runs on it
 inline constexpr int GUARD_OPEN_IDLE = GUARD_OPEN | GUARD_IDLE;
+// No libcurl call of another thread runs on it (a call from a callback of
+// the running operation, on its own thread, is allowed).
+inline constexpr int GUARD_NOT_ELSEWHERE = 4;
 
 // Release groups of util_curl_xdecref: which owned fields of the record a
 // call lets go of.
@@ -808,6 +860,24 @@ PyObject *do_curl_send(CurlObject *self, PyObject *args);
 PyObject *do_curl_recv(CurlObject *self, PyObject *args);
 PyObject *do_curl_recv_into(CurlObject *self, PyObject *args, PyObject *kwds);
 int check_easy_recv_send_result(CurlObject *self, CURLcode res);
+
+// Starts an operation that runs a transfer or its I/O on an idle handle:
+// the error buffer and the kept callable exception are this operation's.
+// The previous exception is returned, to be released as take_kept_exception
+// says.
+[[nodiscard]] Ref begin_transfer(CurlObject *self);
+// Raises tolvex.error for a failed transfer operation: the code, the error
+// buffer's text, and the callables' kept exception as its cause.
+void raise_transfer_error(CurlObject *self, CURLcode res);
+// Runs `call` (libcurl's call, returning its code) as a transfer operation
+// of an idle handle, with the interpreter lock released.
+template <typename Call>
+CURLcode run_transfer(CurlObject *self, Call call) {
+    Ref previous = begin_transfer(self);
+    KeptExceptionScope kept(&self->callback_exception);
+    ReleaseGil unlocked(self->state, "self->state != NULL");
+    return call();
+}
 // The size checks shared by recv and ws_recv (a negative size is refused)
 // and by recv_into and ws_recv_into (whose 0 means the whole buffer); both
 // return -1 with ValueError set.

@@ -1,5 +1,7 @@
 pytest_plugins = ["refleaks"]
 
+import os
+import resource
 import socket
 import types
 
@@ -64,6 +66,29 @@ def closed_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         yield s.getsockname()[1]
+
+
+@pytest.fixture
+def many_descriptors():
+    """1,100 descriptors held open, as a crawler holds its files and
+    connections, so that every socket opened meanwhile is numbered past
+    select()'s FD_SETSIZE (1024)."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    wanted = 1400
+    if soft != resource.RLIM_INFINITY and soft < wanted:
+        if hard != resource.RLIM_INFINITY and hard < wanted:
+            pytest.skip("the descriptor limit (%d) is below %d" % (hard, wanted))
+        resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
+    held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
+    try:
+        probe = os.dup(0)
+        os.close(probe)
+        assert probe >= 1024
+        yield
+    finally:
+        for fd in held:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
 
 
 @pytest.fixture(scope="session")

@@ -119,6 +119,28 @@ def test_concurrent_transfers_deliver_every_body(run, server, closed_port, count
         assert c.multi() is None
 
 
+def test_sockets_numbered_past_fd_setsize(many_descriptors, run, server):
+    async def main():
+        async with tolvex.aio.Session() as session:
+            calls = 0
+            socket_action = session._socket_action
+
+            def counted(*args):
+                nonlocal calls
+                calls += 1
+                return socket_action(*args)
+
+            session._socket_action = counted
+            handles = [new_curl(server.url("/slow?delay=0.2")) for _ in range(3)]
+            await asyncio.gather(*(session.perform(c) for c in handles))
+            return handles, calls
+
+    handles, calls = run(main)
+    # A handful of socket events, not a loop spinning on sockets it cannot see.
+    assert calls <= 40
+    assert all(body(c) == b"slow" for c in handles)
+
+
 def test_the_multi_handles_options_and_refusals_apply(run, server):
     async def main():
         async with tolvex.aio.Session() as session:
@@ -324,24 +346,36 @@ def test_a_handle_taken_away_mid_transfer_fails_its_transfer(run, server, silent
 
 
 @pytest.fixture
-def failing(closed_port, silent):
+def failing(closed_port, silent, server):
     """failure -> its URL; a server that announces 100000 bytes, sends 1000
     and closes the connection."""
     closing = CannedServer(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"y" * 1000)
     yield {"refused": "http://127.0.0.1:%d/" % closed_port, "timeout": silent,
-           "closed mid-body": closing.start().url("/")}
+           "closed mid-body": closing.start().url("/"), "callable raised": server.url("/hello")}
     closing.stop()
+
+
+class Failure(Exception):
+    pass
+
+
+def raising(*args):
+    raise Failure("from the callable")
 
 
 @pytest.mark.parametrize("api", ["perform", "stream"])
 @pytest.mark.parametrize("failure, code, received", [
     ("refused", tolvex.E_COULDNT_CONNECT, b""), ("timeout", tolvex.E_OPERATION_TIMEDOUT, b""),
-    ("closed mid-body", tolvex.E_PARTIAL_FILE, b"y" * 1000)])
-def test_failures_raise_libcurls_code_and_text(run, failing, failure, code, received, api):
+    ("closed mid-body", tolvex.E_PARTIAL_FILE, b"y" * 1000),
+    ("callable raised", tolvex.E_ABORTED_BY_CALLBACK, b"")])
+def test_failures_raise_libcurls_code_and_text(run, failing, capfd, failure, code, received, api):
     async def main():
         async with tolvex.aio.Session() as session:
             c = new_curl(failing[failure])
             c.setopt(tolvex.TIMEOUT_MS, 200)
+            if failure == "callable raised":
+                c.setopt(tolvex.NOPROGRESS, 0)
+                c.setopt(tolvex.XFERINFOFUNCTION, raising)
             with pytest.raises(tolvex.error) as info:
                 if api == "perform":
                     await session.perform(c)
@@ -349,10 +383,14 @@ def test_failures_raise_libcurls_code_and_text(run, failing, failure, code, rece
                     async for chunk in session.stream(c):
                         c.chunks.append(chunk)
             assert c.multi() is None
-            return info.value.args, c.errstr(), body(c)
+            return info.value, c.errstr(), body(c), c.callback_exception
 
-    args, errstr, data = run(main)
-    assert args == (code, errstr) and errstr and data == received
+    exc, errstr, data, kept = run(main)
+    assert exc.args == (code, errstr) and errstr and data == received
+    # What the callable raised is the cause, as perform() on the handle has it.
+    assert exc.__cause__ is kept
+    assert isinstance(kept, Failure) if failure == "callable raised" else kept is None
+    assert ("Failure: from the callable" in capfd.readouterr().err) == (kept is not None)
 
 
 def test_close_stops_what_is_left_and_releases_everything(run, server, silent):

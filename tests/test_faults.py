@@ -3,9 +3,12 @@ its own and inside a CurlMulti, and servers that fail in every way a
 server can.  Each failure surfaces as what libcurl or the callable said, and
 the same handle completes a normal transfer afterwards."""
 
+import gc
 import io
 import os
 import re
+import sys
+import weakref
 
 import pytest
 
@@ -88,9 +91,23 @@ def prepare(server, site, callable_):
 PENDING = {"PREREQFUNCTION", "SOCKOPTFUNCTION", "CLOSESOCKETFUNCTION"}
 
 
-def check_outcome(outcome, name, site, capfd):
-    """What a call that met the misbehaving callable may end with."""
+def check_outcome(outcome, name, site, capfd, kept):
+    """What a call that met the misbehaving callable may end with; `kept` is
+    the handle's callback_exception afterwards."""
     err = capfd.readouterr().err
+    expected = {"exception": Failure, "keyboard": KeyboardInterrupt,
+                "systemexit": SystemExit}.get(name)
+    if expected is not None:
+        # The callable's first exception is kept for the handle; the error
+        # raised for the transfer has it as its cause, unless it is itself
+        # what was raised.  The multi's own callables' exception is the
+        # cause of the multi's error.
+        raised = outcome if isinstance(outcome, expected) else getattr(outcome, "__cause__", None)
+        if site.startswith("M_"):
+            assert isinstance(raised, expected)
+        else:
+            assert isinstance(kept, expected)
+            assert outcome is None or raised is kept
     if name == "keyboard":
         assert isinstance(outcome, KeyboardInterrupt)
     elif name == "systemexit":
@@ -133,7 +150,8 @@ def test_misbehaving_callable_in_perform(quiet_server, capfd, site, name):
     box = []
     c = prepare(server, site, misbehaving(name, box, site))
     box.append(c)
-    check_outcome(run(c.perform), name, site, capfd)
+    outcome = run(c.perform)
+    check_outcome(outcome, name, site, capfd, c.callback_exception)
     assert not c.closed
     transfer_works(c, server)
 
@@ -158,12 +176,51 @@ def test_misbehaving_callable_in_a_multi(quiet_server, capfd, site, name):
                 return
             m.select(0.05)
 
-    check_outcome(run(drive), name, site, capfd)
+    outcome = run(drive)
+    check_outcome(outcome, name, site, capfd, c.callback_exception)
     # Closing lets go of the connection, which may call the callable again:
     # the close finishes, then raises what the callable left pending.
     run(m.close)
     assert m.closed and not c.closed and c.multi() is None
     transfer_works(c, server)
+
+
+def test_the_first_exception_is_kept_until_the_next_transfer(quiet_server, capfd):
+    c = T.Curl()
+    c.setopt(T.URL, quiet_server.url("/hello"))
+    raised = []
+
+    def failing(*args):
+        handle = c  # the traceback reaches the handle: a reference cycle
+        raised.append(Failure(len(raised), id(handle)))
+        raise raised[-1]
+
+    c.setopt(T.VERBOSE, 1)
+    c.setopt(T.DEBUGFUNCTION, failing)
+    c.setopt(T.WRITEFUNCTION, failing)
+    with pytest.raises(tolvex.error) as info:
+        c.perform()
+    # The debug callable's first exception, not the write callable's, which
+    # failed the transfer.
+    assert len(raised) > 2 and info.value.args[0] == T.E_WRITE_ERROR
+    assert info.value.__cause__ is info.value.__context__ is raised[0] is c.callback_exception
+    assert info.value.__suppress_context__
+    assert capfd.readouterr().err.count("Failure: (%d," % (len(raised) - 1)) == 1
+    c.setopt(T.DEBUGFUNCTION, None)
+    c.setopt(T.WRITEFUNCTION, lambda data: None)
+    c.perform()
+    assert c.callback_exception is None
+    c.setopt(T.WRITEFUNCTION, failing)
+    with pytest.raises(tolvex.error):
+        c.perform()
+    assert c.callback_exception is raised[-1]
+    alive = weakref.ref(c)
+    del c, failing, raised, info
+    # Printing the traceback made it sys.last_exc, which would keep it alive.
+    for name in ("last_exc", "last_type", "last_value", "last_traceback"):
+        sys.__dict__.pop(name, None)
+    gc.collect()
+    assert alive() is None
 
 
 # --- servers that fail ---------------------------------------------------------------

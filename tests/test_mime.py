@@ -247,16 +247,17 @@ def fail(exc):
     raise exc
 
 
-@pytest.mark.parametrize("result, exc, printed", [
+@pytest.mark.parametrize("result, exc, printed, kept", [
     (lambda n: b"x" * (n + 1), tolvex.error, "invalid return value for mime read callback "
-     "({m} bytes returned when at most {n} bytes were wanted)"),
+     "({m} bytes returned when at most {n} bytes were wanted)", tolvex.error),
     (lambda n: None, tolvex.error, "mime read callback must return an object supporting the buffer "
-     "protocol, an ASCII-only Unicode string, READFUNC_ABORT, or READFUNC_PAUSE"),
-    (lambda n: fail(ZeroDivisionError), tolvex.error, "ZeroDivisionError"),
-    (lambda n: tolvex.READFUNC_ABORT, tolvex.error, None),
-    (lambda n: fail(KeyboardInterrupt), KeyboardInterrupt, None),  # stays pending for perform
+     "protocol, an ASCII-only Unicode string, READFUNC_ABORT, or READFUNC_PAUSE", tolvex.error),
+    (lambda n: fail(ZeroDivisionError), tolvex.error, "ZeroDivisionError", ZeroDivisionError),
+    (lambda n: tolvex.READFUNC_ABORT, tolvex.error, None, None),
+    # Stays pending for perform, which raises it.
+    (lambda n: fail(KeyboardInterrupt), KeyboardInterrupt, None, KeyboardInterrupt),
 ])
-def test_read_failures_abort_the_transfer(mime, form, capsys, result, exc, printed):
+def test_read_failures_abort_the_transfer(curl, mime, form, capsys, result, exc, printed, kept):
     wanted = []
     mime.addpart().data_cb(None, lambda u, n: wanted.append(n) or result(n))
     with raises(exc) as info:
@@ -264,6 +265,22 @@ def test_read_failures_abort_the_transfer(mime, form, capsys, result, exc, print
     assert exc is not tolvex.error or info.value.args[0] == tolvex.E_ABORTED_BY_CALLBACK
     err = capsys.readouterr().err
     assert printed.format(n=wanted[0], m=wanted[0] + 1) in err if printed else err == ""
+    # What went wrong in the callable is kept, and is the cause of the error.
+    assert type(curl.callback_exception) is kept if kept else curl.callback_exception is None
+    assert info.value.__cause__ is (None if exc is not tolvex.error else curl.callback_exception)
+
+
+def test_a_read_callables_exception_is_kept_for_its_handle_in_a_multi(curl, mime, form_server):
+    mime.addpart().data_cb(None, lambda u, n: 1 / 0)
+    curl.setopt(tolvex.URL, form_server.url("/form"))
+    curl.setopt(tolvex.MIMEPOST, mime)
+    with tolvex.CurlMulti() as multi:
+        multi.add_handle(curl)
+        while multi.perform()[1]:
+            multi.select(1.0)
+        _, done, failed = multi.info_read()
+    assert not done and failed[0][:2] == (curl, tolvex.E_ABORTED_BY_CALLBACK)
+    assert isinstance(curl.callback_exception, ZeroDivisionError)
 
 
 REPLACEMENTS = {

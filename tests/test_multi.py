@@ -6,6 +6,7 @@ import gc
 import math
 import pickle
 import selectors
+import threading
 import warnings
 import weakref
 
@@ -63,6 +64,7 @@ class EventLoop:
         self.multi = multi
         self.selector = selectors.DefaultSelector()
         self.timeout = None
+        self.waits = 0
         multi.setopt(tolvex.M_SOCKETFUNCTION, self.on_socket)
         multi.setopt(tolvex.M_TIMERFUNCTION, self.on_timer)
 
@@ -87,6 +89,7 @@ class EventLoop:
         done, failed = [], []
         while pending:
             ready = self.selector.select(1.0 if self.timeout is None else self.timeout)
+            self.waits += 1
             if not ready:
                 self.multi.socket_action(tolvex.SOCKET_TIMEOUT, 0)
             for key, mask in ready:
@@ -422,6 +425,89 @@ def test_fdset_lists_the_sockets_libcurl_waits_on(multi, server):
     assert readable or writable
     assert all(isinstance(fd, int) and fd >= 0 for fd in readable + writable + exceptional)
     drive_polling(multi)
+
+
+@pytest.mark.parametrize("drive", ["select", "socket_action"])
+def test_sockets_numbered_past_fd_setsize_are_waited_on(many_descriptors, multi, server, drive):
+    handles = [new_curl(server.url("/slow?delay=0.2")) for _ in range(3)]
+    for c in handles:
+        multi.add_handle(c)
+    if drive == "select":
+        waits = 0
+        while multi.perform()[1]:
+            # fdset() cannot name these sockets; select() waits on them all.
+            assert multi.fdset() == ([], [], [])
+            assert multi.select(1.0) >= 0
+            waits += 1
+        done, failed = drain(multi)
+    else:
+        loop = EventLoop(multi)
+        done, failed = loop.run(set(handles))
+        waits = loop.waits
+        loop.close()
+    # A 0.2 s answer takes a handful of waits; a wait that sees none of the
+    # sockets returns at once, thousands of times.
+    assert waits <= 20
+    assert not failed and {id(c) for c in done} == {id(c) for c in handles}
+    assert all(body(c) == b"slow" for c in handles)
+
+
+def test_another_thread_is_refused_while_a_drive_runs(multi, server):
+    entered, release = threading.Event(), threading.Event()
+
+    def write(data):
+        entered.set()
+        release.wait(10)
+
+    c = new_curl(server.url("/hello"))
+    c.setopt(tolvex.WRITEFUNCTION, write)
+    multi.add_handle(c)
+    driver = threading.Thread(target=drive_polling, args=(multi,))
+    driver.start()
+    try:
+        assert entered.wait(10)
+        for call in (multi.perform, multi.fdset, lambda: multi.select(0.0), multi.timeout,
+                     lambda: multi.socket_action(tolvex.SOCKET_TIMEOUT, 0), multi.info_read,
+                     lambda: multi.assign(3, None)):
+            with pytest.raises(tolvex.error, match="multi_perform\\(\\) is currently running"):
+                call()
+    finally:
+        release.set()
+        driver.join()
+
+
+def test_two_threads_on_one_multi_are_safe_or_refused(multi, server):
+    handles = [new_curl(server.url("/drip?count=10&delay=0.01")) for _ in range(4)]
+    for c in handles:
+        multi.add_handle(c)
+    finished = threading.Event()
+    refused, unexpected = [], []
+
+    def hammer(calls):
+        while not finished.is_set():
+            for call in calls:
+                try:
+                    result = call()
+                except tolvex.error as e:
+                    (refused if "is currently running" in e.args[0] else unexpected).append(e)
+                    continue
+                if isinstance(result, tuple) and result[1] == 0:
+                    finished.set()
+
+    threads = [
+        threading.Thread(target=hammer, args=([multi.perform, lambda: multi.select(0.005)],)),
+        threading.Thread(target=hammer, args=([
+            lambda: multi.select(0.001), multi.fdset, multi.timeout,
+            lambda: multi.socket_action(tolvex.SOCKET_TIMEOUT, 0)],)),
+    ]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    assert finished.is_set() and not unexpected
+    done, failed = drain(multi)
+    assert not failed and len(done) == 4
+    assert all(body(c) == b"x" * 10 for c in handles)
 
 
 def test_info_read_with_a_limit(multi, server):

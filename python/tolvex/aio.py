@@ -273,7 +273,12 @@ class Session:
                 if waiter is not None:
                     remove(curl)
                     if not waiter.done():
-                        waiter.set_exception(error(code, text))
+                        exc = error(code, text)
+                        # What a callable of the handle raised, as perform() has it.
+                        cause = curl.callback_exception
+                        if cause is not None:
+                            exc.__cause__ = cause
+                        waiter.set_exception(exc)
         if running is not None and len(transfers) > running:
             self._forget_strays()
 
