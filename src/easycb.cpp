@@ -1,8 +1,7 @@
 // The callback bridge: the fixed functions registered with libcurl for the
 // callback options.  Each finds its Curl object through libcurl's user-data
-// pointer, takes the interpreter lock back with the thread state parked by
-// the running operation, calls the stored Python callable and converts its
-// result for libcurl.
+// pointer and its callable through its row of curl_callback_options, builds
+// the callable's arguments and converts its result for libcurl.
 #include "tolvex.h"
 
 #include <openssl/err.h>
@@ -17,6 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -24,12 +25,44 @@
 #include <utility>
 
 // ---------------------------------------------------------------------------
-// The shared protocol.
+// Calling a callable and reading its result.
 
-// Raises tolvex.error with a text and reports it under the printing policy.
-static void print_error(const char *text) {
-    PyErr_SetString(ErrorObject, text);
+void print_error(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(ErrorObject, format, args);
+    va_end(args);
     print_callback_error_if_regular_exception();
+}
+
+Ref call_callable(PyObject *callable, const char *format, ...) {
+    va_list va;
+    va_start(va, format);
+    Ref args = Ref::steal(Py_VaBuildValue(format, va));
+    va_end(va);
+    Ref result = Ref::steal(args ? PyObject_Call(callable, args.get(), nullptr) : nullptr);
+    if (!result)
+        KeptExceptionScope::keep();
+    return result;
+}
+
+Ref call_callable(PyObject *callable, std::initializer_list<PyObject *> args) {
+    Ref result = Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject **>(args.begin()),
+                                                args.size(), nullptr));
+    if (!result)
+        KeptExceptionScope::keep();
+    return result;
+}
+
+IntResult read_int_result(PyObject *result, long lo, long hi, long &value) {
+    if (result == Py_None)
+        return IntResult::none;
+    if (!PyLong_Check(result))
+        return IntResult::not_int;
+    value = PyLong_AsLong(result);
+    if (value == -1 && PyErr_Occurred())
+        return IntResult::overflow;
+    return value >= lo && value <= hi ? IntResult::value : IntResult::out_of_range;
 }
 
 // Writes one diagnostic line about a callable's result to the process's
@@ -57,103 +90,116 @@ static int write_result_line(const char *name, PyObject *result, const char *wha
     return 0;
 }
 
-int callback_return_value_to_int(PyObject *result, const char *name, int *out) {
-    if (result == nullptr) {
-        // The callable's exception stays pending for the operation to raise.
-        KeptExceptionScope::keep();
-        return -1;
-    }
-    if (PyLong_Check(result)) {
-        long value = PyLong_AsLong(result);
-        if (value == -1 && PyErr_Occurred())
-            return -1;
+bool int_answer(PyObject *result, const char *name, int &out) {
+    if (result == nullptr)
+        return false;
+    long value;
+    switch (read_int_result(result, INT32_MIN, INT32_MAX, value)) {
+    case IntResult::value:
+        out = static_cast<int>(value);
+        return true;
+    case IntResult::overflow:
+        return false;
+    case IntResult::out_of_range:
         // Truncating would turn, say, 2**32 + 1 into 1, which means
         // "accept" to some callbacks.
-        if (value < INT32_MIN || value > INT32_MAX) {
-            (void)write_result_line(name, result, "is out of range");
-            return -1;
-        }
-        *out = static_cast<int>(value);
-        return 0;
+        (void)write_result_line(name, result, "is out of range");
+        return false;
+    case IntResult::none:
+    case IntResult::not_int:
+        break;
     }
     (void)write_result_line(name, result, "is not an integer");
-    return -1;
+    return false;
+}
+
+// The entry point of an option: `run` gets the row's callable and the
+// row's failure value as libcurl's type, which libcurl also gets when there
+// is no callable to call.
+template <CURLoption Option, typename Answer, typename Run>
+static Answer with_callable(void *userdata, Run &&run) {
+    static constexpr const CallbackOption &row = callback_row(Option);
+    constexpr auto failure = static_cast<Answer>(row.failure);
+    return call_through_row(
+        static_cast<CurlObject *>(userdata), row,
+        [&](PyObject *callable) -> Answer { return run(callable, failure); },
+        [](bool) { return failure; });
 }
 
 // ---------------------------------------------------------------------------
 // Body and header delivery.
 
-static size_t util_write_callback(int flags, char *ptr, size_t size, size_t nmemb,
-                                  CurlObject *self) {
-    CallbackScope scope(self, flags == 0 ? callback_row(CURLOPT_WRITEFUNCTION)
-                                         : callback_row(CURLOPT_HEADERFUNCTION));
-    if (!scope.ok())
-        return 0;
-    PyObject *callable = flags == 0 ? self->write_callable : self->header_callable;
-    if (callable == nullptr || size == 0 || nmemb == 0)
-        return 0;
-    size_t total;
-    if (__builtin_mul_overflow(size, nmemb, &total) ||
-        total > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-        print_error("integer overflow in write callback");
-        return 0;
-    }
-    bool use_mv = (flags == 0 ? self->write_use_memoryview : self->header_use_memoryview) != 0;
-    Ref arg =
-        Ref::steal(use_mv ? PyMemoryView_FromMemory(ptr, static_cast<Py_ssize_t>(total), PyBUF_READ)
-                          : PyBytes_FromStringAndSize(ptr, static_cast<Py_ssize_t>(total)));
-    if (!arg) {
-        print_callback_error_if_regular_exception();
-        return 0;
-    }
-    // Keep the callable alive even if it replaces itself while it runs.
-    Ref func = Ref::borrow(callable);
-    Ref result;
-    if (flags == 0) {
+template <CURLoption Option>
+static size_t deliver(char *ptr, size_t size, size_t nmemb, void *userdata) {
+    auto *self = static_cast<CurlObject *>(userdata);
+    return with_callable<Option, size_t>(userdata, [&](PyObject *callable, size_t failure) {
+        if (size == 0 || nmemb == 0)
+            return failure;
+        size_t total;
+        if (__builtin_mul_overflow(size, nmemb, &total) ||
+            total > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+            print_error("integer overflow in write callback");
+            return failure;
+        }
+        static constexpr const CallbackOption &row = callback_row(Option);
+        bool use_mv = self->*row.use_memoryview != 0;
+        Ref arg = Ref::steal(
+            use_mv ? PyMemoryView_FromMemory(ptr, static_cast<Py_ssize_t>(total), PyBUF_READ)
+                   : PyBytes_FromStringAndSize(ptr, static_cast<Py_ssize_t>(total)));
+        if (!arg) {
+            print_callback_error_if_regular_exception();
+            return failure;
+        }
         int saved = self->in_write_callback;
-        self->in_write_callback = 1;
-        result = Ref::steal(PyObject_CallOneArg(func.get(), arg.get()));
+        if constexpr (Option == CURLOPT_WRITEFUNCTION)
+            self->in_write_callback = 1;
+        Ref result = call_callable(callable, {arg.get()});
         self->in_write_callback = saved;
-    } else {
-        result = Ref::steal(PyObject_CallOneArg(func.get(), arg.get()));
-    }
-    if (use_mv) {
-        // The view points into libcurl's buffer, which is gone after return.
-        PyObject *exc = PyErr_GetRaisedException();
-        // Interned once (and immortal): the lookup costs no allocation.
-        static PyObject *release_name = PyUnicode_InternFromString("release");
-        Ref released =
-            Ref::steal(release_name ? PyObject_CallMethodNoArgs(arg.get(), release_name) : nullptr);
-        if (!released)
-            PyErr_Clear();
-        PyErr_SetRaisedException(exc);
-    }
-    arg.reset();
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return 0;
-    }
-    if (result.get() == Py_None)
-        return total;
-    if (PyLong_Check(result.get()))
-        return static_cast<size_t>(PyLong_AsLong(result.get()));
-    print_error("write callback must return int or None");
-    return 0;
+        if (use_mv) {
+            // The view points into libcurl's buffer, which is gone after return.
+            PyObject *exc = PyErr_GetRaisedException();
+            // Interned once (and immortal): the lookup costs no allocation.
+            static PyObject *release_name = PyUnicode_InternFromString("release");
+            Ref released = Ref::steal(
+                release_name ? PyObject_CallMethodNoArgs(arg.get(), release_name) : nullptr);
+            if (!released)
+                PyErr_Clear();
+            PyErr_SetRaisedException(exc);
+        }
+        arg.reset();
+        if (!result) {
+            print_callback_error_if_regular_exception();
+            return failure;
+        }
+        long accepted;
+        switch (read_int_result(result.get(), 0, LONG_MAX, accepted)) {
+        case IntResult::none:
+            return total;
+        case IntResult::value:
+            return static_cast<size_t>(accepted);
+        case IntResult::overflow:
+            return failure;
+        case IntResult::out_of_range:
+            (void)write_result_line("write", result.get(), "is out of range");
+            return failure;
+        case IntResult::not_int:
+            break;
+        }
+        print_error("write callback must return int or None");
+        return failure;
+    });
 }
 
 size_t write_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
-    return util_write_callback(0, ptr, size, nmemb, static_cast<CurlObject *>(userdata));
+    return deliver<CURLOPT_WRITEFUNCTION>(ptr, size, nmemb, userdata);
 }
 
 size_t header_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
-    return util_write_callback(1, ptr, size, nmemb, static_cast<CurlObject *>(userdata));
+    return deliver<CURLOPT_HEADERFUNCTION>(ptr, size, nmemb, userdata);
 }
 
 // ---------------------------------------------------------------------------
 // TLS context: the certificates given to set_ca_certs.
-
-static constexpr unsigned long err_cert_already_in_hash_table = 0x5800065;
-static constexpr unsigned long err_pem_no_start_line = 0x480006C;
 
 struct BioDeleter {
     void operator()(BIO *bio) const noexcept { BIO_free(bio); }
@@ -161,6 +207,11 @@ struct BioDeleter {
 struct X509Deleter {
     void operator()(X509 *cert) const noexcept { X509_free(cert); }
 };
+
+// OpenSSL's reason for the error at the end of its queue.
+static int last_error_reason() {
+    return ERR_GET_REASON(ERR_peek_last_error());
+}
 
 static int add_ca_certs(SSL_CTX *context, const char *data, Py_ssize_t len) {
     if (len <= 0) {
@@ -185,18 +236,18 @@ static int add_ca_certs(SSL_CTX *context, const char *data, Py_ssize_t len) {
         if (cert.get() == nullptr)
             break;
         if (X509_STORE_add_cert(store, cert.get()) != 1) {
-            if (ERR_peek_last_error() != err_cert_already_in_hash_table)
+            if (last_error_reason() != X509_R_CERT_ALREADY_IN_HASH_TABLE)
                 break;
             ERR_clear_error();
         }
         ++count;
     }
-    unsigned long err = ERR_peek_last_error();
-    if (count >= 1 && err == err_pem_no_start_line) {
+    // The end of the text: no further certificate starts.
+    if (count >= 1 && last_error_reason() == PEM_R_NO_START_LINE) {
         ERR_clear_error();
         return 0;
     }
-    const char *reason = ERR_reason_error_string(err);
+    const char *reason = ERR_reason_error_string(ERR_peek_last_error());
     PyErr_SetString(ErrorObject, reason ? reason : "unknown error");
     ERR_clear_error();
     return -1;
@@ -204,11 +255,9 @@ static int add_ca_certs(SSL_CTX *context, const char *data, Py_ssize_t len) {
 
 // The certificate entry point is installed by set_ca_certs, not by a
 // callable option: it has no row of its own.
-static constexpr const char *ssl_ctx_warning = "ssl_ctx_callback failed to acquire thread";
-
 static CURLcode ssl_ctx_callback(CURL *, void *ssl_ctx, void *userptr) {
     auto *self = static_cast<CurlObject *>(userptr);
-    CallbackScope scope(self, ssl_ctx_warning);
+    CallbackScope scope(self, "ssl_ctx_callback failed to acquire thread");
     if (!scope.ok() || self->ca_certs_obj == nullptr)
         return CURLE_FAILED_INIT;
     char *data;
@@ -231,8 +280,12 @@ int ssl_ctx_callback_install(CurlObject *self) {
 // ---------------------------------------------------------------------------
 // Uploads, progress, tracing, pre-request checks and trailers.
 
-ReadCopy copy_read_result(PyObject *result, char *buffer, size_t wanted,
-                          const ReadResultMessages &messages, size_t *length) {
+size_t read_answer(PyObject *result, char *buffer, size_t wanted,
+                   const ReadResultMessages &messages) {
+    if (result == nullptr) {
+        print_callback_error_if_regular_exception();
+        return CURL_READFUNC_ABORT;
+    }
     Ref encoded;
     BufferView view;
     const char *data;
@@ -242,7 +295,7 @@ ReadCopy copy_read_result(PyObject *result, char *buffer, size_t wanted,
         encoded = Ref::steal(PyUnicode_AsEncodedString(result, "ascii", "strict"));
         if (!encoded) {
             print_callback_error_if_regular_exception();
-            return ReadCopy::failed;
+            return CURL_READFUNC_ABORT;
         }
         data = PyBytes_AS_STRING(encoded.get());
         size = static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()));
@@ -250,141 +303,137 @@ ReadCopy copy_read_result(PyObject *result, char *buffer, size_t wanted,
     } else if (PyObject_CheckBuffer(result)) {
         if (view.get(result, PyBUF_SIMPLE) != 0) {
             print_callback_error_if_regular_exception();
-            return ReadCopy::failed;
+            return CURL_READFUNC_ABORT;
         }
         data = static_cast<const char *>(view.data());
         size = static_cast<size_t>(view.size());
         too_long = messages.too_long;
     } else {
-        return ReadCopy::not_data;
+        long value;
+        switch (read_int_result(result, LONG_MIN, LONG_MAX, value)) {
+        case IntResult::value:
+            if (value == CURL_READFUNC_ABORT || value == CURL_READFUNC_PAUSE)
+                return static_cast<size_t>(value);
+            print_error(messages.bad_int);
+            return CURL_READFUNC_ABORT;
+        case IntResult::overflow:
+            PyErr_Clear(); // neither of the two codes
+            print_error(messages.bad_int);
+            return CURL_READFUNC_ABORT;
+        default:
+            print_error(messages.bad_type);
+            return CURL_READFUNC_ABORT;
+        }
     }
     if (size > wanted) {
         view.release();
-        PyErr_Format(ErrorObject, too_long, static_cast<long>(size), static_cast<long>(wanted));
-        print_callback_error_if_regular_exception();
-        return ReadCopy::failed;
+        print_error(too_long, static_cast<long>(size), static_cast<long>(wanted));
+        return CURL_READFUNC_ABORT;
     }
     if (size != 0)
         std::memcpy(buffer, data, size);
-    *length = size;
-    return ReadCopy::copied;
+    return size;
 }
 
+static constexpr const char read_result_text[] =
+    "read callback must return an object supporting the buffer protocol (e.g. a byte string) or "
+    "an ASCII-only Unicode string";
+
 static constexpr ReadResultMessages read_messages = {
-    "invalid return value for read callback (%ld bytes returned when at most %ld bytes were "
-    "wanted)",
-    "invalid return value for read callback (%ld bytes returned after encoding to ascii when at "
-    "most %ld bytes were wanted)",
+    .too_long = "invalid return value for read callback (%ld bytes returned when at most %ld "
+                "bytes were wanted)",
+    .too_long_text = "invalid return value for read callback (%ld bytes returned after encoding "
+                     "to ascii when at most %ld bytes were wanted)",
+    .bad_int = read_result_text,
+    .bad_type = read_result_text,
 };
 
 size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr size_t abort_value = CURL_READFUNC_ABORT;
-    CallbackScope scope(self, callback_row(CURLOPT_READFUNCTION));
-    if (!scope.ok() || self->read_callable == nullptr || size == 0 || nitems == 0)
-        return abort_value;
-    size_t wanted;
-    if (__builtin_mul_overflow(size, nitems, &wanted) ||
-        wanted > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-        print_error("integer overflow in read callback");
-        return abort_value;
-    }
-    Ref func = Ref::borrow(self->read_callable);
-    Ref arg = Ref::steal(PyLong_FromLong(static_cast<int>(wanted)));
-    if (!arg) {
-        print_callback_error_if_regular_exception();
-        return abort_value;
-    }
-    Ref result = Ref::steal(PyObject_CallOneArg(func.get(), arg.get()));
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return abort_value;
-    }
-    PyObject *r = result.get();
-    size_t length = 0;
-    switch (copy_read_result(r, buffer, wanted, read_messages, &length)) {
-    case ReadCopy::copied:
-        return length;
-    case ReadCopy::failed:
-        return abort_value;
-    case ReadCopy::not_data:
-        break;
-    }
-    if (PyLong_Check(r)) {
-        long value = PyLong_AsLong(r);
-        if (value == CURL_READFUNC_ABORT || value == CURL_READFUNC_PAUSE)
-            return static_cast<size_t>(value);
-        PyErr_Clear();
-    }
-    print_error("read callback must return an object supporting the buffer protocol (e.g. a "
-                "byte string) or an ASCII-only Unicode string");
-    return abort_value;
+    return with_callable<CURLOPT_READFUNCTION, size_t>(userdata, [&](PyObject *callable, size_t failure) {
+        size_t wanted;
+        if (size == 0 || nitems == 0)
+            return failure;
+        if (__builtin_mul_overflow(size, nitems, &wanted) ||
+            wanted > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+            print_error("integer overflow in read callback");
+            return failure;
+        }
+        return read_answer(call_callable(callable, "(i)", static_cast<int>(wanted)).get(), buffer,
+                           wanted, read_messages);
+    });
 }
 
 int seek_callback(void *userdata, curl_off_t offset, int origin) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_SEEKFUNCTION);
-    const int failure = static_cast<int>(row.failure);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->seek_callable == nullptr)
+    return with_callable<CURLOPT_SEEKFUNCTION, int>(userdata, [&](PyObject *callable, int failure) {
+        Ref result = call_callable(callable, "(L,i)", static_cast<long long>(offset), origin);
+        if (!result) {
+            print_callback_error_if_regular_exception();
+            return failure;
+        }
+        long value;
+        switch (read_int_result(result.get(), 0, 2, value)) {
+        case IntResult::none:
+            return CURL_SEEKFUNC_OK;
+        case IntResult::value:
+            return static_cast<int>(value);
+        case IntResult::overflow:
+            PyErr_Clear();
+            [[fallthrough]];
+        case IntResult::out_of_range:
+            print_error("invalid return value for seek callback %S not in (0, 1, 2)",
+                        result.get());
+            return failure;
+        case IntResult::not_int:
+            break;
+        }
+        print_error("seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), 2 "
+                    "(CURL_SEEKFUNC_CANTSEEK) or None");
         return failure;
-    Ref func = Ref::borrow(self->seek_callable);
-    Ref result = Ref::steal(
-        PyObject_CallFunction(func.get(), "(L,i)", static_cast<long long>(offset), origin));
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    if (result.get() == Py_None)
-        return 0;
-    if (PyLong_Check(result.get())) {
-        int value = static_cast<int>(PyLong_AsLong(result.get()));
-        if (value >= 0 && value <= 2)
-            return value;
-        PyErr_Clear();
-        PyErr_Format(ErrorObject, "invalid return value for seek callback %d not in (0, 1, 2)",
-                     value);
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    print_error("seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), 2 "
-                "(CURL_SEEKFUNC_CANTSEEK) or None");
-    return failure;
+    });
 }
 
 curlioerr ioctl_callback(CURL *, int cmd, void *userdata) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_IOCTLFUNCTION);
-    const auto failure = static_cast<curlioerr>(row.failure);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->ioctl_callable == nullptr)
+    return with_callable<CURLOPT_IOCTLFUNCTION, curlioerr>(userdata, [&](PyObject *callable, curlioerr failure) {
+        Ref result = call_callable(callable, "(i)", cmd);
+        if (!result) {
+            print_callback_error_if_regular_exception();
+            return failure;
+        }
+        long value;
+        switch (read_int_result(result.get(), CURLIOE_OK, CURLIOE_FAILRESTART, value)) {
+        case IntResult::none:
+            return CURLIOE_OK;
+        case IntResult::value:
+            return static_cast<curlioerr>(value);
+        case IntResult::overflow:
+            PyErr_Clear();
+            print_error("ioctl callback returned invalid value");
+            return failure;
+        case IntResult::out_of_range:
+            print_error("ioctl callback returned invalid value");
+            // libcurl reports the value itself as the error.
+            return value >= INT_MIN && value <= INT_MAX ? static_cast<curlioerr>(value)
+                                                        : failure;
+        case IntResult::not_int:
+            break;
+        }
         return failure;
-    Ref func = Ref::borrow(self->ioctl_callable);
-    Ref result = Ref::steal(PyObject_CallFunction(func.get(), "(i)", cmd));
-    if (!result) {
+    });
+}
+
+// The answer of a progress or transfer-information callable: None goes on,
+// an int is libcurl's answer, any other value aborts when true.
+static int progress_answer(PyObject *result, const char *name, int failure) {
+    if (result == nullptr) {
         print_callback_error_if_regular_exception();
         return failure;
     }
-    if (result.get() == Py_None)
-        return CURLIOE_OK;
-    if (PyLong_Check(result.get())) {
-        int value = static_cast<int>(PyLong_AsLong(result.get()));
-        if (value >= 0 && value <= 2)
-            return static_cast<curlioerr>(value);
-        PyErr_Clear();
-        print_error("ioctl callback returned invalid value");
-        return static_cast<curlioerr>(value);
-    }
-    return failure;
-}
-
-// The result of a progress or transfer-information callable: None goes on,
-// an int or any true value aborts.
-static int progress_result(PyObject *result) {
     if (result == Py_None)
         return 0;
-    if (PyLong_Check(result))
-        return static_cast<int>(PyLong_AsLong(result));
+    if (PyLong_Check(result)) {
+        int value;
+        return int_answer(result, name, value) ? value : failure;
+    }
     int truth = PyObject_IsTrue(result);
     if (truth < 0) {
         print_callback_error_if_regular_exception();
@@ -394,109 +443,94 @@ static int progress_result(PyObject *result) {
 }
 
 int progress_callback(void *userdata, double dltotal, double dlnow, double ultotal, double ulnow) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_PROGRESSFUNCTION);
-    const int failure = static_cast<int>(row.failure);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->progress_callable == nullptr)
-        return failure;
-    Ref func = Ref::borrow(self->progress_callable);
-    Ref result =
-        Ref::steal(PyObject_CallFunction(func.get(), "(dddd)", dltotal, dlnow, ultotal, ulnow));
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    return progress_result(result.get());
+    return with_callable<CURLOPT_PROGRESSFUNCTION, int>(userdata, [&](PyObject *callable, int failure) {
+        return progress_answer(
+            call_callable(callable, "(dddd)", dltotal, dlnow, ultotal, ulnow).get(), "progress",
+            failure);
+    });
 }
 
 int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                       curl_off_t ulnow) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_XFERINFOFUNCTION);
-    const int failure = static_cast<int>(row.failure);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->xferinfo_callable == nullptr)
-        return failure;
-    Ref func = Ref::borrow(self->xferinfo_callable);
-    Ref result = Ref::steal(PyObject_CallFunction(
-        func.get(), "(LLLL)", static_cast<long long>(dltotal), static_cast<long long>(dlnow),
-        static_cast<long long>(ultotal), static_cast<long long>(ulnow)));
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    return progress_result(result.get());
+    return with_callable<CURLOPT_XFERINFOFUNCTION, int>(userdata, [&](PyObject *callable, int failure) {
+        return progress_answer(call_callable(callable, "(LLLL)", static_cast<long long>(dltotal),
+                                             static_cast<long long>(dlnow),
+                                             static_cast<long long>(ultotal),
+                                             static_cast<long long>(ulnow))
+                                   .get(),
+                               "xferinfo", failure);
+    });
 }
 
 int debug_callback(CURL *, curl_infotype type, char *data, size_t size, void *userdata) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    CallbackScope scope(self, callback_row(CURLOPT_DEBUGFUNCTION));
-    if (!scope.ok() || self->debug_callable == nullptr)
-        return 0;
-    if (size > static_cast<size_t>(INT32_MAX)) {
-        print_error("integer overflow in debug callback");
-        return 0;
-    }
-    Ref func = Ref::borrow(self->debug_callable);
-    Ref result = Ref::steal(PyObject_CallFunction(func.get(), "(iy#)", static_cast<int>(type), data,
-                                                  static_cast<Py_ssize_t>(size)));
-    if (!result)
+    return with_callable<CURLOPT_DEBUGFUNCTION, int>(userdata, [&](PyObject *callable, int failure) {
+        if (size > static_cast<size_t>(INT32_MAX)) {
+            print_error("integer overflow in debug callback");
+            return failure;
+        }
+        if (!call_callable(callable, "(iy#)", static_cast<int>(type), data,
+                           static_cast<Py_ssize_t>(size)))
+            print_callback_error_if_regular_exception();
+        return failure;
+    });
+}
+
+// A callable's arguments, or null with the failure that stopped them
+// reported.
+static Ref reported(Ref args) {
+    if (!args)
         print_callback_error_if_regular_exception();
-    return 0;
+    return args;
+}
+
+// The callable called with `args` (null: building them failed, -1), its
+// result an int for libcurl; a callable that raised leaves its exception
+// pending (-1).
+static int int_call(PyObject *callable, const Ref &args, const char *name, int failure = -1) {
+    if (!args)
+        return -1;
+    Ref result = Ref::steal(PyObject_Call(callable, args.get(), nullptr));
+    if (!result)
+        KeptExceptionScope::keep();
+    int value;
+    return int_answer(result.get(), name, value) ? value : failure;
 }
 
 int prereq_callback(void *userdata, char *conn_primary_ip, char *conn_local_ip,
                     int conn_primary_port, int conn_local_port) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_PREREQFUNCTION);
-    const int failure = static_cast<int>(row.failure);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->prereq_callable == nullptr)
-        return failure;
-    Ref args = Ref::steal(Py_BuildValue("(ssii)", conn_primary_ip, conn_local_ip, conn_primary_port,
-                                        conn_local_port));
-    if (!args) {
-        print_callback_error_if_regular_exception();
-        return -1;
-    }
-    Ref func = Ref::borrow(self->prereq_callable);
-    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
-    int value = failure;
-    if (callback_return_value_to_int(result.get(), "prereq", &value) != 0)
-        return -1;
-    return value;
+    return with_callable<CURLOPT_PREREQFUNCTION, int>(userdata, [&](PyObject *callable, int) {
+        return int_call(callable,
+                        reported(Ref::steal(Py_BuildValue("(ssii)", conn_primary_ip,
+                                                          conn_local_ip, conn_primary_port,
+                                                          conn_local_port))),
+                        "prereq");
+    });
 }
 
 int trailer_callback(curl_slist **list, void *userdata) {
     *list = nullptr;
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_TRAILERFUNCTION);
-    const int failure = static_cast<int>(row.failure);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->trailer_callable == nullptr)
-        return failure;
-    Ref func = Ref::borrow(self->trailer_callable);
-    Ref result = Ref::steal(PyObject_CallNoArgs(func.get()));
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    if (result.get() == Py_None)
-        return CURL_TRAILERFUNC_OK;
-    if (int which = PyListOrTuple_Check(result.get())) {
-        Py_ssize_t len = PyListOrTuple_Size(result.get(), which);
-        curl_slist *trailers = tolvex_list_or_tuple_to_slist(which, result.get(), len);
-        if (trailers == nullptr && PyErr_Occurred()) {
+    return with_callable<CURLOPT_TRAILERFUNCTION, int>(userdata, [&](PyObject *callable, int failure) {
+        Ref result = call_callable(callable, "()");
+        if (!result) {
             print_callback_error_if_regular_exception();
             return failure;
         }
-        // libcurl owns and frees the list.
-        *list = trailers;
-        return CURL_TRAILERFUNC_OK;
-    }
-    print_error("trailer callback must return None or a list/tuple of header strings");
-    return failure;
+        if (result.get() == Py_None)
+            return CURL_TRAILERFUNC_OK;
+        if (int which = PyListOrTuple_Check(result.get())) {
+            Py_ssize_t len = PyListOrTuple_Size(result.get(), which);
+            curl_slist *trailers = tolvex_list_or_tuple_to_slist(which, result.get(), len);
+            if (trailers == nullptr && PyErr_Occurred()) {
+                print_callback_error_if_regular_exception();
+                return failure;
+            }
+            // libcurl owns and frees the list.
+            *list = trailers;
+            return CURL_TRAILERFUNC_OK;
+        }
+        print_error("trailer callback must return None or a list/tuple of header strings");
+        return failure;
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -541,128 +575,102 @@ static PyObject *socket_address(const curl_sockaddr *address) {
     }
 }
 
-curl_socket_t opensocket_callback(void *userdata, curlsocktype purpose, curl_sockaddr *address) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_OPENSOCKETFUNCTION);
-    constexpr auto failure = static_cast<curl_socket_t>(row.failure);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->opensocket_callable == nullptr)
-        return failure;
-    Ref addr = Ref::steal(socket_address(address));
-    if (!addr) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    Ref sockaddr_obj =
-        Ref::steal(PyObject_CallFunction(curl_sockaddr_type, "(iiiO)", address->family,
-                                         address->socktype, address->protocol, addr.get()));
-    if (!sockaddr_obj) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    Ref args = Ref::steal(Py_BuildValue("(iO)", static_cast<int>(purpose), sockaddr_obj.get()));
-    if (!args) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    Ref func = Ref::borrow(self->opensocket_callable);
-    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
+// The descriptor an open-socket callable returned: an int, handed over as
+// it is (libcurl closes it when done), or an object with fileno(), whose
+// descriptor libcurl gets a copy of (the object may be closed any time).
+static curl_socket_t opened_socket(PyObject *result) {
     curl_socket_t fd;
-    if (PyLong_Check(result.get())) {
-        // A plain descriptor is handed over: libcurl closes it when done.
-        if (PyLong_AsCurlSocket(result.get(), &fd) != 0) {
+    if (PyLong_Check(result)) {
+        if (PyLong_AsCurlSocket(result, &fd) != 0) {
             print_callback_error_if_regular_exception();
-            return failure;
+            return CURL_SOCKET_BAD;
         }
         return fd;
     }
-    Ref fileno = Ref::steal(PyObject_GetAttrString(result.get(), "fileno"));
+    Ref fileno = Ref::steal(PyObject_GetAttrString(result, "fileno"));
     if (!fileno) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
             PyErr_SetString(ErrorObject, "Open socket callback's return value must be a socket");
         }
         print_callback_error_if_regular_exception();
-        return failure;
+        return CURL_SOCKET_BAD;
     }
     Ref number = Ref::steal(PyObject_CallNoArgs(fileno.get()));
     if (!number) {
         print_callback_error_if_regular_exception();
-        return failure;
+        return CURL_SOCKET_BAD;
     }
     if (!PyLong_Check(number.get())) {
         PyErr_SetString(ErrorObject, "Open socket callback returned an object whose fileno method "
                                      "did not return an integer");
-        return failure;
+        return CURL_SOCKET_BAD;
     }
     if (PyLong_AsCurlSocket(number.get(), &fd) != 0) {
         print_callback_error_if_regular_exception();
-        return failure;
+        return CURL_SOCKET_BAD;
     }
-    // The Python object keeps its own descriptor and may be closed at any
-    // time; libcurl gets one of its own.
     return dup(fd);
 }
 
-int sockopt_cb(void *userdata, curl_socket_t curlfd, curlsocktype purpose) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_SOCKOPTFUNCTION);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->sockopt_callable == nullptr)
-        return static_cast<int>(row.failure);
-    Ref sock = Ref::steal(PyLong_FromCurlSocket(curlfd));
-    Ref args =
-        Ref::steal(sock ? Py_BuildValue("(Oi)", sock.get(), static_cast<int>(purpose)) : nullptr);
-    if (!args) {
-        print_callback_error_if_regular_exception();
-        return -1;
-    }
-    Ref func = Ref::borrow(self->sockopt_callable);
-    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
-    int value;
-    if (callback_return_value_to_int(result.get(), "sockopt", &value) != 0)
-        return -1;
-    return value;
+curl_socket_t opensocket_callback(void *userdata, curlsocktype purpose, curl_sockaddr *address) {
+    return with_callable<CURLOPT_OPENSOCKETFUNCTION, curl_socket_t>(userdata, [&](PyObject *callable, curl_socket_t failure) {
+        Ref addr = Ref::steal(socket_address(address));
+        Ref sockaddr_obj =
+            Ref::steal(addr ? PyObject_CallFunction(curl_sockaddr_type, "(iiiO)", address->family,
+                                                    address->socktype, address->protocol,
+                                                    addr.get())
+                            : nullptr);
+        if (!sockaddr_obj) {
+            print_callback_error_if_regular_exception();
+            return failure;
+        }
+        Ref result =
+            call_callable(callable, "(iO)", static_cast<int>(purpose), sockaddr_obj.get());
+        if (!result) {
+            print_callback_error_if_regular_exception();
+            return failure;
+        }
+        return opened_socket(result.get());
+    });
 }
 
-static int close_socket(CurlObject *self, curl_socket_t item) {
-    constexpr const CallbackOption &row = callback_row(CURLOPT_CLOSESOCKETFUNCTION);
-    // libcurl leaves closing the socket to this callback: when no callable
-    // can take it, the socket is closed here or it would stay open.
-    if (self == nullptr) {
-        close(item);
-        return static_cast<int>(row.failure);
-    }
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->closesocket_callable == nullptr) {
-        close(item);
-        return static_cast<int>(row.failure);
-    }
-    Ref sock = Ref::steal(PyLong_FromCurlSocket(item));
-    Ref args = Ref::steal(sock ? PyTuple_Pack(1, sock.get()) : nullptr);
-    if (!args) {
-        print_callback_error_if_regular_exception();
-        close(item);
-        return -1;
-    }
-    Ref func = Ref::borrow(self->closesocket_callable);
-    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
-    int value;
-    if (callback_return_value_to_int(result.get(), "closesocket", &value) != 0)
-        return -1;
-    return value;
+int sockopt_cb(void *userdata, curl_socket_t curlfd, curlsocktype purpose) {
+    return with_callable<CURLOPT_SOCKOPTFUNCTION, int>(userdata, [&](PyObject *callable, int) {
+        Ref sock = Ref::steal(PyLong_FromCurlSocket(curlfd));
+        return int_call(callable,
+                        reported(sock ? Ref::steal(Py_BuildValue("(Oi)", sock.get(),
+                                                                 static_cast<int>(purpose)))
+                                      : Ref()),
+                        "sockopt");
+    });
 }
 
 int closesocket_callback(void *userdata, curl_socket_t item) {
+    static constexpr const CallbackOption &row = callback_row(CURLOPT_CLOSESOCKETFUNCTION);
     auto *closer = static_cast<SocketCloser *>(userdata);
+    // libcurl leaves closing the socket to this callback: when no callable
+    // can take it, the socket is closed here or it would stay open.
+    auto close_here = [item](bool = false) {
+        close(item);
+        return static_cast<int>(row.failure);
+    };
     // Held throughout, so that the object cannot close on another thread
     // half-way; a thread that closes it waits detached from the interpreter.
     PyMutex_Lock(&closer->lock);
-    int result = close_socket(closer->curl, item);
+    int result = closer->curl == nullptr
+                     ? close_here()
+                     : call_through_row(
+                           closer->curl, row,
+                           [item](PyObject *callable) {
+                               Ref sock = Ref::steal(PyLong_FromCurlSocket(item));
+                               Ref args = reported(sock ? Ref::steal(PyTuple_Pack(1, sock.get()))
+                                                        : Ref());
+                               if (!args)
+                                   close(item);
+                               return int_call(callable, args, "closesocket");
+                           },
+                           close_here);
     PyMutex_Unlock(&closer->lock);
     return result;
 }
@@ -750,70 +758,42 @@ static PyObject *host_key(const curl_khkey *key) {
 
 int ssh_key_cb(CURL *, const curl_khkey *knownkey, const curl_khkey *foundkey, curl_khmatch match,
                void *userdata) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_SSH_KEYFUNCTION);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->ssh_key_callable == nullptr)
-        return static_cast<int>(row.failure);
-    Ref known = Ref::steal(host_key(knownkey));
-    if (!known)
-        return -1;
-    Ref found = Ref::steal(host_key(foundkey));
-    if (!found)
-        return -1;
-    Ref args =
-        Ref::steal(Py_BuildValue("(OOi)", known.get(), found.get(), static_cast<int>(match)));
-    if (!args) {
-        print_callback_error_if_regular_exception();
-        return -1;
-    }
-    Ref func = Ref::borrow(self->ssh_key_callable);
-    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
-    int value;
-    if (callback_return_value_to_int(result.get(), "ssh key", &value) != 0)
-        return -1;
-    return value;
+    return with_callable<CURLOPT_SSH_KEYFUNCTION, int>(userdata, [&](PyObject *callable, int) {
+        // A key that cannot be made leaves its exception pending.
+        Ref known = Ref::steal(host_key(knownkey));
+        if (!known)
+            return -1;
+        Ref found = Ref::steal(host_key(foundkey));
+        if (!found)
+            return -1;
+        return int_call(callable,
+                        reported(Ref::steal(Py_BuildValue("(OOi)", known.get(), found.get(),
+                                                          static_cast<int>(match)))),
+                        "ssh key");
+    });
 }
 
 int resolver_start_callback(void *, void *, void *userdata) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_RESOLVER_START_FUNCTION);
-    constexpr int failure = static_cast<int>(row.failure);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->resolver_start_callable == nullptr)
-        return failure;
-    Ref func = Ref::borrow(self->resolver_start_callable);
-    Ref result = Ref::steal(PyObject_CallNoArgs(func.get()));
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    if (result.get() == Py_None)
-        return 0;
-    int value;
-    if (callback_return_value_to_int(result.get(), "resolver_start", &value) != 0)
-        return failure;
-    return value;
+    return with_callable<CURLOPT_RESOLVER_START_FUNCTION, int>(
+        userdata, [&](PyObject *callable, int failure) {
+            Ref result = call_callable(callable, "()");
+            if (!result) {
+                print_callback_error_if_regular_exception();
+                return failure;
+            }
+            if (result.get() == Py_None)
+                return 0;
+            int value;
+            return int_answer(result.get(), "resolver_start", value) ? value : failure;
+        });
 }
 
 int fnmatch_callback(void *userdata, const char *pattern, const char *string) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_FNMATCH_FUNCTION);
-    constexpr int failure = static_cast<int>(row.failure);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->fnmatch_callable == nullptr)
-        return failure;
-    Ref args = Ref::steal(Py_BuildValue("(yy)", pattern, string));
-    if (!args) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    Ref func = Ref::borrow(self->fnmatch_callable);
-    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
-    int value;
-    if (callback_return_value_to_int(result.get(), "fnmatch", &value) != 0)
-        return failure;
-    return value;
+    return with_callable<CURLOPT_FNMATCH_FUNCTION, int>(
+        userdata, [&](PyObject *callable, int failure) {
+            Ref args = reported(Ref::steal(Py_BuildValue("(yy)", pattern, string)));
+            return args ? int_call(callable, args, "fnmatch", failure) : failure;
+        });
 }
 
 // ---------------------------------------------------------------------------
@@ -860,63 +840,58 @@ static int hsts_expire_text(PyObject *expire, char (&out)[sizeof(curl_hstsentry:
 }
 
 CURLSTScode hstsread_callback(CURL *, curl_hstsentry *entry, void *userdata) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_HSTSREADFUNCTION);
-    constexpr auto failure = static_cast<CURLSTScode>(row.failure);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->hstsread_callable == nullptr)
-        return failure;
-    Ref func = Ref::borrow(self->hstsread_callable);
-    Ref result = Ref::steal(PyObject_CallNoArgs(func.get()));
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    if (result.get() == Py_None)
-        return CURLSTS_DONE;
-    if (!PyTuple_Check(result.get()) || PyTuple_GET_SIZE(result.get()) != 3) {
-        print_error("hstsread callback must return None or a 3-tuple (host, expire, "
-                    "include_subdomains)");
-        return failure;
-    }
-    PyObject *host_obj = PyTuple_GET_ITEM(result.get(), 0);
-    if (!PyText_Check(host_obj)) {
-        print_error("hstsread callback: host must be a byte string or a Unicode string with "
-                    "ASCII code points only");
-        return failure;
-    }
-    // libcurl takes the host as a NUL-terminated text: an embedded NUL is
-    // refused by the conversion.
-    PyObject *encoded = nullptr;
-    char *host = PyText_AsString_NoNUL(host_obj, &encoded);
-    Ref keeper = Ref::steal(encoded);
-    if (host == nullptr) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    size_t host_len = std::strlen(host);
-    if (host_len > entry->namelen) {
-        PyErr_Format(ErrorObject, "hstsread callback: host length %zd exceeds libcurl maximum %zu",
-                     static_cast<Py_ssize_t>(host_len), entry->namelen);
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    // libcurl reads the whole field, not only up to the terminator.
-    char expire[sizeof(entry->expire)] = {};
-    if (hsts_expire_text(PyTuple_GET_ITEM(result.get(), 1), expire) != 0) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    int subdomains = PyObject_IsTrue(PyTuple_GET_ITEM(result.get(), 2));
-    if (subdomains < 0) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    std::memcpy(entry->name, host, host_len + 1);
-    entry->namelen = host_len;
-    std::memcpy(entry->expire, expire, sizeof(expire));
-    entry->includeSubDomains = subdomains ? 1 : 0;
-    return CURLSTS_OK;
+    return with_callable<CURLOPT_HSTSREADFUNCTION, CURLSTScode>(
+        userdata, [&](PyObject *callable, CURLSTScode failure) {
+            Ref result = call_callable(callable, "()");
+            if (!result) {
+                print_callback_error_if_regular_exception();
+                return failure;
+            }
+            if (result.get() == Py_None)
+                return CURLSTS_DONE;
+            if (!PyTuple_Check(result.get()) || PyTuple_GET_SIZE(result.get()) != 3) {
+                print_error("hstsread callback must return None or a 3-tuple (host, expire, "
+                            "include_subdomains)");
+                return failure;
+            }
+            PyObject *host_obj = PyTuple_GET_ITEM(result.get(), 0);
+            if (!PyText_Check(host_obj)) {
+                print_error("hstsread callback: host must be a byte string or a Unicode string "
+                            "with ASCII code points only");
+                return failure;
+            }
+            // libcurl takes the host as a NUL-terminated text: an embedded NUL
+            // is refused by the conversion.
+            PyObject *encoded = nullptr;
+            char *host = PyText_AsString_NoNUL(host_obj, &encoded);
+            Ref keeper = Ref::steal(encoded);
+            if (host == nullptr) {
+                print_callback_error_if_regular_exception();
+                return failure;
+            }
+            size_t host_len = std::strlen(host);
+            if (host_len > entry->namelen) {
+                print_error("hstsread callback: host length %zd exceeds libcurl maximum %zu",
+                            static_cast<Py_ssize_t>(host_len), entry->namelen);
+                return failure;
+            }
+            // libcurl reads the whole field, not only up to the terminator.
+            char expire[sizeof(entry->expire)] = {};
+            if (hsts_expire_text(PyTuple_GET_ITEM(result.get(), 1), expire) != 0) {
+                print_callback_error_if_regular_exception();
+                return failure;
+            }
+            int subdomains = PyObject_IsTrue(PyTuple_GET_ITEM(result.get(), 2));
+            if (subdomains < 0) {
+                print_callback_error_if_regular_exception();
+                return failure;
+            }
+            std::memcpy(entry->name, host, host_len + 1);
+            entry->namelen = host_len;
+            std::memcpy(entry->expire, expire, sizeof(expire));
+            entry->includeSubDomains = subdomains ? 1 : 0;
+            return CURLSTS_OK;
+        });
 }
 
 // libcurl's expiry text as an aware datetime in UTC, or None for an entry
@@ -936,50 +911,47 @@ static PyObject *hsts_expire_datetime(const curl_hstsentry *entry) {
 }
 
 CURLSTScode hstswrite_callback(CURL *, curl_hstsentry *entry, curl_index *index, void *userdata) {
-    auto *self = static_cast<CurlObject *>(userdata);
-    constexpr const CallbackOption &row = callback_row(CURLOPT_HSTSWRITEFUNCTION);
-    constexpr auto failure = static_cast<CURLSTScode>(row.failure);
-    CallbackScope scope(self, row);
-    if (!scope.ok() || self->hstswrite_callable == nullptr)
-        return failure;
-    Ref expire = Ref::steal(hsts_expire_datetime(entry));
-    if (!expire) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    Ref hsts_entry = Ref::steal(PyObject_CallFunction(
-        hsts_entry_type, "(y#OO)", entry->name, static_cast<Py_ssize_t>(entry->namelen),
-        expire.get(), entry->includeSubDomains ? Py_True : Py_False));
-    Ref hsts_index =
-        Ref::steal(hsts_entry ? PyObject_CallFunction(hsts_index_type, "(nn)",
-                                                      static_cast<Py_ssize_t>(index->index),
-                                                      static_cast<Py_ssize_t>(index->total))
-                              : nullptr);
-    Ref args =
-        Ref::steal(hsts_index ? PyTuple_Pack(2, hsts_entry.get(), hsts_index.get()) : nullptr);
-    if (!args) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    Ref func = Ref::borrow(self->hstswrite_callable);
-    Ref result = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return failure;
-    }
-    if (result.get() == Py_None)
-        return CURLSTS_OK;
-    if (PyLong_Check(result.get())) {
-        // The whole value is checked: truncated, 2**32 + 1 would read as 1.
-        long value = PyLong_AsLong(result.get());
-        if (value == -1 && PyErr_Occurred())
-            PyErr_Clear();
-        else if (value >= CURLSTS_OK && value <= CURLSTS_FAIL)
-            return static_cast<CURLSTScode>(value);
-        print_error("hstswrite callback returned an invalid CURLSTScode");
-        return failure;
-    }
-    int ignored;
-    (void)callback_return_value_to_int(result.get(), "hstswrite", &ignored);
-    return failure;
+    return with_callable<CURLOPT_HSTSWRITEFUNCTION, CURLSTScode>(
+        userdata, [&](PyObject *callable, CURLSTScode failure) {
+            Ref expire = Ref::steal(hsts_expire_datetime(entry));
+            Ref hsts_entry = Ref::steal(
+                expire ? PyObject_CallFunction(hsts_entry_type, "(y#OO)", entry->name,
+                                               static_cast<Py_ssize_t>(entry->namelen),
+                                               expire.get(),
+                                               entry->includeSubDomains ? Py_True : Py_False)
+                       : nullptr);
+            Ref hsts_index = Ref::steal(
+                hsts_entry ? PyObject_CallFunction(hsts_index_type, "(nn)",
+                                                   static_cast<Py_ssize_t>(index->index),
+                                                   static_cast<Py_ssize_t>(index->total))
+                           : nullptr);
+            if (!hsts_index) {
+                print_callback_error_if_regular_exception();
+                return failure;
+            }
+            Ref result = call_callable(callable, {hsts_entry.get(), hsts_index.get()});
+            if (!result) {
+                print_callback_error_if_regular_exception();
+                return failure;
+            }
+            long value;
+            switch (read_int_result(result.get(), CURLSTS_OK, CURLSTS_FAIL, value)) {
+            case IntResult::none:
+                return CURLSTS_OK;
+            case IntResult::value:
+                return static_cast<CURLSTScode>(value);
+            case IntResult::overflow:
+                // The whole value is checked: truncated, 2**32 + 1 would read as 1.
+                PyErr_Clear();
+                [[fallthrough]];
+            case IntResult::out_of_range:
+                print_error("hstswrite callback returned an invalid CURLSTScode");
+                return failure;
+            case IntResult::not_int:
+                break;
+            }
+            int ignored;
+            (void)int_answer(result.get(), "hstswrite", ignored);
+            return failure;
+        });
 }

@@ -235,13 +235,6 @@ static void owner_add_use(MimeDataCbOwnerObject *owner) {
     Py_INCREF(as_object(owner));
 }
 
-// Reports an error raised in a trampoline: an Exception is printed, anything
-// else stays pending for the operation that runs the transfer.
-static void report_trampoline_error(const char *text) {
-    PyErr_SetString(ErrorObject, text);
-    print_callback_error_if_regular_exception();
-}
-
 // Where the exceptions of an owner's callables are kept: with the Curl of
 // the part's MIME while its transfer runs (through a multi, libcurl does not
 // say which handle reads), else with the operation running on this thread.
@@ -255,38 +248,16 @@ static PyObject **owner_kept_slot(MimeDataCbOwnerObject *owner) {
     return tolvex_get_thread_state(easy) != nullptr ? &easy->callback_exception : nullptr;
 }
 
-// Copies a read callable's bytes into libcurl's buffer.
-static size_t mime_read_result(PyObject *result, char *buffer, size_t wanted) {
-    static constexpr ReadResultMessages messages = {
-        "invalid return value for mime read callback (%ld bytes returned when at most %ld "
-        "bytes were wanted)",
-        "invalid return value for mime read callback (%ld bytes returned after ASCII encoding "
-        "when at most %ld bytes were wanted)",
-    };
-    size_t length = 0;
-    switch (copy_read_result(result, buffer, wanted, messages, &length)) {
-    case ReadCopy::copied:
-        return length;
-    case ReadCopy::failed:
-        return CURL_READFUNC_ABORT;
-    case ReadCopy::not_data:
-        break;
-    }
-    if (PyLong_Check(result)) {
-        long value = PyLong_AsLong(result);
-        if (value == -1 && PyErr_Occurred())
-            PyErr_Clear(); // out of range: neither of the two codes
-        if (value == CURL_READFUNC_ABORT || value == CURL_READFUNC_PAUSE)
-            return static_cast<size_t>(value);
-        report_trampoline_error("mime read callback must return a buffer object, an ASCII-only "
-                                "Unicode string, READFUNC_ABORT, or READFUNC_PAUSE");
-        return CURL_READFUNC_ABORT;
-    }
-    report_trampoline_error("mime read callback must return an object supporting the buffer "
-                            "protocol, an ASCII-only Unicode string, READFUNC_ABORT, or "
-                            "READFUNC_PAUSE");
-    return CURL_READFUNC_ABORT;
-}
+static constexpr ReadResultMessages mime_read_messages = {
+    .too_long = "invalid return value for mime read callback (%ld bytes returned when at most "
+                "%ld bytes were wanted)",
+    .too_long_text = "invalid return value for mime read callback (%ld bytes returned after ASCII "
+                     "encoding when at most %ld bytes were wanted)",
+    .bad_int = "mime read callback must return a buffer object, an ASCII-only Unicode string, "
+               "READFUNC_ABORT, or READFUNC_PAUSE",
+    .bad_type = "mime read callback must return an object supporting the buffer protocol, an "
+                "ASCII-only Unicode string, READFUNC_ABORT, or READFUNC_PAUSE",
+};
 
 static size_t mime_read_callback(char *buffer, size_t size, size_t nitems, void *arg) {
     auto *owner = static_cast<MimeDataCbOwnerObject *>(arg);
@@ -302,23 +273,14 @@ static size_t mime_read_callback(char *buffer, size_t size, size_t nitems, void 
         return CURL_READFUNC_ABORT;
     size_t wanted;
     if (__builtin_mul_overflow(size, nitems, &wanted) || wanted > INT32_MAX) {
-        report_trampoline_error("integer overflow in mime read callback");
+        print_error("integer overflow in mime read callback");
         return CURL_READFUNC_ABORT;
     }
     Ref callable = Ref::borrow(owner->read_cb);
     Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
-    Ref length = Ref::steal(PyLong_FromSize_t(wanted));
-    if (!length) {
-        print_callback_error_if_regular_exception();
-        return CURL_READFUNC_ABORT;
-    }
-    PyObject *argv[] = {userdata.get(), length.get()};
-    Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), argv, 2, nullptr));
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return CURL_READFUNC_ABORT;
-    }
-    return mime_read_result(result.get(), buffer, wanted);
+    Ref result = call_callable(callable.get(), "(On)", userdata.get(),
+                               static_cast<Py_ssize_t>(wanted));
+    return read_answer(result.get(), buffer, wanted, mime_read_messages);
 }
 
 static int mime_seek_callback(void *arg, curl_off_t offset, int origin) {
@@ -331,29 +293,29 @@ static int mime_seek_callback(void *arg, curl_off_t offset, int origin) {
     KeptExceptionScope kept(owner_kept_slot(owner));
     Ref callable = Ref::borrow(owner->seek_cb);
     Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
-    Ref result = Ref::steal(PyObject_CallFunction(callable.get(), "OLi", userdata.get(),
-                                                  static_cast<long long>(offset), origin));
+    Ref result = call_callable(callable.get(), "(OLi)", userdata.get(),
+                               static_cast<long long>(offset), origin);
     if (!result) {
         print_callback_error_if_regular_exception();
         return CURL_SEEKFUNC_FAIL;
     }
-    if (result.get() == Py_None)
+    long value;
+    switch (read_int_result(result.get(), CURL_SEEKFUNC_OK, CURL_SEEKFUNC_CANTSEEK, value)) {
+    case IntResult::none:
         return CURL_SEEKFUNC_OK;
-    if (!PyLong_Check(result.get())) {
-        report_trampoline_error("mime seek callback must return 0 (SEEKFUNC_OK), 1 "
-                                "(SEEKFUNC_FAIL), 2 (SEEKFUNC_CANTSEEK) or None");
-        return CURL_SEEKFUNC_FAIL;
-    }
-    long value = PyLong_AsLong(result.get());
-    if (value == -1 && PyErr_Occurred()) {
+    case IntResult::value:
+        return static_cast<int>(value);
+    case IntResult::overflow:
         print_callback_error_if_regular_exception();
         return CURL_SEEKFUNC_FAIL;
+    case IntResult::out_of_range:
+        print_error("invalid return value for mime seek callback %ld not in (0, 1, 2)", value);
+        return CURL_SEEKFUNC_FAIL;
+    case IntResult::not_int:
+        break;
     }
-    if (value == CURL_SEEKFUNC_OK || value == CURL_SEEKFUNC_FAIL || value == CURL_SEEKFUNC_CANTSEEK)
-        return static_cast<int>(value);
-    PyErr_Format(ErrorObject, "invalid return value for mime seek callback %ld not in (0, 1, 2)",
-                 value);
-    print_callback_error_if_regular_exception();
+    print_error("mime seek callback must return 0 (SEEKFUNC_OK), 1 (SEEKFUNC_FAIL), 2 "
+                "(SEEKFUNC_CANTSEEK) or None");
     return CURL_SEEKFUNC_FAIL;
 }
 

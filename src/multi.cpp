@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 // ---------------------------------------------------------------------------
 // Guards and errors.
@@ -816,127 +817,125 @@ static PyObject *do_multi_info_read(CurlMultiObject *self, PyObject *args) {
 
 // What a socket or timer callable returned, for libcurl: None is 0, an int
 // its value, anything else (or an exception) -1.
-static int multi_callback_result(PyObject *result, const char *name) {
-    if (result == nullptr) {
+static int multi_callback_answer(const Ref &result, const char *name) {
+    if (!result) {
         print_callback_error_if_regular_exception();
         return -1;
     }
-    if (result == Py_None)
+    if (result.get() == Py_None)
         return 0;
     int value = -1;
-    if (callback_return_value_to_int(result, name, &value) != 0)
-        return -1;
-    return value;
+    return int_answer(result.get(), name, value) ? value : -1;
+}
+
+// Sets a multi's function option to an entry point, or to null.
+template <auto EntryPoint>
+static CURLMcode install_multi_entry_point(CURLM *multi, CURLMoption option, bool on) {
+    return curl_multi_setopt(multi, option, on ? EntryPoint : nullptr);
+}
+
+// The callback options: libcurl's function and data options, the field
+// that owns the callable, the installer of the entry point, and the warning
+// issued when the entry point cannot reach Python.
+struct MultiCallbackOption {
+    CURLMoption function_option;
+    CURLMoption data_option;
+    PyObject *CurlMultiObject::*field;
+    CURLMcode (*install)(CURLM *multi, CURLMoption option, bool on);
+    const char *warning;
+};
+
+static const MultiCallbackOption &multi_row(CURLMoption function_option);
+
+// The multi's entry points answer 0 without a callable (there is nothing to
+// tell), -1 without the interpreter.
+template <CURLMoption Option, typename Run>
+static auto with_multi_callable(CurlMultiObject *self, Run &&run) {
+    using Answer = decltype(run(static_cast<PyObject *>(nullptr)));
+    return call_through_row(self, multi_row(Option), run, [](bool reached) {
+        if constexpr (!std::is_void_v<Answer>)
+            return static_cast<Answer>(reached ? 0 : -1);
+    });
 }
 
 static int multi_socket_callback(CURL *, curl_socket_t s, int what, void *userp, void *socketp) {
     auto *self = static_cast<CurlMultiObject *>(userp);
-    CallbackScope scope(self, "multi_socket_callback failed to acquire thread");
-    if (!scope.ok())
-        return -1;
-    if (self->socket_callable == nullptr)
-        return 0;
-    Ref func = Ref::borrow(self->socket_callable);
-    Ref event = Ref::steal(PyLong_FromLong(what));
-    Ref sock = Ref::steal(PyLong_FromCurlSocket(s));
-    if (!event || !sock)
-        return multi_callback_result(nullptr, "multi socket");
-    // The assigned object is kept alive by assigned_objects.
-    PyObject *argv[4] = {event.get(), sock.get(), reinterpret_cast<PyObject *>(self),
-                         socketp != nullptr ? static_cast<PyObject *>(socketp) : Py_None};
-    Ref result = Ref::steal(PyObject_Vectorcall(func.get(), argv, 4, nullptr));
-    return multi_callback_result(result.get(), "multi socket");
+    return with_multi_callable<CURLMOPT_SOCKETFUNCTION>(self, [&](PyObject *callable) {
+        Ref event = Ref::steal(PyLong_FromLong(what));
+        Ref sock = Ref::steal(PyLong_FromCurlSocket(s));
+        if (!event || !sock)
+            return multi_callback_answer(Ref(), "multi socket");
+        // The assigned object is kept alive by assigned_objects.
+        return multi_callback_answer(
+            call_callable(callable,
+                          {event.get(), sock.get(), reinterpret_cast<PyObject *>(self),
+                           socketp != nullptr ? static_cast<PyObject *>(socketp) : Py_None}),
+            "multi socket");
+    });
 }
 
 static int multi_timer_callback(CURLM *, long timeout_ms, void *userp) {
     auto *self = static_cast<CurlMultiObject *>(userp);
-    CallbackScope scope(self, "multi_timer_callback failed to acquire thread");
-    if (!scope.ok())
-        return -1;
-    if (self->timer_callable == nullptr)
-        return 0;
-    Ref func = Ref::borrow(self->timer_callable);
-    Ref arg = Ref::steal(PyLong_FromLong(timeout_ms));
-    if (!arg)
-        return multi_callback_result(nullptr, "multi timer");
-    Ref result = Ref::steal(PyObject_CallOneArg(func.get(), arg.get()));
-    return multi_callback_result(result.get(), "multi timer");
+    return with_multi_callable<CURLMOPT_TIMERFUNCTION>(self, [&](PyObject *callable) {
+        return multi_callback_answer(call_callable(callable, "(l)", timeout_ms), "multi timer");
+    });
 }
 
 static void multi_notify_callback(CURLM *, unsigned int notification, CURL *easy, void *userp) {
     auto *self = static_cast<CurlMultiObject *>(userp);
-    CallbackScope scope(self, "multi_notify_callback failed to acquire thread");
-    if (!scope.ok() || self->notify_callable == nullptr)
-        return;
-    // Only a live member of this multi is handed to Python.
-    PyObject *curl = Py_None;
-    char *private_ptr = nullptr;
-    if (easy != nullptr && curl_easy_getinfo(easy, CURLINFO_PRIVATE, &private_ptr) == CURLE_OK &&
-        private_ptr != nullptr) {
-        auto *co = reinterpret_cast<CurlObject *>(private_ptr);
-        if (is_curl(reinterpret_cast<PyObject *>(co)) && co->handle == easy &&
-            co->multi_stack == self)
-            curl = reinterpret_cast<PyObject *>(co);
-    }
-    Ref func = Ref::borrow(self->notify_callable);
-    Ref number = Ref::steal(PyLong_FromUnsignedLong(notification));
-    if (!number) {
-        print_callback_error_if_regular_exception();
-        return;
-    }
-    PyObject *argv[2] = {number.get(), curl};
-    Ref result = Ref::steal(PyObject_Vectorcall(func.get(), argv, 2, nullptr));
-    if (!result)
-        print_callback_error_if_regular_exception();
+    with_multi_callable<CURLMOPT_NOTIFYFUNCTION>(self, [&](PyObject *callable) {
+        // Only a live member of this multi is handed to Python.
+        PyObject *curl = Py_None;
+        char *private_ptr = nullptr;
+        if (easy != nullptr &&
+            curl_easy_getinfo(easy, CURLINFO_PRIVATE, &private_ptr) == CURLE_OK &&
+            private_ptr != nullptr) {
+            auto *co = reinterpret_cast<CurlObject *>(private_ptr);
+            if (is_curl(reinterpret_cast<PyObject *>(co)) && co->handle == easy &&
+                co->multi_stack == self)
+                curl = reinterpret_cast<PyObject *>(co);
+        }
+        if (!call_callable(callable, "(kO)", static_cast<unsigned long>(notification), curl))
+            print_callback_error_if_regular_exception();
+    });
 }
 
 // ---------------------------------------------------------------------------
 // Options.
 
-// The callback options: libcurl's function and data options and the field
-// that owns the callable.
-struct MultiCallbackOption {
-    CURLMoption function;
-    CURLMoption data;
-    PyObject *CurlMultiObject::*field;
+static constexpr MultiCallbackOption multi_callback_options[] = {
+    {CURLMOPT_SOCKETFUNCTION, CURLMOPT_SOCKETDATA, &CurlMultiObject::socket_callable,
+     install_multi_entry_point<multi_socket_callback>,
+     "multi_socket_callback failed to acquire thread"},
+    {CURLMOPT_TIMERFUNCTION, CURLMOPT_TIMERDATA, &CurlMultiObject::timer_callable,
+     install_multi_entry_point<multi_timer_callback>,
+     "multi_timer_callback failed to acquire thread"},
+    {CURLMOPT_NOTIFYFUNCTION, CURLMOPT_NOTIFYDATA, &CurlMultiObject::notify_callable,
+     install_multi_entry_point<multi_notify_callback>,
+     "multi_notify_callback failed to acquire thread"},
 };
 
 static const MultiCallbackOption *multi_callback_option(int option) {
-    static const MultiCallbackOption table[] = {
-        {CURLMOPT_SOCKETFUNCTION, CURLMOPT_SOCKETDATA, &CurlMultiObject::socket_callable},
-        {CURLMOPT_TIMERFUNCTION, CURLMOPT_TIMERDATA, &CurlMultiObject::timer_callable},
-        {CURLMOPT_NOTIFYFUNCTION, CURLMOPT_NOTIFYDATA, &CurlMultiObject::notify_callable},
-    };
-    for (const auto &entry : table)
-        if (entry.function == option)
-            return &entry;
+    for (const MultiCallbackOption &row : multi_callback_options)
+        if (row.function_option == option)
+            return &row;
     return nullptr;
 }
 
-// Installs the module's callback for one of the callback options, or
+static const MultiCallbackOption &multi_row(CURLMoption function_option) {
+    return *multi_callback_option(function_option);
+}
+
+// Installs the module's entry point for one of the callback options, or
 // removes it (callable null).  libcurl's refusal is raised.
-static PyObject *multi_set_callback(CurlMultiObject *self, const MultiCallbackOption &entry,
+static PyObject *multi_set_callback(CurlMultiObject *self, const MultiCallbackOption &row,
                                     PyObject *callable) {
-    CURLMcode res;
-    switch (entry.function) {
-    case CURLMOPT_SOCKETFUNCTION:
-        res = curl_multi_setopt(self->multi_handle, entry.function,
-                                callable ? multi_socket_callback : nullptr);
-        break;
-    case CURLMOPT_TIMERFUNCTION:
-        res = curl_multi_setopt(self->multi_handle, entry.function,
-                                callable ? multi_timer_callback : nullptr);
-        break;
-    default:
-        res = curl_multi_setopt(self->multi_handle, entry.function,
-                                callable ? multi_notify_callback : nullptr);
-        break;
-    }
+    CURLMcode res = row.install(self->multi_handle, row.function_option, callable != nullptr);
     if (res == CURLM_OK)
-        res = curl_multi_setopt(self->multi_handle, entry.data, callable ? self : nullptr);
+        res = curl_multi_setopt(self->multi_handle, row.data_option, callable ? self : nullptr);
     if (res != CURLM_OK)
         return raise_multi_code(res);
-    replace_field(self->*entry.field, callable);
+    replace_field(self->*row.field, callable);
     Py_RETURN_NONE;
 }
 

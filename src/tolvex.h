@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <source_location>
 #include <utility>
 
@@ -246,17 +247,21 @@ struct CurlObject {
 // closesocket_callback, its SocketCloser).
 size_t write_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
 size_t header_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
-// What a read callable returned, copied into libcurl's buffer of `wanted`
-// bytes when it is a buffer or a str (encoded to ASCII).  A failure is
-// printed as callbacks print theirs; `too_long` and `too_long_text` are the
-// messages (bytes returned, bytes wanted) for a result that does not fit.
-enum class ReadCopy { copied, not_data, failed };
+// The messages of a read callable's refused results: a buffer or a str
+// (ASCII-encoded) longer than the `wanted` bytes (formats of the lengths
+// returned and wanted), an int that is neither READFUNC_ABORT nor
+// READFUNC_PAUSE, anything else.
 struct ReadResultMessages {
     const char *too_long;
     const char *too_long_text;
+    const char *bad_int;
+    const char *bad_type;
 };
-ReadCopy copy_read_result(PyObject *result, char *buffer, size_t wanted,
-                          const ReadResultMessages &messages, size_t *length);
+// libcurl's answer for what a read callable returned (null: it raised):
+// its data copied into `buffer`, READFUNC_ABORT or READFUNC_PAUSE, or
+// READFUNC_ABORT with the failure reported.
+size_t read_answer(PyObject *result, char *buffer, size_t wanted,
+                   const ReadResultMessages &messages);
 size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata);
 int progress_callback(void *userdata, double dltotal, double dlnow, double ultotal, double ulnow);
 int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
@@ -922,7 +927,44 @@ curl_slist *tolvex_list_or_tuple_to_slist(int which, PyObject *list, Py_ssize_t 
 // ---------------------------------------------------------------------------
 // Callback bridge.
 
-int callback_return_value_to_int(PyObject *result, const char *name, int *out);
+// Raises tolvex.error with a text formatted as PyErr_Format does and
+// reports it as a callable's failure is reported (printed when it is an
+// Exception).
+void print_error(const char *format, ...);
+// Calls a callable with the arguments Py_BuildValue makes of `format` (in
+// parentheses), or with `args`; an exception is kept for the handle
+// (KeptExceptionScope) and left set.
+Ref call_callable(PyObject *callable, const char *format, ...);
+Ref call_callable(PyObject *callable, std::initializer_list<PyObject *> args);
+
+// What a callable returned, read as an integer within [lo, hi]: None, an
+// int in range (its value in `value`), an int out of range (its value in
+// `value`), an int too large for a C long (OverflowError set), or not an int.
+enum class IntResult { none, value, out_of_range, overflow, not_int };
+IntResult read_int_result(PyObject *result, long lo, long hi, long &value);
+// The answer of the callables whose result is any C int: an int that does
+// not fit, or is not an int, is reported on standard error ("NAME callback
+// returned R which is out of range" or "... is not an integer").  False
+// then, and for a null result, whose exception stays pending, as does the
+// OverflowError of an int too large for a C long.
+bool int_answer(PyObject *result, const char *name, int &out);
+
+// The shape of every entry point of a callable option: the interpreter
+// entered through the thread state the running operation parked, and the
+// callable of the row's field held for the call.  `run` builds the
+// arguments, calls and converts the result for libcurl.  Without a
+// callable, `fallback(reached)` answers, `reached` saying whether the
+// interpreter could be entered.
+template <typename Self, typename Row, typename Run, typename Fallback>
+auto call_through_row(Self *self, const Row &row, Run &&run, Fallback &&fallback) {
+    CallbackScope scope(self, row.warning);
+    PyObject *callable = scope.ok() ? self->*row.field : nullptr;
+    if (callable == nullptr)
+        return fallback(scope.ok());
+    // Kept alive even if the callable replaces itself while it runs.
+    Ref held = Ref::borrow(callable);
+    return run(held.get());
+}
 // The Curl object lets go of its closer when it closes.
 void socket_closer_detach(CurlObject *self);
 // 0, or -1 with MemoryError set.
