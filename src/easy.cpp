@@ -186,19 +186,13 @@ static int do_curl_clear(PyObject *op) {
     return 0;
 }
 
-static PyObject *do_curl_getattro(PyObject *o, PyObject *name) {
-    PyObject *v = PyObject_GenericGetAttr(o, name);
-    if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        v = my_getattro(o, name, reinterpret_cast<CurlObject *>(o)->dict, curlobject_constants);
-    }
-    return v;
-}
-
-static int do_curl_setattro(PyObject *o, PyObject *name, PyObject *v) {
-    assert_curl_state(reinterpret_cast<CurlObject *>(o));
-    return my_setattro(&reinterpret_cast<CurlObject *>(o)->dict, name, v);
-}
+struct CurlTraits {
+    using Record = CurlObject;
+    static constexpr char name[] = "Curl";
+    static PyObject *constants() { return curlobject_constants; }
+    static void check(const CurlObject *self) { assert_curl_state(self); }
+};
+using CurlPlumbing = HandlePlumbing<CurlTraits>;
 
 // ---------------------------------------------------------------------------
 // Methods of this file.
@@ -271,22 +265,8 @@ static PyObject *do_curl_share(PyObject *op, PyObject *) {
     return Py_NewRef(reinterpret_cast<PyObject *>(self->share));
 }
 
-static PyObject *do_curl_enter(PyObject *op, PyObject *) {
-    return Py_NewRef(op);
-}
-
 static PyObject *do_curl_exit(PyObject *op, PyObject *) {
     return do_curl_close(op, nullptr);
-}
-
-static PyObject *do_curl_getstate(PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_TypeError, "Curl objects do not support serialization");
-    return nullptr;
-}
-
-static PyObject *do_curl_setstate(PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_TypeError, "Curl objects do not support deserialization");
-    return nullptr;
 }
 
 PyDoc_STRVAR(curl_closed_doc, "True if the handle has been closed.");
@@ -385,7 +365,7 @@ PyObject *do_curl_duphandle(CurlObject *self, PyObject *) {
     // each of their owners is used, and freed, once more.
     dup->mimepost_obj = Py_XNewRef(self->mimepost_obj);
     if (dup->mimepost_obj != nullptr)
-        (void)curlmime_duphandle_incref_data_cb_owners(
+        curlmime_duphandle_incref_data_cb_owners(
             reinterpret_cast<CurlMimeObject *>(dup->mimepost_obj));
 
     if (curl_easy_setopt(dup->handle, CURLOPT_ERRORBUFFER, dup->error) != CURLE_OK)
@@ -428,9 +408,7 @@ static PyMethodDef curlobject_methods[] = {
      curl_ws_recv_into_doc},
     {"ws_send", as_cfunction(do_curl_ws_send), METH_VARARGS | METH_KEYWORDS, curl_ws_send_doc},
     {"set_ca_certs", as_cfunction(do_curl_set_ca_certs), METH_VARARGS, curl_set_ca_certs_doc},
-    {"__getstate__", do_curl_getstate, METH_NOARGS, nullptr},
-    {"__setstate__", do_curl_setstate, METH_VARARGS, nullptr},
-    {"__enter__", do_curl_enter, METH_NOARGS, nullptr},
+    TOLVEX_PLUMBING_METHODS(CurlPlumbing),
     {"__exit__", do_curl_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -462,24 +440,21 @@ PyDoc_STRVAR(curl_doc, "Curl() -> New Curl object\n"
                        "\n"
                        "Curl objects are context managers: leaving the block calls close().\n");
 
-PyTypeObject Curl_Type = {
-    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+PyTypeObject Curl_Type = module_type({
     .tp_name = "tolvex.Curl",
     .tp_basicsize = sizeof(CurlObject),
     .tp_dealloc = do_curl_dealloc,
-    .tp_getattro = do_curl_getattro,
-    .tp_setattro = do_curl_setattro,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+    .tp_getattro = CurlPlumbing::getattro,
+    .tp_setattro = CurlPlumbing::setattro,
+    .tp_flags = Py_TPFLAGS_BASETYPE,
     .tp_doc = curl_doc,
     .tp_traverse = do_curl_traverse,
     .tp_clear = do_curl_clear,
     .tp_weaklistoffset = offsetof(CurlObject, weakreflist),
     .tp_methods = curlobject_methods,
     .tp_getset = curlobject_getsets,
-    .tp_alloc = PyType_GenericAlloc,
     .tp_new = do_curl_new,
-    .tp_free = PyObject_GC_Del,
-};
+});
 
 // ---------------------------------------------------------------------------
 // Owners of string lists and classic form chains.

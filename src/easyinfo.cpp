@@ -165,11 +165,6 @@ static PyObject *decode_string_list(PyObject *raw) {
     return result.release();
 }
 
-static PyObject *raise_curl_error(CurlObject *self, CURLcode res) {
-    create_and_set_error_object(self, static_cast<int>(res), ErrorText::code);
-    return nullptr;
-}
-
 const char curl_getinfo_raw_doc[] = "getinfo_raw(option) -> Result\n\n"
                                     "Extract and return information from a curl session, "
                                     "returning strings as bytes.\n";

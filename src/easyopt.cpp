@@ -7,13 +7,8 @@
 #include <limits>
 #include <memory>
 
-static bool option_in_range(int option) {
-    return option >= 1 && option <= 40328 && option % 10000 <= 328;
-}
-
-static PyObject *raise_curl_error(CurlObject *self, CURLcode res) {
-    create_and_set_error_object(self, static_cast<int>(res), ErrorText::code);
-    return nullptr;
+static bool easy_option_in_range(int option) {
+    return option_in_range(option, CURLOPTTYPE_BLOB, CURLOPT_LASTENTRY);
 }
 
 // Converts text for libcurl; `size` is filled only when NUL bytes may be
@@ -417,7 +412,7 @@ static PyObject *do_curl_setopt_list(CurlObject *self, int option, int which, Py
 }
 
 static int form_error(CurlObject *self, int code) {
-    create_and_set_error_object(self, code, ErrorText::code);
+    raise_curl_error(self, static_cast<CURLcode>(code));
     return -1;
 }
 
@@ -695,7 +690,7 @@ PyObject *do_curl_setopt(CurlObject *self, PyObject *args, PyObject *kwds) {
         return nullptr;
     if (check_curl_state(self, GUARD_OPEN_IDLE, "setopt") != 0)
         return nullptr;
-    if (!option_in_range(option)) {
+    if (!easy_option_in_range(option)) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
         return nullptr;
     }
@@ -742,7 +737,7 @@ PyObject *do_curl_unsetopt(CurlObject *self, PyObject *args) {
         return nullptr;
     if (check_curl_state(self, GUARD_OPEN_IDLE, "unsetopt") != 0)
         return nullptr;
-    if (!option_in_range(option)) {
+    if (!easy_option_in_range(option)) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to unsetopt");
         return nullptr;
     }
@@ -788,8 +783,7 @@ PyObject *do_curl_set_ca_certs(CurlObject *self, PyObject *args) {
     int res = ssl_ctx_callback_install(self);
     if (res != CURLE_OK) {
         clear_field(self->ca_certs_obj);
-        create_and_set_error_object(self, res, ErrorText::code);
-        return nullptr;
+        return raise_curl_error(self, static_cast<CURLcode>(res));
     }
     Py_RETURN_NONE;
 }

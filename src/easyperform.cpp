@@ -21,13 +21,12 @@ void raise_transfer_error(CurlObject *self, CURLcode res) {
 PyObject *do_curl_perform(CurlObject *self, PyObject *) {
     if (check_curl_state(self, GUARD_OPEN_IDLE, "perform") != 0)
         return nullptr;
-    CURLcode res = run_transfer(self, [self] { return curl_easy_perform(self->handle); });
-    // An exception left by a callback, or raised by a signal handler, wins
-    // over libcurl's result.
-    if (check_pending_python_exception_or_signal() != 0)
+    std::optional<CURLcode> res =
+        run_transfer(self, [self] { return curl_easy_perform(self->handle); });
+    if (!res)
         return nullptr;
-    if (res != CURLE_OK) {
-        raise_transfer_error(self, res);
+    if (*res != CURLE_OK) {
+        raise_transfer_error(self, *res);
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -72,18 +71,12 @@ static PyObject *do_curl_pause_internal(CurlObject *self, int bitmask, const cha
         return nullptr;
     // From a callback of the running transfer the slot holds that
     // transfer's state; it is put back after the call.
-    CURLcode res;
-    {
-        ReleaseGilKeepSlot unlocked(self);
-        res = curl_easy_pause(self->handle, bitmask);
-    }
-    if (check_pending_python_exception_or_signal() != 0)
+    std::optional<CURLcode> res = run_unlocked<ReleaseGilKeepSlot>(
+        [=] { return curl_easy_pause(self->handle, bitmask); }, self);
+    if (!res)
         return nullptr;
-    if (res != CURLE_OK) {
-        Ref value =
-            Ref::steal(Py_BuildValue("(is)", static_cast<int>(res), "pause/unpause failed"));
-        if (value)
-            PyErr_SetObject(ErrorObject, value.get());
+    if (*res != CURLE_OK) {
+        raise_error(*res, "pause/unpause failed");
         // Unpausing delivers what libcurl kept, through the callables.
         chain_kept_exception(self->callback_exception);
         return nullptr;
@@ -129,19 +122,15 @@ int check_easy_recv_send_result(CurlObject *self, CURLcode res) {
 }
 
 static int perform_easy_send(CurlObject *self, const void *data, size_t len, size_t *sent) {
-    CURLcode res =
+    std::optional<CURLcode> res =
         run_transfer(self, [=] { return curl_easy_send(self->handle, data, len, sent); });
-    if (check_pending_python_exception_or_signal() != 0)
-        return -1;
-    return check_easy_recv_send_result(self, res);
+    return res ? check_easy_recv_send_result(self, *res) : -1;
 }
 
 static int perform_easy_recv(CurlObject *self, void *data, size_t len, size_t *received) {
-    CURLcode res =
+    std::optional<CURLcode> res =
         run_transfer(self, [=] { return curl_easy_recv(self->handle, data, len, received); });
-    if (check_pending_python_exception_or_signal() != 0)
-        return -1;
-    return check_easy_recv_send_result(self, res);
+    return res ? check_easy_recv_send_result(self, *res) : -1;
 }
 
 const char curl_send_doc[] = "send(bytes) -> count\n\n"

@@ -130,30 +130,23 @@ PyObject *ws_send_frame(CurlObject *self, const void *data, size_t len, curl_off
     if (tolvex_get_thread_state(self) == nullptr)
         previous = begin_transfer(self);
     size_t sent = 0;
-    CURLcode res;
-    {
-        KeptExceptionScope kept(&self->callback_exception);
-        ReleaseGilKeepSlot unlocked(self);
-        res = curl_ws_send(self->handle, data, len, &sent, fragsize, flags);
-    }
-    if (check_pending_python_exception_or_signal() != 0)
-        return nullptr;
-    if (check_easy_recv_send_result(self, res) != 0)
+    KeptExceptionScope kept(&self->callback_exception);
+    std::optional<CURLcode> res = run_unlocked<ReleaseGilKeepSlot>(
+        [&] { return curl_ws_send(self->handle, data, len, &sent, fragsize, flags); }, self);
+    if (!res || check_easy_recv_send_result(self, *res) != 0)
         return nullptr;
     return PyLong_FromSize_t(sent);
 }
 
 // Receives into `buffer` on an idle handle with the lock released.
 int ws_recv_frame(CurlObject *self, void *buffer, size_t len, size_t *received, FrameMeta *meta) {
-    CURLcode res = run_transfer(self, [=] {
+    std::optional<CURLcode> res = run_transfer(self, [=] {
         const curl_ws_frame *frame = nullptr;
         CURLcode code = curl_ws_recv(self->handle, buffer, len, received, &frame);
         meta->take(code == CURLE_OK ? frame : nullptr);
         return code;
     });
-    if (check_pending_python_exception_or_signal() != 0)
-        return -1;
-    return check_easy_recv_send_result(self, res);
+    return res ? check_easy_recv_send_result(self, *res) : -1;
 }
 
 // The explicit frame flags of ws_send: a 32-bit mask with at most one data

@@ -33,14 +33,9 @@ static bool is_owner(PyObject *obj) {
 // A failed libcurl MIME call.  These calls never write the handle's error
 // buffer, so the message is libcurl's text for the code.
 static PyObject *raise_mime_error(CurlMimeObject *mime, CURLcode res) {
-    if (mime != nullptr && mime->curl != nullptr) {
-        create_and_set_error_object(mime->curl, static_cast<int>(res), ErrorText::code);
-        return nullptr;
-    }
-    Ref value = Ref::steal(Py_BuildValue("(is)", static_cast<int>(res), curl_easy_strerror(res)));
-    if (value)
-        PyErr_SetObject(ErrorObject, value.get());
-    return nullptr;
+    if (mime != nullptr && mime->curl != nullptr)
+        return raise_curl_error(mime->curl, res);
+    return raise_error(res, curl_easy_strerror(res));
 }
 
 // Deletes the first entry of `list` that is `item` itself; errors are
@@ -364,18 +359,14 @@ static void do_mime_data_cb_owner_dealloc(PyObject *op) {
     Py_TYPE(op)->tp_free(op);
 }
 
-PyTypeObject MimeDataCbOwner_Type = {
-    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+PyTypeObject MimeDataCbOwner_Type = module_type({
     .tp_name = "tolvex._MimeDataCbOwner",
     .tp_basicsize = sizeof(MimeDataCbOwnerObject),
     .tp_dealloc = do_mime_data_cb_owner_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "Internal owner for curl_mime_data_cb callbacks.",
     .tp_traverse = do_mime_data_cb_owner_traverse,
     .tp_clear = do_mime_data_cb_owner_clear,
-    .tp_alloc = PyType_GenericAlloc,
-    .tp_free = PyObject_GC_Del,
-};
+});
 
 // ---------------------------------------------------------------------------
 // Invalidation and release of a MIME tree.
@@ -554,7 +545,7 @@ static PyObject *do_mime_close(PyObject *op, PyObject *) {
             CURLcode res =
                 curl_easy_setopt(curl->handle, CURLOPT_MIMEPOST, static_cast<curl_mime *>(nullptr));
             if (res != CURLE_OK) {
-                create_and_set_error_object(curl, static_cast<int>(res), ErrorText::code);
+                raise_curl_error(curl, res);
                 return nullptr;
             }
         }
@@ -890,10 +881,9 @@ static void curlmime_duphandle_incref_data_cb_owners_recursive(CurlMimeObject *m
     }
 }
 
-int curlmime_duphandle_incref_data_cb_owners(CurlMimeObject *mime) {
+void curlmime_duphandle_incref_data_cb_owners(CurlMimeObject *mime) {
     if (is_mime(as_object(mime)))
         curlmime_duphandle_incref_data_cb_owners_recursive(mime);
-    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -1098,21 +1088,18 @@ static PyGetSetDef curlmimeobject_getsets[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject CurlMime_Type = {
-    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+PyTypeObject CurlMime_Type = module_type({
     .tp_name = "tolvex.CurlMime",
     .tp_basicsize = sizeof(CurlMimeObject),
     .tp_dealloc = do_mime_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+    .tp_flags = Py_TPFLAGS_BASETYPE,
     .tp_doc = "Python wrapper for libcurl MIME API.",
     .tp_traverse = do_mime_traverse,
     .tp_clear = do_mime_clear,
     .tp_methods = curlmimeobject_methods,
     .tp_getset = curlmimeobject_getsets,
-    .tp_alloc = PyType_GenericAlloc,
     .tp_new = do_mime_new,
-    .tp_free = PyObject_GC_Del,
-};
+});
 
 static int do_mimepart_traverse(PyObject *op, visitproc visit, void *arg) {
     auto *self = as_part(op);
@@ -1151,16 +1138,13 @@ static PyMethodDef curlmimepartobject_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject CurlMimePart_Type = {
-    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+PyTypeObject CurlMimePart_Type = module_type({
     .tp_name = "tolvex.CurlMimePart",
     .tp_basicsize = sizeof(CurlMimePartObject),
     .tp_dealloc = do_mimepart_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+    .tp_flags = Py_TPFLAGS_BASETYPE,
     .tp_doc = "A MIME part belonging to a CurlMime object.",
     .tp_traverse = do_mimepart_traverse,
     .tp_clear = do_mimepart_clear,
     .tp_methods = curlmimepartobject_methods,
-    .tp_alloc = PyType_GenericAlloc,
-    .tp_free = PyObject_GC_Del,
-};
+});

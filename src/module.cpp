@@ -143,7 +143,6 @@ PyDoc_STRVAR(tolvex_global_cleanup_doc, "global_cleanup() -> None\n\n"
 
 static PyObject *do_global_cleanup(PyObject *, PyObject *) {
     curl_global_cleanup();
-    tolvex_ssl_cleanup();
     Py_RETURN_NONE;
 }
 
@@ -188,54 +187,35 @@ static PyObject *do_version_info(PyObject *, PyObject *args) {
                          protocols.get(), vi_str(vi->ares), vi->ares_num, vi_str(vi->libidn));
 }
 
-PyDoc_STRVAR(tolvex_easy_strerror_doc, "easy_strerror(errornum) -> str\n\n"
-                                       "Return the text of a libcurl easy error code.\n");
-
-static PyObject *do_easy_strerror(PyObject *, PyObject *args) {
+// The text of a libcurl code of one family; `Format` parses the code and
+// names the function in argument errors.
+template <typename Code, const char *(*Text)(Code), const char *Format>
+static PyObject *do_strerror(PyObject *, PyObject *args) {
     int code;
-    if (!PyArg_ParseTuple(args, "i:easy_strerror", &code))
+    if (!PyArg_ParseTuple(args, Format, &code))
         return nullptr;
-    return PyUnicode_FromString(curl_easy_strerror(static_cast<CURLcode>(code)));
+    return PyUnicode_FromString(Text(static_cast<Code>(code)));
 }
 
-PyDoc_STRVAR(tolvex_multi_strerror_doc, "multi_strerror(errornum) -> str\n\n"
-                                        "Return the text of a libcurl multi error code.\n");
-
-static PyObject *do_multi_strerror(PyObject *, PyObject *args) {
-    int code;
-    if (!PyArg_ParseTuple(args, "i:multi_strerror", &code))
-        return nullptr;
-    return PyUnicode_FromString(curl_multi_strerror(static_cast<CURLMcode>(code)));
-}
-
-PyDoc_STRVAR(tolvex_share_strerror_doc, "share_strerror(errornum) -> str\n\n"
-                                        "Return the text of a libcurl share error code.\n");
-
-static PyObject *do_share_strerror(PyObject *, PyObject *args) {
-    int code;
-    if (!PyArg_ParseTuple(args, "i:share_strerror", &code))
-        return nullptr;
-    return PyUnicode_FromString(curl_share_strerror(static_cast<CURLSHcode>(code)));
-}
-
-PyDoc_STRVAR(tolvex_url_strerror_doc, "url_strerror(errornum) -> str\n\n"
-                                      "Return the text of a libcurl URL error code.\n");
-
-static PyObject *do_url_strerror(PyObject *, PyObject *args) {
-    int code;
-    if (!PyArg_ParseTuple(args, "i:url_strerror", &code))
-        return nullptr;
-    return PyUnicode_FromString(curl_url_strerror(static_cast<CURLUcode>(code)));
-}
+static constexpr char easy_strerror_format[] = "i:easy_strerror";
+static constexpr char multi_strerror_format[] = "i:multi_strerror";
+static constexpr char share_strerror_format[] = "i:share_strerror";
+static constexpr char url_strerror_format[] = "i:url_strerror";
 
 static PyMethodDef tolvex_methods[] = {
     {"global_init", do_global_init, METH_VARARGS, tolvex_global_init_doc},
     {"global_cleanup", do_global_cleanup, METH_NOARGS, tolvex_global_cleanup_doc},
     {"version_info", do_version_info, METH_VARARGS, tolvex_version_info_doc},
-    {"easy_strerror", do_easy_strerror, METH_VARARGS, tolvex_easy_strerror_doc},
-    {"multi_strerror", do_multi_strerror, METH_VARARGS, tolvex_multi_strerror_doc},
-    {"share_strerror", do_share_strerror, METH_VARARGS, tolvex_share_strerror_doc},
-    {"url_strerror", do_url_strerror, METH_VARARGS, tolvex_url_strerror_doc},
+    {"easy_strerror", do_strerror<CURLcode, curl_easy_strerror, easy_strerror_format>,
+     METH_VARARGS, "easy_strerror(errornum) -> str\n\nReturn the text of a libcurl easy error code.\n"},
+    {"multi_strerror", do_strerror<CURLMcode, curl_multi_strerror, multi_strerror_format>,
+     METH_VARARGS,
+     "multi_strerror(errornum) -> str\n\nReturn the text of a libcurl multi error code.\n"},
+    {"share_strerror", do_strerror<CURLSHcode, curl_share_strerror, share_strerror_format>,
+     METH_VARARGS,
+     "share_strerror(errornum) -> str\n\nReturn the text of a libcurl share error code.\n"},
+    {"url_strerror", do_strerror<CURLUcode, curl_url_strerror, url_strerror_format>,
+     METH_VARARGS, "url_strerror(errornum) -> str\n\nReturn the text of a libcurl URL error code.\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -352,9 +332,6 @@ static int init_module_values(PyObject *m) {
     if (insert_constants(d) < 0)
         return -1;
 
-    if (tolvex_ssl_init() != 0)
-        return -1;
-
     Ref io = Ref::steal(PyImport_ImportModule("io"));
     if (!io)
         return -1;
@@ -395,6 +372,21 @@ static int init_module_values(PyObject *m) {
     return 0;
 }
 
+// libcurl's number of a "major.minor.patch" version text.
+static consteval unsigned int version_number(const char *text) {
+    unsigned int number = 0, part = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text == '.') {
+            number = (number << 8) | part;
+            part = 0;
+        } else {
+            part = part * 10 + static_cast<unsigned int>(*text - '0');
+        }
+    }
+    return (number << 8) | part;
+}
+static_assert(version_number("8.21.0") == 0x081500);
+
 PyMODINIT_FUNC PyInit__tolvex() {
     TOLVEX_ASSERT_MSG(Curl_Type.tp_weaklistoffset > 0, "Curl_Type.tp_weaklistoffset > 0");
     TOLVEX_ASSERT_MSG(CurlMulti_Type.tp_weaklistoffset > 0, "CurlMulti_Type.tp_weaklistoffset > 0");
@@ -405,11 +397,11 @@ PyMODINIT_FUNC PyInit__tolvex() {
         PyErr_SetString(PyExc_ImportError, "tolvex: curl_version_info() failed");
         return nullptr;
     }
-    if (vi->version_num < 0x081500) {
+    if (vi->version_num < version_number(TOLVEX_LIBCURL_MINIMUM)) {
         PyErr_Format(PyExc_ImportError,
                      "tolvex: libcurl link-time version (%s) is older than compile-time "
                      "version (%s)",
-                     vi->version, "8.21.0");
+                     vi->version, TOLVEX_LIBCURL_MINIMUM);
         return nullptr;
     }
 

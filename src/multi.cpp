@@ -14,6 +14,54 @@
 #include <type_traits>
 
 // ---------------------------------------------------------------------------
+// The callback options.
+
+static int multi_socket_callback(CURL *, curl_socket_t s, int what, void *userp, void *socketp);
+static int multi_timer_callback(CURLM *, long timeout_ms, void *userp);
+static void multi_notify_callback(CURLM *, unsigned int notification, CURL *easy, void *userp);
+
+// Sets a multi's function option to an entry point, or to null.
+template <auto EntryPoint>
+static CURLMcode install_multi_entry_point(CURLM *multi, CURLMoption option, bool on) {
+    return curl_multi_setopt(multi, option, on ? EntryPoint : nullptr);
+}
+
+// The callback options: libcurl's function and data options, the field
+// that owns the callable, the installer of the entry point, and the warning
+// issued when the entry point cannot reach Python.
+struct MultiCallbackOption {
+    CURLMoption function_option;
+    CURLMoption data_option;
+    PyObject *CurlMultiObject::*field;
+    CURLMcode (*install)(CURLM *multi, CURLMoption option, bool on);
+    const char *warning;
+};
+
+static constexpr MultiCallbackOption multi_callback_options[] = {
+    {CURLMOPT_SOCKETFUNCTION, CURLMOPT_SOCKETDATA, &CurlMultiObject::socket_callable,
+     install_multi_entry_point<multi_socket_callback>,
+     "multi_socket_callback failed to acquire thread"},
+    {CURLMOPT_TIMERFUNCTION, CURLMOPT_TIMERDATA, &CurlMultiObject::timer_callable,
+     install_multi_entry_point<multi_timer_callback>,
+     "multi_timer_callback failed to acquire thread"},
+    {CURLMOPT_NOTIFYFUNCTION, CURLMOPT_NOTIFYDATA, &CurlMultiObject::notify_callable,
+     install_multi_entry_point<multi_notify_callback>,
+     "multi_notify_callback failed to acquire thread"},
+};
+
+static constexpr const MultiCallbackOption *multi_callback_option(int option) {
+    for (const MultiCallbackOption &row : multi_callback_options)
+        if (row.function_option == option)
+            return &row;
+    return nullptr;
+}
+
+// The row of an entry point, resolved at compile time.
+static consteval const MultiCallbackOption &multi_row(CURLMoption function_option) {
+    return *multi_callback_option(function_option);
+}
+
+// ---------------------------------------------------------------------------
 // Guards and errors.
 
 void assert_multi_state(const CurlMultiObject *self) {
@@ -40,27 +88,11 @@ int check_multi_state(const CurlMultiObject *self, int flags, const char *name) 
     return 0;
 }
 
-// Raises tolvex.error with the value (code, text).
-static PyObject *raise_multi_error(int code, const char *text) {
-    Ref value = Ref::steal(Py_BuildValue("(is)", code, text));
-    if (value)
-        PyErr_SetObject(ErrorObject, value.get());
-    return nullptr;
-}
-
-// The same for an operation that ran the multi's callables: the first
-// exception they raised is the cause.
+// Raises tolvex.error (code, text) for an operation that ran the multi's
+// callables: the first exception they raised is the cause.
 static PyObject *raise_multi_error(CurlMultiObject *self, int code, const char *text) {
-    raise_multi_error(code, text);
+    raise_error(code, text);
     chain_kept_exception(self->callback_exception);
-    return nullptr;
-}
-
-// Raises tolvex.error with the one-item value (code,).
-static PyObject *raise_multi_code(CURLMcode code) {
-    Ref value = Ref::steal(Py_BuildValue("(i)", static_cast<int>(code)));
-    if (value)
-        PyErr_SetObject(ErrorObject, value.get());
     return nullptr;
 }
 
@@ -257,14 +289,21 @@ static PyObject *do_multi_new(PyTypeObject *subtype, PyObject *args, PyObject *k
     return obj.release();
 }
 
+// The callables go first when the multi is cleared or dies: libcurl may
+// call the socket callback while the members are removed, and no Python
+// code may receive a dying multi.
+static void multi_release_callables(CurlMultiObject *self) {
+    for (const MultiCallbackOption &row : multi_callback_options)
+        clear_field(self->*row.field);
+}
+
 static int do_multi_traverse(PyObject *op, visitproc visit, void *arg) {
     auto *self = reinterpret_cast<CurlMultiObject *>(op);
     Py_VISIT(self->dict);
     Py_VISIT(self->easy_set);
     Py_VISIT(self->assigned_objects);
-    Py_VISIT(self->timer_callable);
-    Py_VISIT(self->socket_callable);
-    Py_VISIT(self->notify_callable);
+    for (const MultiCallbackOption &row : multi_callback_options)
+        Py_VISIT(self->*row.field);
     Py_VISIT(self->callback_exception);
     return 0;
 }
@@ -272,9 +311,7 @@ static int do_multi_traverse(PyObject *op, visitproc visit, void *arg) {
 static int do_multi_clear(PyObject *op) {
     auto *self = reinterpret_cast<CurlMultiObject *>(op);
     clear_field(self->dict);
-    clear_field(self->timer_callable);
-    clear_field(self->socket_callable);
-    clear_field(self->notify_callable);
+    multi_release_callables(self);
     clear_field(self->assigned_objects);
     clear_field(self->callback_exception);
     return 0;
@@ -286,11 +323,7 @@ static void do_multi_dealloc(PyObject *op) {
     // The object may die while an exception propagates; it waits aside while
     // libcurl lets go of the members.
     PyObject *raised = PyErr_GetRaisedException();
-    // The callables go first: libcurl may call the socket callback while the
-    // members are removed, and no Python code may receive this dying object.
-    clear_field(self->timer_callable);
-    clear_field(self->socket_callable);
-    clear_field(self->notify_callable);
+    multi_release_callables(self);
     if (util_multi_detach_easies(self, false, true) != 0)
         PyErr_WriteUnraisable(nullptr);
     do_multi_clear(op);
@@ -304,21 +337,13 @@ static void do_multi_dealloc(PyObject *op) {
     PyErr_SetRaisedException(raised);
 }
 
-static PyObject *do_multi_getattro(PyObject *o, PyObject *name) {
-    assert_multi_state(reinterpret_cast<CurlMultiObject *>(o));
-    PyObject *v = PyObject_GenericGetAttr(o, name);
-    if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        v = my_getattro(o, name, reinterpret_cast<CurlMultiObject *>(o)->dict,
-                        curlmultiobject_constants);
-    }
-    return v;
-}
-
-static int do_multi_setattro(PyObject *o, PyObject *name, PyObject *v) {
-    assert_multi_state(reinterpret_cast<CurlMultiObject *>(o));
-    return my_setattro(&reinterpret_cast<CurlMultiObject *>(o)->dict, name, v);
-}
+struct MultiTraits {
+    using Record = CurlMultiObject;
+    static constexpr char name[] = "CurlMulti";
+    static PyObject *constants() { return curlmultiobject_constants; }
+    static void check(const CurlMultiObject *self) { assert_multi_state(self); }
+};
+using MultiPlumbing = HandlePlumbing<MultiTraits>;
 
 // ---------------------------------------------------------------------------
 // Closing, the context manager and pickling.
@@ -346,10 +371,6 @@ static PyObject *do_multi_close(CurlMultiObject *self, PyObject *) {
     Py_RETURN_NONE;
 }
 
-static PyObject *do_multi_enter(PyObject *op, PyObject *) {
-    return Py_NewRef(op);
-}
-
 static PyObject *do_multi_exit(PyObject *op, PyObject *args) {
     PyObject *type, *value, *tb;
     if (!PyArg_ParseTuple(args, "OOO:__exit__", &type, &value, &tb))
@@ -358,16 +379,6 @@ static PyObject *do_multi_exit(PyObject *op, PyObject *args) {
     if (!result)
         return nullptr;
     Py_RETURN_NONE;
-}
-
-static PyObject *do_multi_getstate(PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_TypeError, "CurlMulti objects do not support serialization");
-    return nullptr;
-}
-
-static PyObject *do_multi_setstate(PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_TypeError, "CurlMulti objects do not support deserialization");
-    return nullptr;
 }
 
 PyDoc_STRVAR(multi_closed_doc, "True if the multi handle has been closed.");
@@ -544,16 +555,13 @@ static PyObject *util_multi_drive(CurlMultiObject *self, const char *name, const
         return nullptr;
     Ref previous = take_kept_exception(self->callback_exception);
     int running = -1;
-    CURLMcode res;
-    {
-        ReleaseGil unlocked(self->state, "self->state != NULL");
-        res = call(&running);
-    }
-    if (check_pending_python_exception_or_signal() != 0)
+    std::optional<CURLMcode> res = run_unlocked<ReleaseGil>(
+        [&] { return call(&running); }, self->state, "self->state != NULL");
+    if (!res)
         return nullptr;
-    if (res != CURLM_OK && !(again_ok && res == CURLM_CALL_MULTI_PERFORM))
-        return raise_multi_error(self, res, failure);
-    return code_and_running(res, running);
+    if (*res != CURLM_OK && !(again_ok && *res == CURLM_CALL_MULTI_PERFORM))
+        return raise_multi_error(self, *res, failure);
+    return code_and_running(*res, running);
 }
 
 PyDoc_STRVAR(multi_perform_doc, "perform() -> tuple of status and the number of active Curl "
@@ -610,7 +618,7 @@ static PyObject *do_multi_timeout(CurlMultiObject *self, PyObject *) {
     long timeout_ms = -1;
     CURLMcode res = curl_multi_timeout(self->multi_handle, &timeout_ms);
     if (res != CURLM_OK)
-        return raise_multi_error(res, "timeout failed");
+        return raise_error(res, "timeout failed");
     return PyLong_FromLong(timeout_ms);
 }
 
@@ -630,7 +638,7 @@ static PyObject *do_multi_fdset(CurlMultiObject *self, PyObject *) {
     int max_fd = -1;
     CURLMcode res = curl_multi_fdset(self->multi_handle, &sets[0], &sets[1], &sets[2], &max_fd);
     if (res != CURLM_OK)
-        return raise_multi_error(res, "curl_multi_fdset() failed due to internal errors");
+        return raise_error(res, "curl_multi_fdset() failed due to internal errors");
     Ref lists[3] = {Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0)),
                     Ref::steal(PyList_New(0))};
     if (!lists[0] || !lists[1] || !lists[2])
@@ -753,7 +761,7 @@ static PyObject *do_multi_select(CurlMultiObject *self, PyObject *args) {
     unsigned int count;
     CURLMcode res = multi_poll_entries(self, entries, count);
     if (res != CURLM_OK)
-        return raise_multi_error(res, "multi_fdset failed");
+        return raise_error(res, "multi_fdset failed");
     if (count == 0)
         return PyLong_FromLong(0);
     int n;
@@ -790,7 +798,7 @@ static PyObject *do_multi_info_read(CurlMultiObject *self, PyObject *args) {
         char *private_ptr = nullptr;
         CURLcode res = curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &private_ptr);
         if (res != CURLE_OK || private_ptr == nullptr)
-            return raise_multi_error(res, "Unable to fetch curl handle from curl object");
+            return raise_error(res, "Unable to fetch curl handle from curl object");
         auto *co = reinterpret_cast<PyObject *>(private_ptr);
         TOLVEX_ASSERT_MSG(is_curl(co),
                           "PyObject_IsInstance((PyObject *) co, (PyObject *) p_Curl_Type) == 1");
@@ -828,31 +836,14 @@ static int multi_callback_answer(const Ref &result, const char *name) {
     return int_answer(result.get(), name, value) ? value : -1;
 }
 
-// Sets a multi's function option to an entry point, or to null.
-template <auto EntryPoint>
-static CURLMcode install_multi_entry_point(CURLM *multi, CURLMoption option, bool on) {
-    return curl_multi_setopt(multi, option, on ? EntryPoint : nullptr);
-}
-
-// The callback options: libcurl's function and data options, the field
-// that owns the callable, the installer of the entry point, and the warning
-// issued when the entry point cannot reach Python.
-struct MultiCallbackOption {
-    CURLMoption function_option;
-    CURLMoption data_option;
-    PyObject *CurlMultiObject::*field;
-    CURLMcode (*install)(CURLM *multi, CURLMoption option, bool on);
-    const char *warning;
-};
-
-static const MultiCallbackOption &multi_row(CURLMoption function_option);
 
 // The multi's entry points answer 0 without a callable (there is nothing to
 // tell), -1 without the interpreter.
 template <CURLMoption Option, typename Run>
 static auto with_multi_callable(CurlMultiObject *self, Run &&run) {
     using Answer = decltype(run(static_cast<PyObject *>(nullptr)));
-    return call_through_row(self, multi_row(Option), run, [](bool reached) {
+    static constexpr const MultiCallbackOption &row = multi_row(Option);
+    return call_through_row(self, row, run, [](bool reached) {
         if constexpr (!std::is_void_v<Answer>)
             return static_cast<Answer>(reached ? 0 : -1);
     });
@@ -903,29 +894,6 @@ static void multi_notify_callback(CURLM *, unsigned int notification, CURL *easy
 // ---------------------------------------------------------------------------
 // Options.
 
-static constexpr MultiCallbackOption multi_callback_options[] = {
-    {CURLMOPT_SOCKETFUNCTION, CURLMOPT_SOCKETDATA, &CurlMultiObject::socket_callable,
-     install_multi_entry_point<multi_socket_callback>,
-     "multi_socket_callback failed to acquire thread"},
-    {CURLMOPT_TIMERFUNCTION, CURLMOPT_TIMERDATA, &CurlMultiObject::timer_callable,
-     install_multi_entry_point<multi_timer_callback>,
-     "multi_timer_callback failed to acquire thread"},
-    {CURLMOPT_NOTIFYFUNCTION, CURLMOPT_NOTIFYDATA, &CurlMultiObject::notify_callable,
-     install_multi_entry_point<multi_notify_callback>,
-     "multi_notify_callback failed to acquire thread"},
-};
-
-static const MultiCallbackOption *multi_callback_option(int option) {
-    for (const MultiCallbackOption &row : multi_callback_options)
-        if (row.function_option == option)
-            return &row;
-    return nullptr;
-}
-
-static const MultiCallbackOption &multi_row(CURLMoption function_option) {
-    return *multi_callback_option(function_option);
-}
-
 // Installs the module's entry point for one of the callback options, or
 // removes it (callable null).  libcurl's refusal is raised.
 static PyObject *multi_set_callback(CurlMultiObject *self, const MultiCallbackOption &row,
@@ -934,7 +902,7 @@ static PyObject *multi_set_callback(CurlMultiObject *self, const MultiCallbackOp
     if (res == CURLM_OK)
         res = curl_multi_setopt(self->multi_handle, row.data_option, callable ? self : nullptr);
     if (res != CURLM_OK)
-        return raise_multi_code(res);
+        return raise_error(res, nullptr);
     replace_field(self->*row.field, callable);
     Py_RETURN_NONE;
 }
@@ -978,7 +946,7 @@ static PyObject *multi_setopt_list(CurlMultiObject *self, int option, PyObject *
     CURLMcode res =
         curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option), strings.get());
     if (res != CURLM_OK)
-        return raise_multi_code(res);
+        return raise_error(res, nullptr);
     Py_RETURN_NONE;
 }
 
@@ -1008,7 +976,7 @@ static PyObject *multi_setopt_int(CurlMultiObject *self, int option, PyObject *o
     }
     // A refused value must not pass for a set one.
     if (res != CURLM_OK)
-        return raise_multi_code(res);
+        return raise_error(res, nullptr);
     Py_RETURN_NONE;
 }
 
@@ -1017,7 +985,7 @@ static PyObject *multi_unsetopt(CurlMultiObject *self, int option) {
         CURLMcode res = curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
                                           static_cast<char **>(nullptr));
         if (res != CURLM_OK)
-            return raise_multi_code(res);
+            return raise_error(res, nullptr);
         Py_RETURN_NONE;
     }
     if (const MultiCallbackOption *entry = multi_callback_option(option))
@@ -1036,7 +1004,7 @@ static PyObject *do_multi_setopt(CurlMultiObject *self, PyObject *args) {
         return nullptr;
     if (check_multi_state(self, GUARD_OPEN_IDLE, "setopt") != 0)
         return nullptr;
-    if (option < 1 || option > 30021 || option % 10000 > 21) {
+    if (!option_in_range(option, CURLOPTTYPE_OFF_T, CURLMOPT_LASTENTRY)) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
         return nullptr;
     }
@@ -1100,7 +1068,7 @@ static PyObject *util_multi_assign(CurlMultiObject *self, PyObject *sockobj, PyO
             PyErr_Clear();
         char message[64];
         std::snprintf(message, sizeof(message), "%s failed", name);
-        return raise_multi_error(res, message);
+        return raise_error(res, message);
     }
     Py_RETURN_NONE;
 }
@@ -1150,7 +1118,7 @@ static PyObject *util_multi_notify_set(CurlMultiObject *self, PyObject *args,
         if (res != CURLM_OK) {
             char message[64];
             std::snprintf(message, sizeof(message), "%s failed", name);
-            return raise_multi_error(res, message);
+            return raise_error(res, message);
         }
     }
     Py_RETURN_NONE;
@@ -1191,9 +1159,7 @@ static PyMethodDef curlmultiobject_methods[] = {
     {"notify_enable", as_cfunction(do_multi_notify_enable), METH_VARARGS, multi_notify_enable_doc},
     {"notify_disable", as_cfunction(do_multi_notify_disable), METH_VARARGS,
      multi_notify_disable_doc},
-    {"__getstate__", do_multi_getstate, METH_NOARGS, nullptr},
-    {"__setstate__", do_multi_setstate, METH_VARARGS, nullptr},
-    {"__enter__", do_multi_enter, METH_NOARGS, nullptr},
+    TOLVEX_PLUMBING_METHODS(MultiPlumbing),
     {"__exit__", do_multi_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -1213,22 +1179,19 @@ PyDoc_STRVAR(multi_doc, "CurlMulti(close_handles=False) -> New CurlMulti object\
                         "handle.\n"
                         "With close_handles true, close() also closes the member handles.\n");
 
-PyTypeObject CurlMulti_Type = {
-    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+PyTypeObject CurlMulti_Type = module_type({
     .tp_name = "tolvex.CurlMulti",
     .tp_basicsize = sizeof(CurlMultiObject),
     .tp_dealloc = do_multi_dealloc,
     .tp_as_sequence = &curlmultiobject_as_sequence,
-    .tp_getattro = do_multi_getattro,
-    .tp_setattro = do_multi_setattro,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+    .tp_getattro = MultiPlumbing::getattro,
+    .tp_setattro = MultiPlumbing::setattro,
+    .tp_flags = Py_TPFLAGS_BASETYPE,
     .tp_doc = multi_doc,
     .tp_traverse = do_multi_traverse,
     .tp_clear = do_multi_clear,
     .tp_weaklistoffset = offsetof(CurlMultiObject, weakreflist),
     .tp_methods = curlmultiobject_methods,
     .tp_getset = curlmultiobject_getsets,
-    .tp_alloc = PyType_GenericAlloc,
     .tp_new = do_multi_new,
-    .tp_free = PyObject_GC_Del,
-};
+});

@@ -99,7 +99,7 @@ int util_share_attach_easy(CurlObject *easy, CurlShareObject *share) {
         }
     }
     if (res != CURLE_OK) {
-        create_and_set_error_object(easy, static_cast<int>(res), ErrorText::code);
+        raise_curl_error(easy, res);
         return -1;
     }
     return 0;
@@ -254,10 +254,7 @@ static int share_setopt_kind(CurlShareObject *self, ObjectLock &locked, int opti
                                        static_cast<int>(kind));
     if (res != CURLSHE_OK) {
         locked.unlock();
-        Ref value =
-            Ref::steal(Py_BuildValue("(is)", static_cast<int>(res), curl_share_strerror(res)));
-        if (value)
-            PyErr_SetObject(ErrorObject, value.get());
+        raise_error(res, curl_share_strerror(res));
         return -1;
     }
     return 0;
@@ -273,7 +270,7 @@ static PyObject *do_share_setopt(PyObject *op, PyObject *args) {
     PyObject *obj;
     if (!PyArg_ParseTuple(args, "iO:setopt", &option, &obj))
         return nullptr;
-    if (option < 1 || option > 30328 || option % 10000 > 328 || !PyLong_Check(obj)) {
+    if (option < 1 || option >= CURLSHOPT_LAST || !PyLong_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
         return nullptr;
     }
@@ -342,6 +339,34 @@ static PyObject *do_share_unshare(PyObject *op, PyObject *args) {
 }
 
 // ---------------------------------------------------------------------------
+// Share locks: one PyMutex per libcurl lock-data kind.  PyMutex needs no
+// interpreter lock and detaches a waiting thread from the interpreter.
+
+static constexpr int share_lock_count = CURL_LOCK_DATA_LAST;
+
+static PyMutex *share_lock_new() {
+    auto *lock = static_cast<PyMutex *>(PyMem_Calloc(share_lock_count, sizeof(PyMutex)));
+    if (lock == nullptr)
+        PyErr_NoMemory();
+    return lock;
+}
+
+static void share_lock_destroy(PyMutex *lock) {
+    TOLVEX_ASSERT(lock);
+    PyMem_Free(lock);
+}
+
+static void share_lock_callback(CURL *, curl_lock_data data, curl_lock_access, void *userptr) {
+    auto *share = static_cast<CurlShareObject *>(userptr);
+    PyMutex_Lock(&share->lock[static_cast<int>(data) % share_lock_count]);
+}
+
+static void share_unlock_callback(CURL *, curl_lock_data data, void *userptr) {
+    auto *share = static_cast<CurlShareObject *>(userptr);
+    PyMutex_Unlock(&share->lock[static_cast<int>(data) % share_lock_count]);
+}
+
+// ---------------------------------------------------------------------------
 // Type slots.
 
 static PyObject *do_share_new(PyTypeObject *subtype, PyObject *args, PyObject *kwds) {
@@ -405,35 +430,13 @@ static void do_share_dealloc(PyObject *op) {
     CurlShare_Type.tp_free(op);
 }
 
-static PyObject *do_share_getattro(PyObject *o, PyObject *name) {
-    assert_share_state(reinterpret_cast<CurlShareObject *>(o));
-    PyObject *v = PyObject_GenericGetAttr(o, name);
-    if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        v = my_getattro(o, name, reinterpret_cast<CurlShareObject *>(o)->dict,
-                        curlshareobject_constants);
-    }
-    return v;
-}
-
-static int do_share_setattro(PyObject *o, PyObject *name, PyObject *v) {
-    assert_share_state(reinterpret_cast<CurlShareObject *>(o));
-    return my_setattro(&reinterpret_cast<CurlShareObject *>(o)->dict, name, v);
-}
-
-static PyObject *do_share_getstate(PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_TypeError, "CurlShare objects do not support serialization");
-    return nullptr;
-}
-
-static PyObject *do_share_setstate(PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_TypeError, "CurlShare objects do not support deserialization");
-    return nullptr;
-}
-
-static PyObject *do_share_enter(PyObject *op, PyObject *) {
-    return Py_NewRef(op);
-}
+struct ShareTraits {
+    using Record = CurlShareObject;
+    static constexpr char name[] = "CurlShare";
+    static PyObject *constants() { return curlshareobject_constants; }
+    static void check(const CurlShareObject *self) { assert_share_state(self); }
+};
+using SharePlumbing = HandlePlumbing<ShareTraits>;
 
 PyDoc_STRVAR(share_closed_doc, "True if the share handle has been closed.");
 
@@ -452,9 +455,7 @@ static PyMethodDef curlshareobject_methods[] = {
     {"setopt", do_share_setopt, METH_VARARGS, share_setopt_doc},
     {"share", do_share_share, METH_VARARGS, share_share_doc},
     {"unshare", do_share_unshare, METH_VARARGS, share_unshare_doc},
-    {"__getstate__", do_share_getstate, METH_NOARGS, nullptr},
-    {"__setstate__", do_share_setstate, METH_VARARGS, nullptr},
-    {"__enter__", do_share_enter, METH_NOARGS, nullptr},
+    TOLVEX_PLUMBING_METHODS(SharePlumbing),
     {"__exit__", do_share_close, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -469,21 +470,18 @@ PyDoc_STRVAR(share_doc, "CurlShare(detach_on_close=True) -> New CurlShare object
                         "Creates a new CurlShare object which corresponds to a libcurl share "
                         "handle.\n");
 
-PyTypeObject CurlShare_Type = {
-    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+PyTypeObject CurlShare_Type = module_type({
     .tp_name = "tolvex.CurlShare",
     .tp_basicsize = sizeof(CurlShareObject),
     .tp_dealloc = do_share_dealloc,
-    .tp_getattro = do_share_getattro,
-    .tp_setattro = do_share_setattro,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+    .tp_getattro = SharePlumbing::getattro,
+    .tp_setattro = SharePlumbing::setattro,
+    .tp_flags = Py_TPFLAGS_BASETYPE,
     .tp_doc = share_doc,
     .tp_traverse = do_share_traverse,
     .tp_clear = do_share_clear,
     .tp_weaklistoffset = offsetof(CurlShareObject, weakreflist),
     .tp_methods = curlshareobject_methods,
     .tp_getset = curlshareobject_getsets,
-    .tp_alloc = PyType_GenericAlloc,
     .tp_new = do_share_new,
-    .tp_free = PyObject_GC_Del,
-};
+});

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <source_location>
 #include <utility>
 
@@ -599,6 +600,57 @@ int insert_constants(PyObject *module_dict);
 PyObject *my_getattro(PyObject *co, PyObject *name, PyObject *dict1, PyObject *dict2);
 int my_setattro(PyObject **dict, PyObject *name, PyObject *v);
 
+// What the handle types (Curl, CurlMulti, CurlShare) share: attributes kept
+// in the instance's dictionary, then the type's constants (c.URL); no
+// pickling; `with` gives the handle itself.  `Traits` names the record
+// (whose `dict` holds the attributes), the type's name in refusals, its
+// constants and its consistency check.
+template <typename Traits>
+struct HandlePlumbing {
+    using Record = typename Traits::Record;
+
+    static Record *record(PyObject *o) { return reinterpret_cast<Record *>(o); }
+    static PyObject *getattro(PyObject *o, PyObject *name) {
+        Traits::check(record(o));
+        PyObject *v = PyObject_GenericGetAttr(o, name);
+        if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            v = my_getattro(o, name, record(o)->dict, Traits::constants());
+        }
+        return v;
+    }
+    static int setattro(PyObject *o, PyObject *name, PyObject *v) {
+        Traits::check(record(o));
+        return my_setattro(&record(o)->dict, name, v);
+    }
+    static PyObject *getstate(PyObject *, PyObject *) {
+        PyErr_Format(PyExc_TypeError, "%s objects do not support serialization", Traits::name);
+        return nullptr;
+    }
+    static PyObject *setstate(PyObject *, PyObject *) {
+        PyErr_Format(PyExc_TypeError, "%s objects do not support deserialization", Traits::name);
+        return nullptr;
+    }
+    static PyObject *enter(PyObject *op, PyObject *) { return Py_NewRef(op); }
+};
+
+// The method-table entries of HandlePlumbing.
+#define TOLVEX_PLUMBING_METHODS(Plumbing)                                                          \
+    {"__getstate__", Plumbing::getstate, METH_NOARGS, nullptr},                                    \
+        {"__setstate__", Plumbing::setstate, METH_VARARGS, nullptr},                               \
+        {"__enter__", Plumbing::enter, METH_NOARGS, nullptr}
+
+// A static type of the module from the fields that tell it apart: every one
+// is garbage-collected and allocated and freed by the collector's allocator.
+inline PyTypeObject module_type(PyTypeObject type) {
+    PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
+    type.ob_base = head;
+    type.tp_flags |= Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    type.tp_alloc = PyType_GenericAlloc;
+    type.tp_free = PyObject_GC_Del;
+    return type;
+}
+
 // ---------------------------------------------------------------------------
 // Interpreter bridge.
 
@@ -611,15 +663,6 @@ void warn_failed_to_acquire_thread(const char *text);
 void print_callback_error_if_regular_exception();
 int check_pending_python_exception_or_signal();
 
-PyMutex *share_lock_new();
-void share_lock_destroy(PyMutex *lock);
-void share_lock_lock(PyMutex *lock, curl_lock_data data);
-void share_lock_unlock(PyMutex *lock, curl_lock_data data);
-void share_lock_callback(CURL *handle, curl_lock_data data, curl_lock_access access, void *userptr);
-void share_unlock_callback(CURL *handle, curl_lock_data data, void *userptr);
-
-int tolvex_ssl_init();
-void tolvex_ssl_cleanup();
 
 // Releases the interpreter lock for one blocking libcurl call, parking the
 // thread state in `slot` (the handle's or the multi's `state`) so callbacks
@@ -683,6 +726,22 @@ class ReleaseGilKeepSlot {
     const char *text_;
     std::source_location loc_;
 };
+
+// Runs one libcurl call with the interpreter lock released by a `Release`
+// made of `release_args`, so that the callbacks made during the call reach
+// Python.  An exception a callback left pending, or a signal handler's, wins
+// over libcurl's answer: nullopt then, with the exception set.
+template <typename Release, typename Call, typename... ReleaseArgs>
+auto run_unlocked(Call &&call, ReleaseArgs &&...release_args) -> std::optional<decltype(call())> {
+    decltype(call()) res;
+    {
+        Release unlocked(std::forward<ReleaseArgs>(release_args)...);
+        res = call();
+    }
+    if (check_pending_python_exception_or_signal() != 0)
+        return std::nullopt;
+    return res;
+}
 
 // Releases the interpreter lock without marking any object as running (the
 // wait in CurlMulti.select).
@@ -799,6 +858,12 @@ PyObject *PyLong_FromCurlSocket(curl_socket_t sockfd);
 // first) or libcurl's text for the code (every other call).
 enum class ErrorText { buffer, code };
 void create_and_set_error_object(CurlObject *self, int code, ErrorText text);
+// Raises tolvex.error with the value (code, text), or (code,) without a
+// text; returns null.
+PyObject *raise_error(long code, const char *text);
+// Raises tolvex.error for a failed libcurl call on a handle that runs no
+// transfer: the code and libcurl's text for it; returns null.
+PyObject *raise_curl_error(CurlObject *self, CURLcode res);
 
 // Text converted for libcurl: the encoded temporary of a str is owned here.
 struct TextArg {
@@ -809,6 +874,15 @@ struct TextArg {
 
 // ---------------------------------------------------------------------------
 // Easy handle.
+
+// Whether `option` may name an option of a family whose options are a type
+// base (CURLOPTTYPE_LONG up to `last_type`) plus a number below the number
+// of the family's last entry (CURLOPT_LASTENTRY, CURLMOPT_LASTENTRY).
+constexpr bool option_in_range(int option, int last_type, int last_entry) {
+    constexpr int step = CURLOPTTYPE_OBJECTPOINT - CURLOPTTYPE_LONG;
+    const int last_number = last_entry % step - 1;
+    return option >= 1 && option <= last_type + last_number && option % step <= last_number;
+}
 
 // Guard bits of check_curl_state, check_multi_state and check_share_state.
 inline constexpr int GUARD_OPEN = 1; // the handle is open
@@ -875,13 +949,12 @@ int check_easy_recv_send_result(CurlObject *self, CURLcode res);
 // buffer's text, and the callables' kept exception as its cause.
 void raise_transfer_error(CurlObject *self, CURLcode res);
 // Runs `call` (libcurl's call, returning its code) as a transfer operation
-// of an idle handle, with the interpreter lock released.
+// of an idle handle, as run_unlocked does.
 template <typename Call>
-CURLcode run_transfer(CurlObject *self, Call call) {
+std::optional<CURLcode> run_transfer(CurlObject *self, Call &&call) {
     Ref previous = begin_transfer(self);
     KeptExceptionScope kept(&self->callback_exception);
-    ReleaseGil unlocked(self->state, "self->state != NULL");
-    return call();
+    return run_unlocked<ReleaseGil>(call, self->state, "self->state != NULL");
 }
 // The size checks shared by recv and ws_recv (a negative size is refused)
 // and by recv_into and ws_recv_into (whose 0 means the whole buffer); both
@@ -997,7 +1070,7 @@ CURLcode util_share_detach_easy(CurlObject *easy, ShareLeave how);
 // ---------------------------------------------------------------------------
 // MIME.
 
-int curlmime_duphandle_incref_data_cb_owners(CurlMimeObject *mime);
+void curlmime_duphandle_incref_data_cb_owners(CurlMimeObject *mime);
 
 // Enters the interpreter through the calling thread's own thread state, for
 // the MIME data trampolines: libcurl calls them from transfers (lock

@@ -2,6 +2,25 @@
 // by the handle types.
 #include "tolvex.h"
 
+PyObject *raise_error(long code, const char *text) {
+    Ref message;
+    if (text != nullptr) {
+        message = Ref::steal(PyText_FromString_Ignore(text));
+        if (!message)
+            return nullptr;
+    }
+    Ref value = Ref::steal(message ? Py_BuildValue("(lO)", code, message.get())
+                                   : Py_BuildValue("(l)", code));
+    if (value)
+        PyErr_SetObject(ErrorObject, value.get());
+    return nullptr;
+}
+
+PyObject *raise_curl_error(CurlObject *self, CURLcode res) {
+    create_and_set_error_object(self, static_cast<int>(res), ErrorText::code);
+    return nullptr;
+}
+
 void create_and_set_error_object(CurlObject *self, int code, ErrorText text) {
     // The buffer stays terminated whatever libcurl wrote into it.
     self->error[sizeof(self->error) - 1] = 0;
@@ -10,13 +29,7 @@ void create_and_set_error_object(CurlObject *self, int code, ErrorText text) {
     const char *s = text == ErrorText::buffer && self->error[0] != 0
                         ? self->error
                         : curl_easy_strerror(static_cast<CURLcode>(code));
-    Ref message = Ref::steal(PyText_FromString_Ignore(s));
-    if (!message)
-        return;
-    Ref value = Ref::steal(Py_BuildValue("(iO)", code, message.get()));
-    if (!value)
-        return;
-    PyErr_SetObject(ErrorObject, value.get());
+    raise_error(code, s);
 }
 
 PyObject *my_getattro(PyObject *, PyObject *name, PyObject *dict1, PyObject *dict2) {

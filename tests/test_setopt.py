@@ -37,7 +37,8 @@ class Blob(bytes):
     pass
 
 
-@pytest.mark.parametrize("option", [0, -1, 329, 9999, 10329, 19999, 20329, 30329, 40329, 2**31 - 1])
+# Past the last option number of any libcurl to come for a long while.
+@pytest.mark.parametrize("option", [0, -1, 999, 9999, 10999, 19999, 20999, 30999, 40999, 2**31 - 1])
 @pytest.mark.parametrize("value", [1, "text", None, ["a: b"], len, object()])
 def test_option_numbers_out_of_range(curl, option, value):
     with pytest.raises(TypeError, match="^invalid arguments to setopt$"):
