@@ -1,6 +1,5 @@
 // The Curl object: its record, creation with the module's defaults, the
-// method guard, closing, reset and garbage-collector support; and the
-// internal owners of libcurl string lists and form chains.
+// method guard, closing, reset and garbage-collector support.
 #include "tolvex.h"
 
 #include <cstring>
@@ -186,19 +185,12 @@ static int do_curl_clear(PyObject *op) {
     return 0;
 }
 
-struct CurlTraits {
-    using Record = CurlObject;
-    static constexpr char name[] = "Curl";
-    static PyObject *constants() { return curlobject_constants; }
-    static void check(const CurlObject *self) { assert_curl_state(self); }
-};
-using CurlPlumbing = HandlePlumbing<CurlTraits>;
+static constexpr char type_name[] = "Curl";
+using CurlPlumbing =
+    HandlePlumbing<CurlObject, &curlobject_constants, assert_curl_state, type_name>;
 
 // ---------------------------------------------------------------------------
 // Methods of this file.
-
-PyDoc_STRVAR(curl_close_doc, "close() -> None\n\n"
-                             "Close handle and end curl session.\n");
 
 static PyObject *do_curl_close(PyObject *op, PyObject *) {
     auto *self = reinterpret_cast<CurlObject *>(op);
@@ -211,11 +203,6 @@ static PyObject *do_curl_close(PyObject *op, PyObject *) {
         return nullptr;
     Py_RETURN_NONE;
 }
-
-PyDoc_STRVAR(curl_reset_doc, "reset() -> None\n\n"
-                             "Reset all options set on curl handle to default values, but "
-                             "preserve live connections, session ID cache, DNS cache, cookies, "
-                             "and shares.\n");
 
 static PyObject *do_curl_reset(PyObject *op, PyObject *) {
     auto *self = reinterpret_cast<CurlObject *>(op);
@@ -230,9 +217,6 @@ static PyObject *do_curl_reset(PyObject *op, PyObject *) {
     }
     Py_RETURN_NONE;
 }
-
-PyDoc_STRVAR(curl_multi_doc, "multi() -> CurlMulti or None\n\n"
-                             "Return the CurlMulti object this handle belongs to, or None.\n");
 
 static PyObject *do_curl_multi(PyObject *op, PyObject *) {
     auto *self = reinterpret_cast<CurlObject *>(op);
@@ -251,9 +235,6 @@ static PyObject *do_curl_multi(PyObject *op, PyObject *) {
     return multi;
 }
 
-PyDoc_STRVAR(curl_share_doc, "share() -> CurlShare or None\n\n"
-                             "Return the CurlShare object this handle uses, or None.\n");
-
 static PyObject *do_curl_share(PyObject *op, PyObject *) {
     auto *self = reinterpret_cast<CurlObject *>(op);
     if (self->share == nullptr)
@@ -269,21 +250,12 @@ static PyObject *do_curl_exit(PyObject *op, PyObject *) {
     return do_curl_close(op, nullptr);
 }
 
-PyDoc_STRVAR(curl_closed_doc, "True if the handle has been closed.");
-
 static PyObject *do_curl_get_closed(PyObject *op, void *) {
     return PyBool_FromLong(reinterpret_cast<CurlObject *>(op)->handle == nullptr);
 }
 
 // ---------------------------------------------------------------------------
 // Duplication.
-
-const char curl_duphandle_doc[] =
-    "duphandle() -> Curl\n\n"
-    "Clone the handle and all its options into a new Curl object of the same type.\n"
-    "The clone holds its own references to the callables, lists, posted data and\n"
-    "MIME body its options use, so either object may be closed first. It starts\n"
-    "with no connections, cookies, share or multi.\n";
 
 // libcurl's copy of a handle points where the source's options point: every
 // callback's data at the source object, the posted bytes, lists and forms
@@ -380,45 +352,120 @@ PyObject *do_curl_duphandle(CurlObject *self, PyObject *) {
 // The type.
 
 static PyMethodDef curlobject_methods[] = {
-    {"close", do_curl_close, METH_NOARGS, curl_close_doc},
-    {"duphandle", as_cfunction(do_curl_duphandle), METH_NOARGS, curl_duphandle_doc},
-    {"errstr", as_cfunction(do_curl_errstr), METH_NOARGS, curl_errstr_doc},
-    {"errstr_raw", as_cfunction(do_curl_errstr_raw), METH_NOARGS, curl_errstr_raw_doc},
-    {"getinfo", as_cfunction(do_curl_getinfo), METH_VARARGS, curl_getinfo_doc},
-    {"getinfo_raw", as_cfunction(do_curl_getinfo_raw), METH_VARARGS, curl_getinfo_raw_doc},
-    {"multi", do_curl_multi, METH_NOARGS, curl_multi_doc},
-    {"pause", as_cfunction(do_curl_pause), METH_VARARGS, curl_pause_doc},
-    {"perform", as_cfunction(do_curl_perform), METH_NOARGS, curl_perform_doc},
-    {"perform_rb", as_cfunction(do_curl_perform_rb), METH_NOARGS, curl_perform_rb_doc},
-    {"perform_rs", as_cfunction(do_curl_perform_rs), METH_NOARGS, curl_perform_rs_doc},
-    {"recv", as_cfunction(do_curl_recv), METH_VARARGS, curl_recv_doc},
+    {"close", do_curl_close, METH_NOARGS,
+     "close() -> None\n\n"
+     "Close handle and end curl session.\n"},
+    {"duphandle", as_cfunction(do_curl_duphandle), METH_NOARGS,
+     "duphandle() -> Curl\n\n"
+     "Clone the handle and all its options into a new Curl object of the same type.\n"
+     "The clone holds its own references to the callables, lists, posted data and\n"
+     "MIME body its options use, so either object may be closed first. It starts\n"
+     "with no connections, cookies, share or multi.\n"},
+    {"errstr", as_cfunction(do_curl_errstr), METH_NOARGS,
+     "errstr() -> string\n\n"
+     "Return the internal libcurl error buffer of this handle as a "
+     "string.\n"},
+    {"errstr_raw", as_cfunction(do_curl_errstr_raw), METH_NOARGS,
+     "errstr_raw() -> byte string\n\n"
+     "Return the internal libcurl error buffer of this handle as "
+     "bytes.\n"},
+    {"getinfo", as_cfunction(do_curl_getinfo), METH_VARARGS,
+     "getinfo(option) -> Result\n\n"
+     "Extract and return information from a curl session, "
+     "decoding strings as UTF-8.\n"},
+    {"getinfo_raw", as_cfunction(do_curl_getinfo_raw), METH_VARARGS,
+     "getinfo_raw(option) -> Result\n\n"
+     "Extract and return information from a curl session, "
+     "returning strings as bytes.\n"},
+    {"multi", do_curl_multi, METH_NOARGS,
+     "multi() -> CurlMulti or None\n\n"
+     "Return the CurlMulti object this handle belongs to, or None.\n"},
+    {"pause", as_cfunction(do_curl_pause), METH_VARARGS,
+     "pause(bitmask=PAUSE_ALL) -> None\n\n"
+     "Pause or unpause a curl handle. Bitmask should be a value such "
+     "as PAUSE_RECV or PAUSE_CONT.\n"},
+    {"perform", as_cfunction(do_curl_perform), METH_NOARGS,
+     "perform() -> None\n\n"
+     "Perform a file transfer.\n"},
+    {"perform_rb", as_cfunction(do_curl_perform_rb), METH_NOARGS,
+     "perform_rb() -> response_body\n\n"
+     "Perform a file transfer and return the response body as "
+     "bytes.\n"},
+    {"perform_rs", as_cfunction(do_curl_perform_rs), METH_NOARGS,
+     "perform_rs() -> response_body\n\n"
+     "Perform a file transfer and return the response body as "
+     "str.\n"},
+    {"recv", as_cfunction(do_curl_recv), METH_VARARGS,
+     "recv(buffersize) -> data\n\n"
+     "Receive data from the connection of a CONNECT_ONLY transfer.\n"},
     {"recv_into", as_cfunction(do_curl_recv_into), METH_VARARGS | METH_KEYWORDS,
-     curl_recv_into_doc},
-    {"reset", do_curl_reset, METH_NOARGS, curl_reset_doc},
-    {"send", as_cfunction(do_curl_send), METH_VARARGS, curl_send_doc},
-    {"setopt", as_cfunction(do_curl_setopt), METH_VARARGS | METH_KEYWORDS, curl_setopt_doc},
-    {"setopt_string", as_cfunction(do_curl_setopt_string), METH_VARARGS, curl_setopt_string_doc},
-    {"share", do_curl_share, METH_NOARGS, curl_share_doc},
-    {"unpause", as_cfunction(do_curl_unpause), METH_NOARGS, curl_unpause_doc},
-    {"unsetopt", as_cfunction(do_curl_unsetopt), METH_VARARGS, curl_unsetopt_doc},
-    {"ws_close", as_cfunction(do_curl_ws_close), METH_VARARGS | METH_KEYWORDS, curl_ws_close_doc},
-    {"ws_meta", as_cfunction(do_curl_ws_meta), METH_NOARGS, curl_ws_meta_doc},
-    {"ws_recv", as_cfunction(do_curl_ws_recv), METH_VARARGS, curl_ws_recv_doc},
+
+     "recv_into(buffer[, nbytes]) -> nbytes\n\n"
+     "Receive data from the connection of a CONNECT_ONLY transfer "
+     "into a writable buffer.\n"},
+    {"reset", do_curl_reset, METH_NOARGS,
+     "reset() -> None\n\n"
+     "Reset all options set on curl handle to default values, but "
+     "preserve live connections, session ID cache, DNS cache, cookies, "
+     "and shares.\n"},
+    {"send", as_cfunction(do_curl_send), METH_VARARGS,
+     "send(bytes) -> count\n\n"
+     "Send data over the connection of a CONNECT_ONLY transfer.\n"},
+    {"setopt", as_cfunction(do_curl_setopt), METH_VARARGS | METH_KEYWORDS,
+     "setopt(option, value, *, use_memoryview=False) -> None\n\n"
+     "Set a curl option. Integers, strings (bytes or ASCII str), lists of strings,\n"
+     "callables, file objects, a CurlShare or a CurlMime are accepted depending on\n"
+     "the option; None resets the option. use_memoryview makes WRITEFUNCTION and\n"
+     "HEADERFUNCTION callables receive read-only memoryviews instead of bytes.\n"},
+    {"setopt_string", as_cfunction(do_curl_setopt_string), METH_VARARGS,
+     "setopt_string(option, value) -> None\n\n"
+     "Set a curl option that takes a string value.\n"},
+    {"share", do_curl_share, METH_NOARGS,
+     "share() -> CurlShare or None\n\n"
+     "Return the CurlShare object this handle uses, or None.\n"},
+    {"unpause", as_cfunction(do_curl_unpause), METH_NOARGS,
+     "unpause() -> None\n\n"
+     "Resume a paused curl handle (pause with PAUSE_CONT).\n"},
+    {"unsetopt", as_cfunction(do_curl_unsetopt), METH_VARARGS,
+     "unsetopt(option) -> None\n\n"
+     "Reset curl session option to its default value.\n"},
+    {"ws_close", as_cfunction(do_curl_ws_close), METH_VARARGS | METH_KEYWORDS,
+     "ws_close(code=None, reason=None, encoding='utf-8') -> count\n\n"
+     "Send a WebSocket close frame and return the number of bytes sent. `code` is a\n"
+     "close status code (1000-1003, 1007-1014, 3000-4999); `reason`, which needs a\n"
+     "code, is a str (encoded with `encoding`) or bytes-like UTF-8 text of at most\n"
+     "123 bytes.\n"},
+    {"ws_meta", as_cfunction(do_curl_ws_meta), METH_NOARGS,
+     "ws_meta() -> WsFrame or None\n\n"
+     "Return the metadata of the WebSocket frame chunk being delivered to the\n"
+     "WRITEFUNCTION callable, or None outside such a delivery.\n"},
+    {"ws_recv", as_cfunction(do_curl_ws_recv), METH_VARARGS,
+     "ws_recv(buffersize) -> (data, meta)\n\n"
+     "Receive at most `buffersize` bytes of a WebSocket frame from a detached\n"
+     "connection. `meta` is a WsFrame (age, flags, offset, bytesleft, len) or None.\n"
+     "Raises BlockingIOError when nothing has arrived.\n"},
     {"ws_recv_into", as_cfunction(do_curl_ws_recv_into), METH_VARARGS | METH_KEYWORDS,
-     curl_ws_recv_into_doc},
-    {"ws_send", as_cfunction(do_curl_ws_send), METH_VARARGS | METH_KEYWORDS, curl_ws_send_doc},
-    {"set_ca_certs", as_cfunction(do_curl_set_ca_certs), METH_VARARGS, curl_set_ca_certs_doc},
+
+     "ws_recv_into(buffer[, nbytes]) -> (nbytes, meta)\n\n"
+     "Receive at most `nbytes` bytes (default: the buffer's size) of a WebSocket\n"
+     "frame from a detached connection into a writable buffer. `meta` is a WsFrame\n"
+     "or None. Raises BlockingIOError when nothing has arrived.\n"},
+    {"ws_send", as_cfunction(do_curl_ws_send), METH_VARARGS | METH_KEYWORDS,
+     "ws_send(data, flags=None, fragsize=0, encoding='utf-8') -> count\n\n"
+     "Send a WebSocket frame and return the number of payload bytes sent. A str is\n"
+     "encoded with `encoding` and sent as a text frame, bytes-like data as a binary\n"
+     "frame, unless `flags` (WS_TEXT, WS_BINARY, WS_CONT, WS_PING, WS_PONG, WS_CLOSE,\n"
+     "WS_OFFSET) says otherwise. `fragsize` is the whole frame's size when the\n"
+     "payload is sent in pieces with WS_OFFSET. On a detached connection the call\n"
+     "does not block and raises BlockingIOError when nothing can be sent; from the\n"
+     "WRITEFUNCTION callable of a running transfer it blocks until all is sent.\n"},
+    {"set_ca_certs", as_cfunction(do_curl_set_ca_certs), METH_VARARGS,
+     "set_ca_certs() -> None\n\n"
+     "Load additional CA certificates (PEM text) into every new TLS connection.\n"},
     TOLVEX_PLUMBING_METHODS(CurlPlumbing),
     {"__exit__", do_curl_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
-
-PyDoc_STRVAR(curl_callback_exception_doc,
-             "The first exception this handle's callables raised during its latest transfer "
-             "(printed or not), or None.\n\n"
-             "A tolvex.error raised for that transfer has it as its __cause__; a transfer "
-             "driven by a CurlMulti reports its failure through info_read(), and this is where "
-             "its cause is found.  It is dropped when the next transfer starts.");
 
 static PyObject *do_curl_get_callback_exception(PyObject *op, void *) {
     PyObject *exc = reinterpret_cast<CurlObject *>(op)->callback_exception;
@@ -426,8 +473,13 @@ static PyObject *do_curl_get_callback_exception(PyObject *op, void *) {
 }
 
 static PyGetSetDef curlobject_getsets[] = {
-    {"closed", do_curl_get_closed, nullptr, curl_closed_doc, nullptr},
-    {"callback_exception", do_curl_get_callback_exception, nullptr, curl_callback_exception_doc,
+    {"closed", do_curl_get_closed, nullptr, "True if the handle has been closed.", nullptr},
+    {"callback_exception", do_curl_get_callback_exception, nullptr,
+     "The first exception this handle's callables raised during its latest transfer "
+     "(printed or not), or None.\n\n"
+     "A tolvex.error raised for that transfer has it as its __cause__; a transfer "
+     "driven by a CurlMulti reports its failure through info_read(), and this is where "
+     "its cause is found.  It is dropped when the next transfer starts.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -440,88 +492,13 @@ PyDoc_STRVAR(curl_doc, "Curl() -> New Curl object\n"
                        "\n"
                        "Curl objects are context managers: leaving the block calls close().\n");
 
-PyTypeObject Curl_Type = module_type({
+PyTypeObject Curl_Type = CurlPlumbing::type({
     .tp_name = "tolvex.Curl",
-    .tp_basicsize = sizeof(CurlObject),
     .tp_dealloc = do_curl_dealloc,
-    .tp_getattro = CurlPlumbing::getattro,
-    .tp_setattro = CurlPlumbing::setattro,
-    .tp_flags = Py_TPFLAGS_BASETYPE,
     .tp_doc = curl_doc,
     .tp_traverse = do_curl_traverse,
     .tp_clear = do_curl_clear,
-    .tp_weaklistoffset = offsetof(CurlObject, weakreflist),
     .tp_methods = curlobject_methods,
     .tp_getset = curlobject_getsets,
     .tp_new = do_curl_new,
 });
-
-// ---------------------------------------------------------------------------
-// Owners of string lists and classic form chains.
-
-static void do_curlslist_dealloc(PyObject *op) {
-    auto *self = reinterpret_cast<CurlSlistObject *>(op);
-    if (self->list_head != nullptr) {
-        curl_slist_free_all(self->list_head);
-        self->list_head = nullptr;
-    }
-    CurlSlist_Type.tp_free(op);
-}
-
-PyTypeObject CurlSlist_Type = {
-    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
-    .tp_name = "tolvex.CurlSlist",
-    .tp_basicsize = sizeof(CurlSlistObject),
-    .tp_dealloc = do_curlslist_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_free = PyObject_Free,
-};
-
-static void do_curlhttppost_dealloc(PyObject *op) {
-    auto *self = reinterpret_cast<CurlHttppostObject *>(op);
-    if (self->form_chain != nullptr) {
-        curl_formfree(self->form_chain);
-        self->form_chain = nullptr;
-    }
-    clear_field(self->buffer_refs);
-    CurlHttppost_Type.tp_free(op);
-}
-
-PyTypeObject CurlHttppost_Type = {
-    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
-    .tp_name = "tolvex.CurlHttppost",
-    .tp_basicsize = sizeof(CurlHttppostObject),
-    .tp_dealloc = do_curlhttppost_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_free = PyObject_Free,
-};
-
-PyObject *util_curlslist_new(curl_slist *list) {
-    auto *self = PyObject_New(CurlSlistObject, p_CurlSlist_Type);
-    if (self == nullptr)
-        return nullptr;
-    self->list_head = list;
-    return reinterpret_cast<PyObject *>(self);
-}
-
-int util_curlslist_update(PyObject **field, curl_slist *list) {
-    PyObject *owner = util_curlslist_new(list);
-    if (owner == nullptr)
-        return -1;
-    PyObject *old = *field;
-    *field = owner;
-    Py_XDECREF(old);
-    return 0;
-}
-
-int util_curlhttppost_update(CurlObject *self, curl_httppost *chain, PyObject *refs) {
-    auto *owner = PyObject_New(CurlHttppostObject, p_CurlHttppost_Type);
-    if (owner == nullptr)
-        return -1;
-    owner->form_chain = chain;
-    owner->buffer_refs = refs;
-    PyObject *old = self->httppost_obj;
-    self->httppost_obj = reinterpret_cast<PyObject *>(owner);
-    Py_XDECREF(old);
-    return 0;
-}

@@ -47,8 +47,8 @@ Ref call_callable(PyObject *callable, const char *format, ...) {
 }
 
 Ref call_callable(PyObject *callable, std::initializer_list<PyObject *> args) {
-    Ref result = Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject **>(args.begin()),
-                                                args.size(), nullptr));
+    Ref result = Ref::steal(
+        PyObject_Vectorcall(callable, const_cast<PyObject **>(args.begin()), args.size(), nullptr));
     if (!result)
         KeptExceptionScope::keep();
     return result;
@@ -349,75 +349,82 @@ static constexpr ReadResultMessages read_messages = {
 };
 
 size_t read_callback(char *buffer, size_t size, size_t nitems, void *userdata) {
-    return with_callable<CURLOPT_READFUNCTION, size_t>(userdata, [&](PyObject *callable, size_t failure) {
-        size_t wanted;
-        if (size == 0 || nitems == 0)
-            return failure;
-        if (__builtin_mul_overflow(size, nitems, &wanted) ||
-            wanted > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-            print_error("integer overflow in read callback");
-            return failure;
-        }
-        return read_answer(call_callable(callable, "(i)", static_cast<int>(wanted)).get(), buffer,
-                           wanted, read_messages);
-    });
+    return with_callable<CURLOPT_READFUNCTION, size_t>(
+        userdata, [&](PyObject *callable, size_t failure) {
+            size_t wanted;
+            if (size == 0 || nitems == 0)
+                return failure;
+            if (__builtin_mul_overflow(size, nitems, &wanted) ||
+                wanted > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+                print_error("integer overflow in read callback");
+                return failure;
+            }
+            return read_answer(call_callable(callable, "(i)", static_cast<int>(wanted)).get(),
+                               buffer, wanted, read_messages);
+        });
+}
+
+long ranged_answer(PyObject *result, long lo, long hi, long none, long failure,
+                   const RangeMessages &messages) {
+    if (result == nullptr) {
+        print_callback_error_if_regular_exception();
+        return failure;
+    }
+    long value;
+    switch (read_int_result(result, lo, hi, value)) {
+    case IntResult::none:
+        return none;
+    case IntResult::value:
+        return value;
+    case IntResult::overflow:
+        // The whole value is checked: truncated, 2**32 + 1 would read as 1.
+        PyErr_Clear();
+        [[fallthrough]];
+    case IntResult::out_of_range:
+        print_error(messages.bad_value, result);
+        return failure;
+    case IntResult::not_int:
+        break;
+    }
+    if (messages.bad_type != nullptr)
+        print_error(messages.bad_type);
+    else
+        (void)write_result_line(messages.name, result, "is not an integer");
+    return failure;
 }
 
 int seek_callback(void *userdata, curl_off_t offset, int origin) {
+    static constexpr RangeMessages messages = {
+        .bad_value = "invalid return value for seek callback %S not in (0, 1, 2)",
+        .bad_type = "seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), 2 "
+                    "(CURL_SEEKFUNC_CANTSEEK) or None",
+    };
     return with_callable<CURLOPT_SEEKFUNCTION, int>(userdata, [&](PyObject *callable, int failure) {
         Ref result = call_callable(callable, "(L,i)", static_cast<long long>(offset), origin);
-        if (!result) {
-            print_callback_error_if_regular_exception();
-            return failure;
-        }
-        long value;
-        switch (read_int_result(result.get(), 0, 2, value)) {
-        case IntResult::none:
-            return CURL_SEEKFUNC_OK;
-        case IntResult::value:
-            return static_cast<int>(value);
-        case IntResult::overflow:
-            PyErr_Clear();
-            [[fallthrough]];
-        case IntResult::out_of_range:
-            print_error("invalid return value for seek callback %S not in (0, 1, 2)",
-                        result.get());
-            return failure;
-        case IntResult::not_int:
-            break;
-        }
-        print_error("seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), 2 "
-                    "(CURL_SEEKFUNC_CANTSEEK) or None");
-        return failure;
+        return static_cast<int>(ranged_answer(result.get(), CURL_SEEKFUNC_OK,
+                                              CURL_SEEKFUNC_CANTSEEK, CURL_SEEKFUNC_OK, failure,
+                                              messages));
     });
 }
 
 curlioerr ioctl_callback(CURL *, int cmd, void *userdata) {
-    return with_callable<CURLOPT_IOCTLFUNCTION, curlioerr>(userdata, [&](PyObject *callable, curlioerr failure) {
-        Ref result = call_callable(callable, "(i)", cmd);
-        if (!result) {
-            print_callback_error_if_regular_exception();
+    return with_callable<CURLOPT_IOCTLFUNCTION, curlioerr>(userdata, [&](PyObject *callable,
+                                                                         curlioerr failure) {
+        Ref result = call_reported(callable, "(i)", cmd);
+        if (!result)
             return failure;
-        }
         long value;
-        switch (read_int_result(result.get(), CURLIOE_OK, CURLIOE_FAILRESTART, value)) {
-        case IntResult::none:
-            return CURLIOE_OK;
-        case IntResult::value:
-            return static_cast<curlioerr>(value);
-        case IntResult::overflow:
-            PyErr_Clear();
-            print_error("ioctl callback returned invalid value");
+        IntResult kind = read_int_result(result.get(), CURLIOE_OK, CURLIOE_FAILRESTART, value);
+        if (kind == IntResult::none || kind == IntResult::value)
+            return kind == IntResult::none ? CURLIOE_OK : static_cast<curlioerr>(value);
+        if (kind == IntResult::not_int)
             return failure;
-        case IntResult::out_of_range:
-            print_error("ioctl callback returned invalid value");
-            // libcurl reports the value itself as the error.
-            return value >= INT_MIN && value <= INT_MAX ? static_cast<curlioerr>(value)
-                                                        : failure;
-        case IntResult::not_int:
-            break;
-        }
-        return failure;
+        if (kind == IntResult::overflow)
+            PyErr_Clear();
+        print_error("ioctl callback returned invalid value");
+        // libcurl reports the value itself as the error.
+        bool reportable = kind == IntResult::out_of_range && value >= INT_MIN && value <= INT_MAX;
+        return reportable ? static_cast<curlioerr>(value) : failure;
     });
 }
 
@@ -443,16 +450,18 @@ static int progress_answer(PyObject *result, const char *name, int failure) {
 }
 
 int progress_callback(void *userdata, double dltotal, double dlnow, double ultotal, double ulnow) {
-    return with_callable<CURLOPT_PROGRESSFUNCTION, int>(userdata, [&](PyObject *callable, int failure) {
-        return progress_answer(
-            call_callable(callable, "(dddd)", dltotal, dlnow, ultotal, ulnow).get(), "progress",
-            failure);
-    });
+    return with_callable<CURLOPT_PROGRESSFUNCTION, int>(
+        userdata, [&](PyObject *callable, int failure) {
+            return progress_answer(
+                call_callable(callable, "(dddd)", dltotal, dlnow, ultotal, ulnow).get(), "progress",
+                failure);
+        });
 }
 
 int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                       curl_off_t ulnow) {
-    return with_callable<CURLOPT_XFERINFOFUNCTION, int>(userdata, [&](PyObject *callable, int failure) {
+    return with_callable<CURLOPT_XFERINFOFUNCTION, int>(userdata, [&](PyObject *callable,
+                                                                      int failure) {
         return progress_answer(call_callable(callable, "(LLLL)", static_cast<long long>(dltotal),
                                              static_cast<long long>(dlnow),
                                              static_cast<long long>(ultotal),
@@ -463,16 +472,16 @@ int xferinfo_callback(void *userdata, curl_off_t dltotal, curl_off_t dlnow, curl
 }
 
 int debug_callback(CURL *, curl_infotype type, char *data, size_t size, void *userdata) {
-    return with_callable<CURLOPT_DEBUGFUNCTION, int>(userdata, [&](PyObject *callable, int failure) {
-        if (size > static_cast<size_t>(INT32_MAX)) {
-            print_error("integer overflow in debug callback");
+    return with_callable<CURLOPT_DEBUGFUNCTION, int>(
+        userdata, [&](PyObject *callable, int failure) {
+            if (size > static_cast<size_t>(INT32_MAX)) {
+                print_error("integer overflow in debug callback");
+                return failure;
+            }
+            (void)call_reported(callable, "(iy#)", static_cast<int>(type), data,
+                                static_cast<Py_ssize_t>(size));
             return failure;
-        }
-        if (!call_callable(callable, "(iy#)", static_cast<int>(type), data,
-                           static_cast<Py_ssize_t>(size)))
-            print_callback_error_if_regular_exception();
-        return failure;
-    });
+        });
 }
 
 // A callable's arguments, or null with the failure that stopped them
@@ -500,37 +509,35 @@ int prereq_callback(void *userdata, char *conn_primary_ip, char *conn_local_ip,
                     int conn_primary_port, int conn_local_port) {
     return with_callable<CURLOPT_PREREQFUNCTION, int>(userdata, [&](PyObject *callable, int) {
         return int_call(callable,
-                        reported(Ref::steal(Py_BuildValue("(ssii)", conn_primary_ip,
-                                                          conn_local_ip, conn_primary_port,
-                                                          conn_local_port))),
+                        reported(Ref::steal(Py_BuildValue("(ssii)", conn_primary_ip, conn_local_ip,
+                                                          conn_primary_port, conn_local_port))),
                         "prereq");
     });
 }
 
 int trailer_callback(curl_slist **list, void *userdata) {
     *list = nullptr;
-    return with_callable<CURLOPT_TRAILERFUNCTION, int>(userdata, [&](PyObject *callable, int failure) {
-        Ref result = call_callable(callable, "()");
-        if (!result) {
-            print_callback_error_if_regular_exception();
-            return failure;
-        }
-        if (result.get() == Py_None)
-            return CURL_TRAILERFUNC_OK;
-        if (int which = PyListOrTuple_Check(result.get())) {
-            Py_ssize_t len = PyListOrTuple_Size(result.get(), which);
-            curl_slist *trailers = tolvex_list_or_tuple_to_slist(which, result.get(), len);
-            if (trailers == nullptr && PyErr_Occurred()) {
-                print_callback_error_if_regular_exception();
+    return with_callable<CURLOPT_TRAILERFUNCTION, int>(
+        userdata, [&](PyObject *callable, int failure) {
+            Ref result = call_reported(callable, "()");
+            if (!result)
                 return failure;
+            if (result.get() == Py_None)
+                return CURL_TRAILERFUNC_OK;
+            if (int which = PyListOrTuple_Check(result.get())) {
+                Py_ssize_t len = PyListOrTuple_Size(result.get(), which);
+                curl_slist *trailers = tolvex_list_or_tuple_to_slist(which, result.get(), len);
+                if (trailers == nullptr && PyErr_Occurred()) {
+                    print_callback_error_if_regular_exception();
+                    return failure;
+                }
+                // libcurl owns and frees the list.
+                *list = trailers;
+                return CURL_TRAILERFUNC_OK;
             }
-            // libcurl owns and frees the list.
-            *list = trailers;
-            return CURL_TRAILERFUNC_OK;
-        }
-        print_error("trailer callback must return None or a list/tuple of header strings");
-        return failure;
-    });
+            print_error("trailer callback must return None or a list/tuple of header strings");
+            return failure;
+        });
 }
 
 // ---------------------------------------------------------------------------
@@ -614,35 +621,33 @@ static curl_socket_t opened_socket(PyObject *result) {
 }
 
 curl_socket_t opensocket_callback(void *userdata, curlsocktype purpose, curl_sockaddr *address) {
-    return with_callable<CURLOPT_OPENSOCKETFUNCTION, curl_socket_t>(userdata, [&](PyObject *callable, curl_socket_t failure) {
-        Ref addr = Ref::steal(socket_address(address));
-        Ref sockaddr_obj =
-            Ref::steal(addr ? PyObject_CallFunction(curl_sockaddr_type, "(iiiO)", address->family,
-                                                    address->socktype, address->protocol,
-                                                    addr.get())
-                            : nullptr);
-        if (!sockaddr_obj) {
-            print_callback_error_if_regular_exception();
-            return failure;
-        }
-        Ref result =
-            call_callable(callable, "(iO)", static_cast<int>(purpose), sockaddr_obj.get());
-        if (!result) {
-            print_callback_error_if_regular_exception();
-            return failure;
-        }
-        return opened_socket(result.get());
-    });
+    return with_callable<CURLOPT_OPENSOCKETFUNCTION, curl_socket_t>(
+        userdata, [&](PyObject *callable, curl_socket_t failure) {
+            Ref addr = Ref::steal(socket_address(address));
+            Ref sockaddr_obj = Ref::steal(
+                addr ? PyObject_CallFunction(curl_sockaddr_type, "(iiiO)", address->family,
+                                             address->socktype, address->protocol, addr.get())
+                     : nullptr);
+            if (!sockaddr_obj) {
+                print_callback_error_if_regular_exception();
+                return failure;
+            }
+            Ref result =
+                call_reported(callable, "(iO)", static_cast<int>(purpose), sockaddr_obj.get());
+            if (!result)
+                return failure;
+            return opened_socket(result.get());
+        });
 }
 
 int sockopt_cb(void *userdata, curl_socket_t curlfd, curlsocktype purpose) {
     return with_callable<CURLOPT_SOCKOPTFUNCTION, int>(userdata, [&](PyObject *callable, int) {
         Ref sock = Ref::steal(PyLong_FromCurlSocket(curlfd));
-        return int_call(callable,
-                        reported(sock ? Ref::steal(Py_BuildValue("(Oi)", sock.get(),
-                                                                 static_cast<int>(purpose)))
-                                      : Ref()),
-                        "sockopt");
+        return int_call(
+            callable,
+            reported(sock ? Ref::steal(Py_BuildValue("(Oi)", sock.get(), static_cast<int>(purpose)))
+                          : Ref()),
+            "sockopt");
     });
 }
 
@@ -664,8 +669,8 @@ int closesocket_callback(void *userdata, curl_socket_t item) {
                            closer->curl, row,
                            [item](PyObject *callable) {
                                Ref sock = Ref::steal(PyLong_FromCurlSocket(item));
-                               Ref args = reported(sock ? Ref::steal(PyTuple_Pack(1, sock.get()))
-                                                        : Ref());
+                               Ref args =
+                                   reported(sock ? Ref::steal(PyTuple_Pack(1, sock.get())) : Ref());
                                if (!args)
                                    close(item);
                                return int_call(callable, args, "closesocket");
@@ -776,11 +781,9 @@ int ssh_key_cb(CURL *, const curl_khkey *knownkey, const curl_khkey *foundkey, c
 int resolver_start_callback(void *, void *, void *userdata) {
     return with_callable<CURLOPT_RESOLVER_START_FUNCTION, int>(
         userdata, [&](PyObject *callable, int failure) {
-            Ref result = call_callable(callable, "()");
-            if (!result) {
-                print_callback_error_if_regular_exception();
+            Ref result = call_reported(callable, "()");
+            if (!result)
                 return failure;
-            }
             if (result.get() == Py_None)
                 return 0;
             int value;
@@ -842,11 +845,9 @@ static int hsts_expire_text(PyObject *expire, char (&out)[sizeof(curl_hstsentry:
 CURLSTScode hstsread_callback(CURL *, curl_hstsentry *entry, void *userdata) {
     return with_callable<CURLOPT_HSTSREADFUNCTION, CURLSTScode>(
         userdata, [&](PyObject *callable, CURLSTScode failure) {
-            Ref result = call_callable(callable, "()");
-            if (!result) {
-                print_callback_error_if_regular_exception();
+            Ref result = call_reported(callable, "()");
+            if (!result)
                 return failure;
-            }
             if (result.get() == Py_None)
                 return CURLSTS_DONE;
             if (!PyTuple_Check(result.get()) || PyTuple_GET_SIZE(result.get()) != 3) {
@@ -915,43 +916,26 @@ CURLSTScode hstswrite_callback(CURL *, curl_hstsentry *entry, curl_index *index,
         userdata, [&](PyObject *callable, CURLSTScode failure) {
             Ref expire = Ref::steal(hsts_expire_datetime(entry));
             Ref hsts_entry = Ref::steal(
-                expire ? PyObject_CallFunction(hsts_entry_type, "(y#OO)", entry->name,
-                                               static_cast<Py_ssize_t>(entry->namelen),
-                                               expire.get(),
-                                               entry->includeSubDomains ? Py_True : Py_False)
-                       : nullptr);
-            Ref hsts_index = Ref::steal(
-                hsts_entry ? PyObject_CallFunction(hsts_index_type, "(nn)",
-                                                   static_cast<Py_ssize_t>(index->index),
-                                                   static_cast<Py_ssize_t>(index->total))
-                           : nullptr);
+                expire
+                    ? PyObject_CallFunction(hsts_entry_type, "(y#OO)", entry->name,
+                                            static_cast<Py_ssize_t>(entry->namelen), expire.get(),
+                                            entry->includeSubDomains ? Py_True : Py_False)
+                    : nullptr);
+            Ref hsts_index =
+                Ref::steal(hsts_entry ? PyObject_CallFunction(hsts_index_type, "(nn)",
+                                                              static_cast<Py_ssize_t>(index->index),
+                                                              static_cast<Py_ssize_t>(index->total))
+                                      : nullptr);
             if (!hsts_index) {
                 print_callback_error_if_regular_exception();
                 return failure;
             }
             Ref result = call_callable(callable, {hsts_entry.get(), hsts_index.get()});
-            if (!result) {
-                print_callback_error_if_regular_exception();
-                return failure;
-            }
-            long value;
-            switch (read_int_result(result.get(), CURLSTS_OK, CURLSTS_FAIL, value)) {
-            case IntResult::none:
-                return CURLSTS_OK;
-            case IntResult::value:
-                return static_cast<CURLSTScode>(value);
-            case IntResult::overflow:
-                // The whole value is checked: truncated, 2**32 + 1 would read as 1.
-                PyErr_Clear();
-                [[fallthrough]];
-            case IntResult::out_of_range:
-                print_error("hstswrite callback returned an invalid CURLSTScode");
-                return failure;
-            case IntResult::not_int:
-                break;
-            }
-            int ignored;
-            (void)int_answer(result.get(), "hstswrite", ignored);
-            return failure;
+            static constexpr RangeMessages messages = {
+                .bad_value = "hstswrite callback returned an invalid CURLSTScode",
+                .name = "hstswrite",
+            };
+            return static_cast<CURLSTScode>(ranged_answer(result.get(), CURLSTS_OK, CURLSTS_FAIL,
+                                                          CURLSTS_OK, failure, messages));
         });
 }

@@ -1,92 +1,105 @@
 // Reading results of a transfer: getinfo, getinfo_raw, errstr, errstr_raw.
 #include "tolvex.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 enum class InfoKind { String, Long, Double, DeprecatedDouble, OffT, StringList, CertInfo, Socket };
 
+// The informations getinfo reads.  Their kind is the type libcurl encodes in
+// the number; the doubles libcurl deprecated warn.
+static constexpr int known_infos[] = {
+    CURLINFO_EFFECTIVE_URL,
+    CURLINFO_CONTENT_TYPE,
+    CURLINFO_FTP_ENTRY_PATH,
+    CURLINFO_REDIRECT_URL,
+    CURLINFO_PRIMARY_IP,
+    CURLINFO_RTSP_SESSION_ID,
+    CURLINFO_LOCAL_IP,
+    CURLINFO_EFFECTIVE_METHOD,
+    CURLINFO_RESPONSE_CODE,
+    CURLINFO_HEADER_SIZE,
+    CURLINFO_REQUEST_SIZE,
+    CURLINFO_SSL_VERIFYRESULT,
+    CURLINFO_FILETIME,
+    CURLINFO_REDIRECT_COUNT,
+    CURLINFO_HTTP_CONNECTCODE,
+    CURLINFO_HTTPAUTH_AVAIL,
+    CURLINFO_PROXYAUTH_AVAIL,
+    CURLINFO_OS_ERRNO,
+    CURLINFO_NUM_CONNECTS,
+    CURLINFO_CONDITION_UNMET,
+    CURLINFO_RTSP_CLIENT_CSEQ,
+    CURLINFO_RTSP_SERVER_CSEQ,
+    CURLINFO_RTSP_CSEQ_RECV,
+    CURLINFO_PRIMARY_PORT,
+    CURLINFO_LOCAL_PORT,
+    CURLINFO_HTTP_VERSION,
+    CURLINFO_TOTAL_TIME,
+    CURLINFO_NAMELOOKUP_TIME,
+    CURLINFO_CONNECT_TIME,
+    CURLINFO_PRETRANSFER_TIME,
+    CURLINFO_STARTTRANSFER_TIME,
+    CURLINFO_REDIRECT_TIME,
+    CURLINFO_APPCONNECT_TIME,
+    CURLINFO_SIZE_UPLOAD_T,
+    CURLINFO_SIZE_DOWNLOAD_T,
+    CURLINFO_SPEED_DOWNLOAD_T,
+    CURLINFO_SPEED_UPLOAD_T,
+    CURLINFO_FILETIME_T,
+    CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
+    CURLINFO_CONTENT_LENGTH_UPLOAD_T,
+    CURLINFO_TOTAL_TIME_T,
+    CURLINFO_NAMELOOKUP_TIME_T,
+    CURLINFO_CONNECT_TIME_T,
+    CURLINFO_PRETRANSFER_TIME_T,
+    CURLINFO_STARTTRANSFER_TIME_T,
+    CURLINFO_REDIRECT_TIME_T,
+    CURLINFO_APPCONNECT_TIME_T,
+    CURLINFO_QUEUE_TIME_T,
+    CURLINFO_POSTTRANSFER_TIME_T,
+    CURLINFO_EARLYDATA_SENT_T,
+    CURLINFO_SSL_ENGINES,
+    CURLINFO_COOKIELIST,
+    CURLINFO_CERTINFO,
+    CURLINFO_ACTIVESOCKET,
+    CURLINFO_LASTSOCKET,
+};
+static constexpr int deprecated_infos[] = {
+    CURLINFO_SIZE_UPLOAD,  CURLINFO_SIZE_DOWNLOAD,           CURLINFO_SPEED_DOWNLOAD,
+    CURLINFO_SPEED_UPLOAD, CURLINFO_CONTENT_LENGTH_DOWNLOAD, CURLINFO_CONTENT_LENGTH_UPLOAD,
+};
+
+template <size_t N>
+static constexpr bool listed(const int (&infos)[N], int option) {
+    return std::find(infos, infos + N, option) != infos + N;
+}
+
+// The kinds of the types libcurl encodes in information numbers.
+static constexpr std::pair<int, InfoKind> kinds_by_type[] = {
+    {CURLINFO_STRING, InfoKind::String},    {CURLINFO_LONG, InfoKind::Long},
+    {CURLINFO_DOUBLE, InfoKind::Double},    {CURLINFO_OFF_T, InfoKind::OffT},
+    {CURLINFO_SLIST, InfoKind::StringList}, {CURLINFO_SOCKET, InfoKind::Socket},
+};
+
 static bool info_kind(int option, InfoKind &kind) {
-    switch (option) {
-    case CURLINFO_EFFECTIVE_URL:
-    case CURLINFO_CONTENT_TYPE:
-    case CURLINFO_FTP_ENTRY_PATH:
-    case CURLINFO_REDIRECT_URL:
-    case CURLINFO_PRIMARY_IP:
-    case CURLINFO_RTSP_SESSION_ID:
-    case CURLINFO_LOCAL_IP:
-    case CURLINFO_EFFECTIVE_METHOD:
-        kind = InfoKind::String;
-        return true;
-    case CURLINFO_RESPONSE_CODE:
-    case CURLINFO_HEADER_SIZE:
-    case CURLINFO_REQUEST_SIZE:
-    case CURLINFO_SSL_VERIFYRESULT:
-    case CURLINFO_FILETIME:
-    case CURLINFO_REDIRECT_COUNT:
-    case CURLINFO_HTTP_CONNECTCODE:
-    case CURLINFO_HTTPAUTH_AVAIL:
-    case CURLINFO_PROXYAUTH_AVAIL:
-    case CURLINFO_OS_ERRNO:
-    case CURLINFO_NUM_CONNECTS:
-    case CURLINFO_CONDITION_UNMET:
-    case CURLINFO_RTSP_CLIENT_CSEQ:
-    case CURLINFO_RTSP_SERVER_CSEQ:
-    case CURLINFO_RTSP_CSEQ_RECV:
-    case CURLINFO_PRIMARY_PORT:
-    case CURLINFO_LOCAL_PORT:
-    case CURLINFO_HTTP_VERSION:
-        kind = InfoKind::Long;
-        return true;
-    case CURLINFO_TOTAL_TIME:
-    case CURLINFO_NAMELOOKUP_TIME:
-    case CURLINFO_CONNECT_TIME:
-    case CURLINFO_PRETRANSFER_TIME:
-    case CURLINFO_STARTTRANSFER_TIME:
-    case CURLINFO_REDIRECT_TIME:
-    case CURLINFO_APPCONNECT_TIME:
-        kind = InfoKind::Double;
-        return true;
-    case CURLINFO_SIZE_UPLOAD:
-    case CURLINFO_SIZE_DOWNLOAD:
-    case CURLINFO_SPEED_DOWNLOAD:
-    case CURLINFO_SPEED_UPLOAD:
-    case CURLINFO_CONTENT_LENGTH_DOWNLOAD:
-    case CURLINFO_CONTENT_LENGTH_UPLOAD:
+    if (listed(deprecated_infos, option)) {
         kind = InfoKind::DeprecatedDouble;
         return true;
-    case CURLINFO_SIZE_UPLOAD_T:
-    case CURLINFO_SIZE_DOWNLOAD_T:
-    case CURLINFO_SPEED_DOWNLOAD_T:
-    case CURLINFO_SPEED_UPLOAD_T:
-    case CURLINFO_FILETIME_T:
-    case CURLINFO_CONTENT_LENGTH_DOWNLOAD_T:
-    case CURLINFO_CONTENT_LENGTH_UPLOAD_T:
-    case CURLINFO_TOTAL_TIME_T:
-    case CURLINFO_NAMELOOKUP_TIME_T:
-    case CURLINFO_CONNECT_TIME_T:
-    case CURLINFO_PRETRANSFER_TIME_T:
-    case CURLINFO_STARTTRANSFER_TIME_T:
-    case CURLINFO_REDIRECT_TIME_T:
-    case CURLINFO_APPCONNECT_TIME_T:
-    case CURLINFO_QUEUE_TIME_T:
-    case CURLINFO_POSTTRANSFER_TIME_T:
-    case CURLINFO_EARLYDATA_SENT_T:
-        kind = InfoKind::OffT;
-        return true;
-    case CURLINFO_SSL_ENGINES:
-    case CURLINFO_COOKIELIST:
-        kind = InfoKind::StringList;
-        return true;
-    case CURLINFO_CERTINFO:
-        kind = InfoKind::CertInfo;
-        return true;
-    case CURLINFO_ACTIVESOCKET:
-    case CURLINFO_LASTSOCKET:
-        kind = InfoKind::Socket;
-        return true;
-    default:
-        return false;
     }
+    if (!listed(known_infos, option))
+        return false;
+    // The certificates are the one pointer; the long LASTSOCKET is read as
+    // the socket it became.
+    kind = option == CURLINFO_CERTINFO     ? InfoKind::CertInfo
+           : option == CURLINFO_LASTSOCKET ? InfoKind::Socket
+                                           : InfoKind::Long;
+    if (option != CURLINFO_CERTINFO && option != CURLINFO_LASTSOCKET)
+        for (const auto &[type, type_kind] : kinds_by_type)
+            if ((option & CURLINFO_TYPEMASK) == type)
+                kind = type_kind;
+    return true;
 }
 
 // Builds a text as bytes (raw) or as strict UTF-8 str.
@@ -165,10 +178,6 @@ static PyObject *decode_string_list(PyObject *raw) {
     return result.release();
 }
 
-const char curl_getinfo_raw_doc[] = "getinfo_raw(option) -> Result\n\n"
-                                    "Extract and return information from a curl session, "
-                                    "returning strings as bytes.\n";
-
 PyObject *do_curl_getinfo_raw(CurlObject *self, PyObject *args) {
     int option;
     if (!PyArg_ParseTuple(args, "i:getinfo_raw", &option))
@@ -243,10 +252,6 @@ PyObject *do_curl_getinfo_raw(CurlObject *self, PyObject *args) {
     Py_UNREACHABLE();
 }
 
-const char curl_getinfo_doc[] = "getinfo(option) -> Result\n\n"
-                                "Extract and return information from a curl session, "
-                                "decoding strings as UTF-8.\n";
-
 PyObject *do_curl_getinfo(CurlObject *self, PyObject *args) {
     int option;
     if (!PyArg_ParseTuple(args, "i:getinfo", &option))
@@ -285,17 +290,9 @@ static PyObject *error_text(CurlObject *self, bool raw) {
                                 nullptr);
 }
 
-const char curl_errstr_doc[] = "errstr() -> string\n\n"
-                               "Return the internal libcurl error buffer of this handle as a "
-                               "string.\n";
-
 PyObject *do_curl_errstr(CurlObject *self, PyObject *) {
     return error_text(self, false);
 }
-
-const char curl_errstr_raw_doc[] = "errstr_raw() -> byte string\n\n"
-                                   "Return the internal libcurl error buffer of this handle as "
-                                   "bytes.\n";
 
 PyObject *do_curl_errstr_raw(CurlObject *self, PyObject *) {
     return error_text(self, true);

@@ -2,13 +2,27 @@
 // classic forms, callables, file objects, the share and the MIME body.
 #include "tolvex.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
 
-static bool easy_option_in_range(int option) {
-    return option_in_range(option, CURLOPTTYPE_BLOB, CURLOPT_LASTENTRY);
+// Whether a list of option numbers holds `option`.
+template <size_t N>
+static constexpr bool contains(const int (&options)[N], int option) {
+    return std::find(options, options + N, option) != options + N;
+}
+
+// The checks of setopt and unsetopt: the handle open and idle, the option
+// number within libcurl's range.  0, or -1 with an exception set.
+static int check_option(CurlObject *self, int option, const char *method) {
+    if (check_curl_state(self, GUARD_OPEN_IDLE, method) != 0)
+        return -1;
+    if (option_in_range(option, CURLOPTTYPE_BLOB, CURLOPT_LASTENTRY))
+        return 0;
+    PyErr_Format(PyExc_TypeError, "invalid arguments to %s", method);
+    return -1;
 }
 
 // Converts text for libcurl; `size` is filled only when NUL bytes may be
@@ -68,118 +82,98 @@ static PyObject *do_curl_setopt_int(CurlObject *self, int option, PyObject *obj)
 // ---------------------------------------------------------------------------
 // Strings.
 
-static bool is_copied_string_option(int option) {
-    switch (option) {
-    case CURLOPT_URL:
-    case CURLOPT_PROXY:
-    case CURLOPT_USERPWD:
-    case CURLOPT_PROXYUSERPWD:
-    case CURLOPT_RANGE:
-    case CURLOPT_REFERER:
-    case CURLOPT_FTPPORT:
-    case CURLOPT_USERAGENT:
-    case CURLOPT_COOKIE:
-    case CURLOPT_SSLCERT:
-    case CURLOPT_KEYPASSWD:
-    case CURLOPT_COOKIEFILE:
-    case CURLOPT_CUSTOMREQUEST:
-    case CURLOPT_INTERFACE:
-    case CURLOPT_CAINFO:
-    case CURLOPT_COOKIEJAR:
-    case CURLOPT_SSL_CIPHER_LIST:
-    case CURLOPT_SSLCERTTYPE:
-    case CURLOPT_SSLKEY:
-    case CURLOPT_SSLKEYTYPE:
-    case CURLOPT_SSLENGINE:
-    case CURLOPT_CAPATH:
-    case CURLOPT_ACCEPT_ENCODING:
-    case CURLOPT_NETRC_FILE:
-    case CURLOPT_COOKIELIST:
-    case CURLOPT_FTP_ALTERNATIVE_TO_USER:
-    case CURLOPT_SSH_PUBLIC_KEYFILE:
-    case CURLOPT_SSH_PRIVATE_KEYFILE:
-    case CURLOPT_SSH_HOST_PUBLIC_KEY_MD5:
-    case CURLOPT_COPYPOSTFIELDS:
-    case CURLOPT_CRLFILE:
-    case CURLOPT_ISSUERCERT:
-    case CURLOPT_USERNAME:
-    case CURLOPT_PASSWORD:
-    case CURLOPT_PROXYUSERNAME:
-    case CURLOPT_PROXYPASSWORD:
-    case CURLOPT_NOPROXY:
-    case CURLOPT_SSH_KNOWNHOSTS:
-    case CURLOPT_MAIL_FROM:
-    case CURLOPT_RTSP_SESSION_ID:
-    case CURLOPT_RTSP_STREAM_URI:
-    case CURLOPT_RTSP_TRANSPORT:
-    case CURLOPT_TLSAUTH_USERNAME:
-    case CURLOPT_TLSAUTH_PASSWORD:
-    case CURLOPT_TLSAUTH_TYPE:
-    case CURLOPT_DNS_SERVERS:
-    case CURLOPT_MAIL_AUTH:
-    case CURLOPT_XOAUTH2_BEARER:
-    case CURLOPT_LOGIN_OPTIONS:
-    case CURLOPT_PINNEDPUBLICKEY:
-    case CURLOPT_UNIX_SOCKET_PATH:
-    case CURLOPT_PROXY_SERVICE_NAME:
-    case CURLOPT_SERVICE_NAME:
-    case CURLOPT_DEFAULT_PROTOCOL:
-    case CURLOPT_PROXY_CAINFO:
-    case CURLOPT_PROXY_CAPATH:
-    case CURLOPT_PROXY_TLSAUTH_USERNAME:
-    case CURLOPT_PROXY_TLSAUTH_PASSWORD:
-    case CURLOPT_PROXY_TLSAUTH_TYPE:
-    case CURLOPT_PROXY_SSLCERT:
-    case CURLOPT_PROXY_SSLCERTTYPE:
-    case CURLOPT_PROXY_SSLKEY:
-    case CURLOPT_PROXY_SSLKEYTYPE:
-    case CURLOPT_PROXY_KEYPASSWD:
-    case CURLOPT_PROXY_SSL_CIPHER_LIST:
-    case CURLOPT_PROXY_CRLFILE:
-    case CURLOPT_PRE_PROXY:
-    case CURLOPT_PROXY_PINNEDPUBLICKEY:
-    case CURLOPT_REQUEST_TARGET:
-    case CURLOPT_TLS13_CIPHERS:
-    case CURLOPT_PROXY_TLS13_CIPHERS:
-    case CURLOPT_DOH_URL:
-    case CURLOPT_PROXY_ISSUERCERT:
-    case CURLOPT_HSTS:
-    case CURLOPT_AWS_SIGV4:
-    case CURLOPT_HAPROXY_CLIENT_IP:
-    case CURLOPT_ECH:
-        return true;
-    default:
-        return false;
-    }
-}
+static constexpr int copied_string_options[] = {
+    CURLOPT_URL,
+    CURLOPT_PROXY,
+    CURLOPT_USERPWD,
+    CURLOPT_PROXYUSERPWD,
+    CURLOPT_RANGE,
+    CURLOPT_REFERER,
+    CURLOPT_FTPPORT,
+    CURLOPT_USERAGENT,
+    CURLOPT_COOKIE,
+    CURLOPT_SSLCERT,
+    CURLOPT_KEYPASSWD,
+    CURLOPT_COOKIEFILE,
+    CURLOPT_CUSTOMREQUEST,
+    CURLOPT_INTERFACE,
+    CURLOPT_CAINFO,
+    CURLOPT_COOKIEJAR,
+    CURLOPT_SSL_CIPHER_LIST,
+    CURLOPT_SSLCERTTYPE,
+    CURLOPT_SSLKEY,
+    CURLOPT_SSLKEYTYPE,
+    CURLOPT_SSLENGINE,
+    CURLOPT_CAPATH,
+    CURLOPT_ACCEPT_ENCODING,
+    CURLOPT_NETRC_FILE,
+    CURLOPT_COOKIELIST,
+    CURLOPT_FTP_ALTERNATIVE_TO_USER,
+    CURLOPT_SSH_PUBLIC_KEYFILE,
+    CURLOPT_SSH_PRIVATE_KEYFILE,
+    CURLOPT_SSH_HOST_PUBLIC_KEY_MD5,
+    CURLOPT_COPYPOSTFIELDS,
+    CURLOPT_CRLFILE,
+    CURLOPT_ISSUERCERT,
+    CURLOPT_USERNAME,
+    CURLOPT_PASSWORD,
+    CURLOPT_PROXYUSERNAME,
+    CURLOPT_PROXYPASSWORD,
+    CURLOPT_NOPROXY,
+    CURLOPT_SSH_KNOWNHOSTS,
+    CURLOPT_MAIL_FROM,
+    CURLOPT_RTSP_SESSION_ID,
+    CURLOPT_RTSP_STREAM_URI,
+    CURLOPT_RTSP_TRANSPORT,
+    CURLOPT_TLSAUTH_USERNAME,
+    CURLOPT_TLSAUTH_PASSWORD,
+    CURLOPT_TLSAUTH_TYPE,
+    CURLOPT_DNS_SERVERS,
+    CURLOPT_MAIL_AUTH,
+    CURLOPT_XOAUTH2_BEARER,
+    CURLOPT_LOGIN_OPTIONS,
+    CURLOPT_PINNEDPUBLICKEY,
+    CURLOPT_UNIX_SOCKET_PATH,
+    CURLOPT_PROXY_SERVICE_NAME,
+    CURLOPT_SERVICE_NAME,
+    CURLOPT_DEFAULT_PROTOCOL,
+    CURLOPT_PROXY_CAINFO,
+    CURLOPT_PROXY_CAPATH,
+    CURLOPT_PROXY_TLSAUTH_USERNAME,
+    CURLOPT_PROXY_TLSAUTH_PASSWORD,
+    CURLOPT_PROXY_TLSAUTH_TYPE,
+    CURLOPT_PROXY_SSLCERT,
+    CURLOPT_PROXY_SSLCERTTYPE,
+    CURLOPT_PROXY_SSLKEY,
+    CURLOPT_PROXY_SSLKEYTYPE,
+    CURLOPT_PROXY_KEYPASSWD,
+    CURLOPT_PROXY_SSL_CIPHER_LIST,
+    CURLOPT_PROXY_CRLFILE,
+    CURLOPT_PRE_PROXY,
+    CURLOPT_PROXY_PINNEDPUBLICKEY,
+    CURLOPT_REQUEST_TARGET,
+    CURLOPT_TLS13_CIPHERS,
+    CURLOPT_PROXY_TLS13_CIPHERS,
+    CURLOPT_DOH_URL,
+    CURLOPT_PROXY_ISSUERCERT,
+    CURLOPT_HSTS,
+    CURLOPT_AWS_SIGV4,
+    CURLOPT_HAPROXY_CLIENT_IP,
+    CURLOPT_ECH,
+};
 
-static bool is_deprecated_string_option(int option) {
-    switch (option) {
-    case CURLOPT_KRBLEVEL:
-    case CURLOPT_RANDOM_FILE:
-    case CURLOPT_EGDSOCKET:
-    case CURLOPT_SOCKS5_GSSAPI_SERVICE:
-        return true;
-    default:
-        return false;
-    }
-}
+static constexpr int deprecated_string_options[] = {
+    CURLOPT_KRBLEVEL,
+    CURLOPT_RANDOM_FILE,
+    CURLOPT_EGDSOCKET,
+    CURLOPT_SOCKS5_GSSAPI_SERVICE,
+};
 
-static bool is_blob_option(int option) {
-    switch (option) {
-    case CURLOPT_SSLCERT_BLOB:
-    case CURLOPT_SSLKEY_BLOB:
-    case CURLOPT_PROXY_SSLCERT_BLOB:
-    case CURLOPT_PROXY_SSLKEY_BLOB:
-    case CURLOPT_ISSUERCERT_BLOB:
-    case CURLOPT_PROXY_ISSUERCERT_BLOB:
-    case CURLOPT_CAINFO_BLOB:
-    case CURLOPT_PROXY_CAINFO_BLOB:
-        return true;
-    default:
-        return false;
-    }
-}
+static constexpr int blob_options[] = {
+    CURLOPT_SSLCERT_BLOB,      CURLOPT_SSLKEY_BLOB,       CURLOPT_PROXY_SSLCERT_BLOB,
+    CURLOPT_PROXY_SSLKEY_BLOB, CURLOPT_ISSUERCERT_BLOB,   CURLOPT_PROXY_ISSUERCERT_BLOB,
+    CURLOPT_CAINFO_BLOB,       CURLOPT_PROXY_CAINFO_BLOB,
+};
 
 static PyObject *setopt_postfields(CurlObject *self, PyObject *obj) {
     TextArg text;
@@ -206,7 +200,7 @@ static PyObject *setopt_postfields(CurlObject *self, PyObject *obj) {
 PyObject *do_curl_setopt_string_impl(CurlObject *self, int option, PyObject *obj) {
     if (option == CURLOPT_POSTFIELDS)
         return setopt_postfields(self, obj);
-    if (is_blob_option(option)) {
+    if (contains(blob_options, option)) {
         TextArg text;
         if (text_arg(obj, text, true) != 0)
             return nullptr;
@@ -216,8 +210,9 @@ PyObject *do_curl_setopt_string_impl(CurlObject *self, int option, PyObject *obj
             return raise_curl_error(self, res);
         Py_RETURN_NONE;
     }
-    bool deprecated = is_deprecated_string_option(option);
-    if (!deprecated && !is_copied_string_option(option) && option != CURLOPT_WILDCARDMATCH) {
+    bool deprecated = contains(deprecated_string_options, option);
+    if (!deprecated && !contains(copied_string_options, option) &&
+        option != CURLOPT_WILDCARDMATCH) {
         PyErr_SetString(PyExc_TypeError, "strings are not supported for this option");
         return nullptr;
     }
@@ -258,109 +253,157 @@ static const ListOption *find_list_option(int option) {
     return nullptr;
 }
 
+static constexpr int null_resettable_options[] = {
+    CURLOPT_PROXY,
+    CURLOPT_USERPWD,
+    CURLOPT_PROXYUSERPWD,
+    CURLOPT_RANGE,
+    CURLOPT_FTPPORT,
+    CURLOPT_COOKIE,
+    CURLOPT_CUSTOMREQUEST,
+    CURLOPT_CAINFO,
+    CURLOPT_RANDOM_FILE,
+    CURLOPT_EGDSOCKET,
+    CURLOPT_COOKIEJAR,
+    CURLOPT_SSL_CIPHER_LIST,
+    CURLOPT_CAPATH,
+    CURLOPT_ACCEPT_ENCODING,
+    CURLOPT_USERNAME,
+    CURLOPT_PASSWORD,
+    CURLOPT_PROXYUSERNAME,
+    CURLOPT_PROXYPASSWORD,
+    CURLOPT_PROXY_SERVICE_NAME,
+    CURLOPT_SERVICE_NAME,
+    CURLOPT_PROXY_CAINFO,
+    CURLOPT_PROXY_CAPATH,
+    CURLOPT_PROXY_SSLCERT,
+    CURLOPT_PROXY_SSLCERTTYPE,
+    CURLOPT_PROXY_SSLKEY,
+    CURLOPT_PROXY_SSLKEYTYPE,
+    CURLOPT_PROXY_SSL_CIPHER_LIST,
+    CURLOPT_PRE_PROXY,
+    CURLOPT_HSTS,
+    CURLOPT_WRITEHEADER,
+};
+
 static bool is_null_resettable(int option) {
-    switch (option) {
-    case CURLOPT_PROXY:
-    case CURLOPT_USERPWD:
-    case CURLOPT_PROXYUSERPWD:
-    case CURLOPT_RANGE:
-    case CURLOPT_FTPPORT:
-    case CURLOPT_COOKIE:
-    case CURLOPT_CUSTOMREQUEST:
-    case CURLOPT_CAINFO:
-    case CURLOPT_RANDOM_FILE:
-    case CURLOPT_EGDSOCKET:
-    case CURLOPT_COOKIEJAR:
-    case CURLOPT_SSL_CIPHER_LIST:
-    case CURLOPT_CAPATH:
-    case CURLOPT_ACCEPT_ENCODING:
-    case CURLOPT_USERNAME:
-    case CURLOPT_PASSWORD:
-    case CURLOPT_PROXYUSERNAME:
-    case CURLOPT_PROXYPASSWORD:
-    case CURLOPT_PROXY_SERVICE_NAME:
-    case CURLOPT_SERVICE_NAME:
-    case CURLOPT_PROXY_CAINFO:
-    case CURLOPT_PROXY_CAPATH:
-    case CURLOPT_PROXY_SSLCERT:
-    case CURLOPT_PROXY_SSLCERTTYPE:
-    case CURLOPT_PROXY_SSLKEY:
-    case CURLOPT_PROXY_SSLKEYTYPE:
-    case CURLOPT_PROXY_SSL_CIPHER_LIST:
-    case CURLOPT_PRE_PROXY:
-    case CURLOPT_HSTS:
-    case CURLOPT_WRITEHEADER:
-        return true;
-    default:
-        return is_blob_option(option);
-    }
+    return contains(null_resettable_options, option) || contains(blob_options, option);
+}
+
+// The field that owns what a pointer option points at: a string list, the
+// classic form or the MIME body; null for any other option.
+static PyObject *CurlObject::*owner_field(int option) {
+    if (const ListOption *l = find_list_option(option))
+        return l->field;
+    if (option == CURLOPT_HTTPPOST)
+        return &CurlObject::httppost_obj;
+    return option == CURLOPT_MIMEPOST ? &CurlObject::mimepost_obj : nullptr;
 }
 
 static PyObject *util_curl_unsetopt(CurlObject *self, int option) {
     CURL *h = self->handle;
-    CURLcode res;
     auto opt = static_cast<CURLoption>(option);
-    if (is_null_resettable(option)) {
+    CURLcode res;
+    // What the option points at is released once libcurl has let go of it.
+    PyObject *CurlObject::*owner = owner_field(option);
+    const CallbackOption *row = find_callback_option(option);
+    if (is_null_resettable(option) || owner != nullptr) {
         res = curl_easy_setopt(h, opt, static_cast<void *>(nullptr));
-        if (res != CURLE_OK)
-            return raise_curl_error(self, res);
-        Py_RETURN_NONE;
-    }
-    if (option == CURLOPT_CERTINFO || option == CURLOPT_INFILESIZE) {
+    } else if (option == CURLOPT_CERTINFO || option == CURLOPT_INFILESIZE) {
         res = curl_easy_setopt(h, opt, option == CURLOPT_CERTINFO ? 0L : -1L);
-        if (res != CURLE_OK)
-            return raise_curl_error(self, res);
-        Py_RETURN_NONE;
-    }
-    if (const ListOption *l = find_list_option(option)) {
-        res = curl_easy_setopt(h, opt, static_cast<curl_slist *>(nullptr));
-        if (res != CURLE_OK)
-            return raise_curl_error(self, res);
-        clear_field(self->*(l->field));
-        Py_RETURN_NONE;
-    }
-    switch (option) {
-    case CURLOPT_HTTPPOST:
-        res = curl_easy_setopt(h, CURLOPT_HTTPPOST, static_cast<curl_httppost *>(nullptr));
-        if (res != CURLE_OK)
-            return raise_curl_error(self, res);
-        clear_field(self->httppost_obj);
-        Py_RETURN_NONE;
-    case CURLOPT_MIMEPOST:
-        res = curl_easy_setopt(h, CURLOPT_MIMEPOST, static_cast<curl_mime *>(nullptr));
-        if (res != CURLE_OK)
-            return raise_curl_error(self, res);
-        clear_field(self->mimepost_obj);
-        Py_RETURN_NONE;
-    case CURLOPT_SHARE:
+    } else if (option == CURLOPT_SHARE) {
         res = util_share_detach_easy(self, ShareLeave::if_libcurl_accepts);
-        if (res != CURLE_OK)
-            return raise_curl_error(self, res);
-        Py_RETURN_NONE;
-    default:
-        break;
-    }
-    if (const CallbackOption *row = find_callback_option(option)) {
+    } else if (row != nullptr) {
+        owner = row->field;
         res = curl_easy_setopt(h, opt, static_cast<void *>(nullptr));
-        if (res == CURLE_OK) {
-            void *data = nullptr;
-            if (row->unset_data == UnsetData::stdout_stream)
-                data = stdout;
-            else if (row->unset_data == UnsetData::stdin_stream)
-                data = stdin;
+        // Without a function libcurl writes to or reads from its data as a
+        // FILE *.
+        void *data = row->unset_data == UnsetData::stdout_stream  ? static_cast<void *>(stdout)
+                     : row->unset_data == UnsetData::stdin_stream ? static_cast<void *>(stdin)
+                                                                  : nullptr;
+        if (res == CURLE_OK)
             res = curl_easy_setopt(h, row->data_option, data);
-        }
-        if (res != CURLE_OK)
-            return raise_curl_error(self, res);
-        clear_field(self->*(row->field));
-        Py_RETURN_NONE;
+    } else {
+        PyErr_SetString(PyExc_TypeError, "unsetopt() is not supported for this option");
+        return nullptr;
     }
-    PyErr_SetString(PyExc_TypeError, "unsetopt() is not supported for this option");
-    return nullptr;
+    if (res != CURLE_OK)
+        return raise_curl_error(self, res);
+    if (owner != nullptr)
+        clear_field(self->*owner);
+    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------
 // String lists and classic forms.
+
+// The owners of string lists and classic form chains: a Curl keeps the
+// lists its options point into as long as libcurl may read them.
+
+// The type of an owner of a libcurl chain.
+static PyTypeObject chain_owner_type(const char *name, Py_ssize_t size, destructor dealloc) {
+    return {.ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+            .tp_name = name,
+            .tp_basicsize = size,
+            .tp_dealloc = dealloc,
+            .tp_flags = Py_TPFLAGS_DEFAULT,
+            .tp_free = PyObject_Free};
+}
+
+static void do_curlslist_dealloc(PyObject *op) {
+    auto *self = reinterpret_cast<CurlSlistObject *>(op);
+    if (self->list_head != nullptr) {
+        curl_slist_free_all(self->list_head);
+        self->list_head = nullptr;
+    }
+    CurlSlist_Type.tp_free(op);
+}
+
+PyTypeObject CurlSlist_Type =
+    chain_owner_type("tolvex.CurlSlist", sizeof(CurlSlistObject), do_curlslist_dealloc);
+
+static void do_curlhttppost_dealloc(PyObject *op) {
+    auto *self = reinterpret_cast<CurlHttppostObject *>(op);
+    if (self->form_chain != nullptr) {
+        curl_formfree(self->form_chain);
+        self->form_chain = nullptr;
+    }
+    clear_field(self->buffer_refs);
+    CurlHttppost_Type.tp_free(op);
+}
+
+PyTypeObject CurlHttppost_Type =
+    chain_owner_type("tolvex.CurlHttppost", sizeof(CurlHttppostObject), do_curlhttppost_dealloc);
+
+PyObject *util_curlslist_new(curl_slist *list) {
+    auto *self = PyObject_New(CurlSlistObject, p_CurlSlist_Type);
+    if (self == nullptr)
+        return nullptr;
+    self->list_head = list;
+    return reinterpret_cast<PyObject *>(self);
+}
+
+int util_curlslist_update(PyObject **field, curl_slist *list) {
+    PyObject *owner = util_curlslist_new(list);
+    if (owner == nullptr)
+        return -1;
+    PyObject *old = *field;
+    *field = owner;
+    Py_XDECREF(old);
+    return 0;
+}
+
+int util_curlhttppost_update(CurlObject *self, curl_httppost *chain, PyObject *refs) {
+    auto *owner = PyObject_New(CurlHttppostObject, p_CurlHttppost_Type);
+    if (owner == nullptr)
+        return -1;
+    owner->form_chain = chain;
+    owner->buffer_refs = refs;
+    PyObject *old = self->httppost_obj;
+    self->httppost_obj = reinterpret_cast<PyObject *>(owner);
+    Py_XDECREF(old);
+    return 0;
+}
 
 curl_slist *tolvex_list_or_tuple_to_slist(int which, PyObject *list, Py_ssize_t len) {
     SlistPtr slist;
@@ -672,13 +715,6 @@ static PyObject *do_curl_setopt_mime(CurlObject *self, PyObject *obj) {
 // ---------------------------------------------------------------------------
 // The methods.
 
-const char curl_setopt_doc[] =
-    "setopt(option, value, *, use_memoryview=False) -> None\n\n"
-    "Set a curl option. Integers, strings (bytes or ASCII str), lists of strings,\n"
-    "callables, file objects, a CurlShare or a CurlMime are accepted depending on\n"
-    "the option; None resets the option. use_memoryview makes WRITEFUNCTION and\n"
-    "HEADERFUNCTION callables receive read-only memoryviews instead of bytes.\n";
-
 PyObject *do_curl_setopt(CurlObject *self, PyObject *args, PyObject *kwds) {
     static char *kwlist[] = {const_cast<char *>("option"), const_cast<char *>("value"),
                              const_cast<char *>("use_memoryview"), nullptr};
@@ -688,12 +724,8 @@ PyObject *do_curl_setopt(CurlObject *self, PyObject *args, PyObject *kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|$p:setopt", kwlist, &option, &obj,
                                      &use_memoryview))
         return nullptr;
-    if (check_curl_state(self, GUARD_OPEN_IDLE, "setopt") != 0)
+    if (check_option(self, option, "setopt") != 0)
         return nullptr;
-    if (!easy_option_in_range(option)) {
-        PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
-        return nullptr;
-    }
     if (use_memoryview != -1 && option != CURLOPT_WRITEFUNCTION &&
         option != CURLOPT_HEADERFUNCTION) {
         PyErr_SetString(PyExc_TypeError,
@@ -728,24 +760,14 @@ PyObject *do_curl_setopt(CurlObject *self, PyObject *args, PyObject *kwds) {
     }
 }
 
-const char curl_unsetopt_doc[] = "unsetopt(option) -> None\n\n"
-                                 "Reset curl session option to its default value.\n";
-
 PyObject *do_curl_unsetopt(CurlObject *self, PyObject *args) {
     int option;
     if (!PyArg_ParseTuple(args, "i:unsetopt", &option))
         return nullptr;
-    if (check_curl_state(self, GUARD_OPEN_IDLE, "unsetopt") != 0)
+    if (check_option(self, option, "unsetopt") != 0)
         return nullptr;
-    if (!easy_option_in_range(option)) {
-        PyErr_SetString(PyExc_TypeError, "invalid arguments to unsetopt");
-        return nullptr;
-    }
     return util_curl_unsetopt(self, option);
 }
-
-const char curl_setopt_string_doc[] = "setopt_string(option, value) -> None\n\n"
-                                      "Set a curl option that takes a string value.\n";
 
 PyObject *do_curl_setopt_string(CurlObject *self, PyObject *args) {
     int option;
@@ -760,10 +782,6 @@ PyObject *do_curl_setopt_string(CurlObject *self, PyObject *args) {
     }
     return do_curl_setopt_string_impl(self, option, obj);
 }
-
-const char curl_set_ca_certs_doc[] =
-    "set_ca_certs() -> None\n\n"
-    "Load additional CA certificates (PEM text) into every new TLS connection.\n";
 
 PyObject *do_curl_set_ca_certs(CurlObject *self, PyObject *args) {
     PyObject *cadata;

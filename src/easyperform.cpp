@@ -5,9 +5,6 @@
 #include <cerrno>
 #include <cstring>
 
-const char curl_perform_doc[] = "perform() -> None\n\n"
-                                "Perform a file transfer.\n";
-
 Ref begin_transfer(CurlObject *self) {
     self->error[0] = 0;
     return take_kept_exception(self->callback_exception);
@@ -32,10 +29,6 @@ PyObject *do_curl_perform(CurlObject *self, PyObject *) {
     Py_RETURN_NONE;
 }
 
-const char curl_perform_rb_doc[] = "perform_rb() -> response_body\n\n"
-                                   "Perform a file transfer and return the response body as "
-                                   "bytes.\n";
-
 PyObject *do_curl_perform_rb(CurlObject *self, PyObject *) {
     static PyObject *empty_tuple = nullptr;
     if (empty_tuple == nullptr) {
@@ -54,10 +47,6 @@ PyObject *do_curl_perform_rb(CurlObject *self, PyObject *) {
         return nullptr;
     return PyObject_CallMethod(buffer.get(), "getvalue", nullptr);
 }
-
-const char curl_perform_rs_doc[] = "perform_rs() -> response_body\n\n"
-                                   "Perform a file transfer and return the response body as "
-                                   "str.\n";
 
 PyObject *do_curl_perform_rs(CurlObject *self, PyObject *) {
     Ref body = Ref::steal(do_curl_perform_rb(self, nullptr));
@@ -84,19 +73,12 @@ static PyObject *do_curl_pause_internal(CurlObject *self, int bitmask, const cha
     Py_RETURN_NONE;
 }
 
-const char curl_pause_doc[] = "pause(bitmask=PAUSE_ALL) -> None\n\n"
-                              "Pause or unpause a curl handle. Bitmask should be a value such "
-                              "as PAUSE_RECV or PAUSE_CONT.\n";
-
 PyObject *do_curl_pause(CurlObject *self, PyObject *args) {
     int bitmask = CURLPAUSE_ALL;
     if (!PyArg_ParseTuple(args, "|i:pause", &bitmask))
         return nullptr;
     return do_curl_pause_internal(self, bitmask, "pause");
 }
-
-const char curl_unpause_doc[] = "unpause() -> None\n\n"
-                                "Resume a paused curl handle (pause with PAUSE_CONT).\n";
 
 PyObject *do_curl_unpause(CurlObject *self, PyObject *) {
     return do_curl_pause_internal(self, CURLPAUSE_CONT, "unpause");
@@ -133,9 +115,6 @@ static int perform_easy_recv(CurlObject *self, void *data, size_t len, size_t *r
     return res ? check_easy_recv_send_result(self, *res) : -1;
 }
 
-const char curl_send_doc[] = "send(bytes) -> count\n\n"
-                             "Send data over the connection of a CONNECT_ONLY transfer.\n";
-
 PyObject *do_curl_send(CurlObject *self, PyObject *args) {
     BufferView view;
     if (!PyArg_ParseTuple(args, "y*:send", view.raw()))
@@ -148,35 +127,40 @@ PyObject *do_curl_send(CurlObject *self, PyObject *args) {
     return PyLong_FromSsize_t(static_cast<Py_ssize_t>(sent));
 }
 
-int check_recv_size(Py_ssize_t size, const char *method) {
-    if (size >= 0)
-        return 0;
-    PyErr_Format(PyExc_ValueError, "negative buffersize in %s", method);
-    return -1;
+// A receiving method's size (negative: refused) and the handle's state;
+// the method's name ends `format`.  The size, or -1 with an exception set.
+static Py_ssize_t checked_recv_size(CurlObject *self, const char *format, Py_ssize_t size) {
+    const char *method = std::strchr(format, ':') + 1;
+    if (size < 0) {
+        PyErr_Format(PyExc_ValueError, "negative buffersize in %s", method);
+        return -1;
+    }
+    return check_curl_state(self, GUARD_OPEN_IDLE, method) == 0 ? size : -1;
 }
 
-Py_ssize_t recv_into_length(const BufferView &view, Py_ssize_t nbytes, const char *method) {
-    if (check_recv_size(nbytes, method) != 0)
+Py_ssize_t recv_args(CurlObject *self, PyObject *args, const char *format) {
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, format, &size))
         return -1;
-    if (nbytes == 0)
-        return view.size();
+    return checked_recv_size(self, format, size);
+}
+
+Py_ssize_t recv_into_args(CurlObject *self, PyObject *args, PyObject *kwds, const char *format,
+                          BufferView &view) {
+    static char *kwlist[] = {const_cast<char *>("buffer"), const_cast<char *>("nbytes"), nullptr};
+    Py_ssize_t nbytes = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, format, kwlist, view.raw(), &nbytes))
+        return -1;
     if (nbytes > view.size()) {
         PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
         return -1;
     }
-    return nbytes;
+    return checked_recv_size(self, format, nbytes == 0 ? view.size() : nbytes);
 }
 
-const char curl_recv_doc[] = "recv(buffersize) -> data\n\n"
-                             "Receive data from the connection of a CONNECT_ONLY transfer.\n";
-
 PyObject *do_curl_recv(CurlObject *self, PyObject *args) {
-    Py_ssize_t size;
-    if (!PyArg_ParseTuple(args, "n:recv", &size))
-        return nullptr;
-    if (check_recv_size(size, "recv") != 0)
-        return nullptr;
-    if (check_curl_state(self, GUARD_OPEN_IDLE, "recv") != 0)
+    Py_ssize_t size = recv_args(self, args, "n:recv");
+    if (size < 0)
         return nullptr;
     if (size == 0)
         return PyBytes_FromStringAndSize(nullptr, 0);
@@ -193,20 +177,10 @@ PyObject *do_curl_recv(CurlObject *self, PyObject *args) {
                                      static_cast<Py_ssize_t>(received));
 }
 
-const char curl_recv_into_doc[] = "recv_into(buffer[, nbytes]) -> nbytes\n\n"
-                                  "Receive data from the connection of a CONNECT_ONLY transfer "
-                                  "into a writable buffer.\n";
-
 PyObject *do_curl_recv_into(CurlObject *self, PyObject *args, PyObject *kwds) {
-    static char *kwlist[] = {const_cast<char *>("buffer"), const_cast<char *>("nbytes"), nullptr};
     BufferView view;
-    Py_ssize_t nbytes = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:recv_into", kwlist, view.raw(), &nbytes))
-        return nullptr;
-    nbytes = recv_into_length(view, nbytes, "recv_into");
+    Py_ssize_t nbytes = recv_into_args(self, args, kwds, "w*|n:recv_into", view);
     if (nbytes < 0)
-        return nullptr;
-    if (check_curl_state(self, GUARD_OPEN_IDLE, "recv_into") != 0)
         return nullptr;
     if (nbytes == 0)
         return PyLong_FromLong(0);

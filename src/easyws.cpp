@@ -82,13 +82,9 @@ PyObject *ws_frame_new(const FrameMeta &meta) {
 }
 
 // The (data or count, meta) result of the receiving methods.
-PyObject *result_pair(Ref first, Ref second) {
-    PyObject *pair = PyTuple_New(2);
-    if (pair == nullptr)
-        return nullptr;
-    PyTuple_SET_ITEM(pair, 0, first.release());
-    PyTuple_SET_ITEM(pair, 1, second.release());
-    return pair;
+PyObject *frame_result(Ref first, const FrameMeta &meta) {
+    Ref frame = Ref::steal(first ? ws_frame_new(meta) : nullptr);
+    return frame ? PyTuple_Pack(2, first.get(), frame.get()) : nullptr;
 }
 
 // True while an operation holds the handle's slot on another thread than
@@ -206,16 +202,6 @@ bool valid_close_code(long code) {
 
 } // namespace
 
-const char curl_ws_send_doc[] =
-    "ws_send(data, flags=None, fragsize=0, encoding='utf-8') -> count\n\n"
-    "Send a WebSocket frame and return the number of payload bytes sent. A str is\n"
-    "encoded with `encoding` and sent as a text frame, bytes-like data as a binary\n"
-    "frame, unless `flags` (WS_TEXT, WS_BINARY, WS_CONT, WS_PING, WS_PONG, WS_CLOSE,\n"
-    "WS_OFFSET) says otherwise. `fragsize` is the whole frame's size when the\n"
-    "payload is sent in pieces with WS_OFFSET. On a detached connection the call\n"
-    "does not block and raises BlockingIOError when nothing can be sent; from the\n"
-    "WRITEFUNCTION callable of a running transfer it blocks until all is sent.\n";
-
 PyObject *do_curl_ws_send(CurlObject *self, PyObject *args, PyObject *kwds) {
     static char *kwlist[] = {const_cast<char *>("data"), const_cast<char *>("flags"),
                              const_cast<char *>("fragsize"), const_cast<char *>("encoding"),
@@ -266,19 +252,9 @@ PyObject *do_curl_ws_send(CurlObject *self, PyObject *args, PyObject *kwds) {
                          static_cast<curl_off_t>(fragsize), flags);
 }
 
-const char curl_ws_recv_doc[] =
-    "ws_recv(buffersize) -> (data, meta)\n\n"
-    "Receive at most `buffersize` bytes of a WebSocket frame from a detached\n"
-    "connection. `meta` is a WsFrame (age, flags, offset, bytesleft, len) or None.\n"
-    "Raises BlockingIOError when nothing has arrived.\n";
-
 PyObject *do_curl_ws_recv(CurlObject *self, PyObject *args) {
-    Py_ssize_t buffersize;
-    if (!PyArg_ParseTuple(args, "n:ws_recv", &buffersize))
-        return nullptr;
-    if (check_recv_size(buffersize, "ws_recv") != 0)
-        return nullptr;
-    if (check_curl_state(self, GUARD_OPEN_IDLE, "ws_recv") != 0)
+    Py_ssize_t buffersize = recv_args(self, args, "n:ws_recv");
+    if (buffersize < 0)
         return nullptr;
     Ref data;
     if (buffersize > 0) {
@@ -296,30 +272,13 @@ PyObject *do_curl_ws_recv(CurlObject *self, PyObject *args) {
     else if (static_cast<Py_ssize_t>(received) != buffersize)
         data = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()),
                                                     static_cast<Py_ssize_t>(received)));
-    if (!data)
-        return nullptr;
-    Ref frame = Ref::steal(ws_frame_new(meta));
-    if (!frame)
-        return nullptr;
-    return result_pair(std::move(data), std::move(frame));
+    return frame_result(std::move(data), meta);
 }
 
-const char curl_ws_recv_into_doc[] =
-    "ws_recv_into(buffer[, nbytes]) -> (nbytes, meta)\n\n"
-    "Receive at most `nbytes` bytes (default: the buffer's size) of a WebSocket\n"
-    "frame from a detached connection into a writable buffer. `meta` is a WsFrame\n"
-    "or None. Raises BlockingIOError when nothing has arrived.\n";
-
 PyObject *do_curl_ws_recv_into(CurlObject *self, PyObject *args, PyObject *kwds) {
-    static char *kwlist[] = {const_cast<char *>("buffer"), const_cast<char *>("nbytes"), nullptr};
     BufferView view;
-    Py_ssize_t nbytes = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:ws_recv_into", kwlist, view.raw(), &nbytes))
-        return nullptr;
-    nbytes = recv_into_length(view, nbytes, "ws_recv_into");
+    Py_ssize_t nbytes = recv_into_args(self, args, kwds, "w*|n:ws_recv_into", view);
     if (nbytes < 0)
-        return nullptr;
-    if (check_curl_state(self, GUARD_OPEN_IDLE, "ws_recv_into") != 0)
         return nullptr;
     size_t received = 0;
     FrameMeta meta;
@@ -328,19 +287,8 @@ PyObject *do_curl_ws_recv_into(CurlObject *self, PyObject *args, PyObject *kwds)
     view.release();
     if (rc != 0)
         return nullptr;
-    Ref count = Ref::steal(PyLong_FromSize_t(received));
-    if (!count)
-        return nullptr;
-    Ref frame = Ref::steal(ws_frame_new(meta));
-    if (!frame)
-        return nullptr;
-    return result_pair(std::move(count), std::move(frame));
+    return frame_result(Ref::steal(PyLong_FromSize_t(received)), meta);
 }
-
-const char curl_ws_meta_doc[] =
-    "ws_meta() -> WsFrame or None\n\n"
-    "Return the metadata of the WebSocket frame chunk being delivered to the\n"
-    "WRITEFUNCTION callable, or None outside such a delivery.\n";
 
 PyObject *do_curl_ws_meta(CurlObject *self, PyObject *) {
     if (check_curl_state(self, GUARD_OPEN, "ws_meta") != 0)
@@ -355,13 +303,6 @@ PyObject *do_curl_ws_meta(CurlObject *self, PyObject *) {
     meta.take(curl_ws_meta(self->handle));
     return ws_frame_new(meta);
 }
-
-const char curl_ws_close_doc[] =
-    "ws_close(code=None, reason=None, encoding='utf-8') -> count\n\n"
-    "Send a WebSocket close frame and return the number of bytes sent. `code` is a\n"
-    "close status code (1000-1003, 1007-1014, 3000-4999); `reason`, which needs a\n"
-    "code, is a str (encoded with `encoding`) or bytes-like UTF-8 text of at most\n"
-    "123 bytes.\n";
 
 PyObject *do_curl_ws_close(CurlObject *self, PyObject *args, PyObject *kwds) {
     static char *kwlist[] = {const_cast<char *>("code"), const_cast<char *>("reason"),

@@ -157,11 +157,9 @@ static void owner_call_free(MimeDataCbOwnerObject *owner) {
 // working on, or reach a nested MIME libcurl has just freed.  A scope
 // collects only during the libcurl call, which runs no Python code, so no
 // other thread ever sees it.
-class DeferredFreeCalls {
+class DeferredFreeCalls : Scoped {
   public:
     DeferredFreeCalls() noexcept : outer_(current_) { current_ = this; }
-    DeferredFreeCalls(const DeferredFreeCalls &) = delete;
-    DeferredFreeCalls &operator=(const DeferredFreeCalls &) = delete;
     ~DeferredFreeCalls() { run(); }
 
     static DeferredFreeCalls *current() { return current_; }
@@ -254,64 +252,57 @@ static constexpr ReadResultMessages mime_read_messages = {
                 "ASCII-only Unicode string, READFUNC_ABORT, or READFUNC_PAUSE",
 };
 
-static size_t mime_read_callback(char *buffer, size_t size, size_t nitems, void *arg) {
+// The shape of the data trampolines: the interpreter entered with the
+// calling thread's own state, and `run` given the owner's callable (from
+// `field`) and user data; without either, libcurl gets `failure`.
+template <typename Answer, typename Run>
+static Answer with_owner_callable(void *arg, PyObject *MimeDataCbOwnerObject::*field,
+                                  Answer failure, Run &&run) {
     auto *owner = static_cast<MimeDataCbOwnerObject *>(arg);
     if (owner == nullptr || !interpreter_usable())
-        return CURL_READFUNC_ABORT;
+        return failure;
     GilStateScope gil;
     // An exception an earlier callback left pending must reach the operation
     // that runs the transfer; Python may not be called over it.
-    if (owner->read_cb == nullptr || PyErr_Occurred())
-        return CURL_READFUNC_ABORT;
+    if (owner->*field == nullptr || PyErr_Occurred())
+        return failure;
     KeptExceptionScope kept(owner_kept_slot(owner));
-    if (size == 0 || nitems == 0)
-        return CURL_READFUNC_ABORT;
-    size_t wanted;
-    if (__builtin_mul_overflow(size, nitems, &wanted) || wanted > INT32_MAX) {
-        print_error("integer overflow in mime read callback");
-        return CURL_READFUNC_ABORT;
-    }
-    Ref callable = Ref::borrow(owner->read_cb);
+    Ref callable = Ref::borrow(owner->*field);
     Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
-    Ref result = call_callable(callable.get(), "(On)", userdata.get(),
-                               static_cast<Py_ssize_t>(wanted));
-    return read_answer(result.get(), buffer, wanted, mime_read_messages);
+    return run(callable.get(), userdata.get());
+}
+
+static size_t mime_read_callback(char *buffer, size_t size, size_t nitems, void *arg) {
+    return with_owner_callable(
+        arg, &MimeDataCbOwnerObject::read_cb, static_cast<size_t>(CURL_READFUNC_ABORT),
+        [&](PyObject *callable, PyObject *userdata) -> size_t {
+            size_t wanted;
+            if (size == 0 || nitems == 0)
+                return CURL_READFUNC_ABORT;
+            if (__builtin_mul_overflow(size, nitems, &wanted) || wanted > INT32_MAX) {
+                print_error("integer overflow in mime read callback");
+                return CURL_READFUNC_ABORT;
+            }
+            Ref result = call_callable(callable, "(On)", userdata, static_cast<Py_ssize_t>(wanted));
+            return read_answer(result.get(), buffer, wanted, mime_read_messages);
+        });
 }
 
 static int mime_seek_callback(void *arg, curl_off_t offset, int origin) {
-    auto *owner = static_cast<MimeDataCbOwnerObject *>(arg);
-    if (owner == nullptr || !interpreter_usable())
-        return CURL_SEEKFUNC_FAIL;
-    GilStateScope gil;
-    if (owner->seek_cb == nullptr || PyErr_Occurred())
-        return CURL_SEEKFUNC_FAIL;
-    KeptExceptionScope kept(owner_kept_slot(owner));
-    Ref callable = Ref::borrow(owner->seek_cb);
-    Ref userdata = Ref::borrow(owner->userdata != nullptr ? owner->userdata : Py_None);
-    Ref result = call_callable(callable.get(), "(OLi)", userdata.get(),
-                               static_cast<long long>(offset), origin);
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return CURL_SEEKFUNC_FAIL;
-    }
-    long value;
-    switch (read_int_result(result.get(), CURL_SEEKFUNC_OK, CURL_SEEKFUNC_CANTSEEK, value)) {
-    case IntResult::none:
-        return CURL_SEEKFUNC_OK;
-    case IntResult::value:
-        return static_cast<int>(value);
-    case IntResult::overflow:
-        print_callback_error_if_regular_exception();
-        return CURL_SEEKFUNC_FAIL;
-    case IntResult::out_of_range:
-        print_error("invalid return value for mime seek callback %ld not in (0, 1, 2)", value);
-        return CURL_SEEKFUNC_FAIL;
-    case IntResult::not_int:
-        break;
-    }
-    print_error("mime seek callback must return 0 (SEEKFUNC_OK), 1 (SEEKFUNC_FAIL), 2 "
-                "(SEEKFUNC_CANTSEEK) or None");
-    return CURL_SEEKFUNC_FAIL;
+    return with_owner_callable(
+        arg, &MimeDataCbOwnerObject::seek_cb, CURL_SEEKFUNC_FAIL,
+        [&](PyObject *callable, PyObject *userdata) {
+            Ref result =
+                call_callable(callable, "(OLi)", userdata, static_cast<long long>(offset), origin);
+            static constexpr RangeMessages messages = {
+                .bad_value = "invalid return value for mime seek callback %S not in (0, 1, 2)",
+                .bad_type = "mime seek callback must return 0 (SEEKFUNC_OK), 1 (SEEKFUNC_FAIL), 2 "
+                            "(SEEKFUNC_CANTSEEK) or None",
+            };
+            return static_cast<int>(ranged_answer(result.get(), CURL_SEEKFUNC_OK,
+                                                  CURL_SEEKFUNC_CANTSEEK, CURL_SEEKFUNC_OK,
+                                                  CURL_SEEKFUNC_FAIL, messages));
+        });
 }
 
 static void mime_free_callback(void *arg) {
@@ -359,14 +350,13 @@ static void do_mime_data_cb_owner_dealloc(PyObject *op) {
     Py_TYPE(op)->tp_free(op);
 }
 
-PyTypeObject MimeDataCbOwner_Type = module_type({
-    .tp_name = "tolvex._MimeDataCbOwner",
-    .tp_basicsize = sizeof(MimeDataCbOwnerObject),
-    .tp_dealloc = do_mime_data_cb_owner_dealloc,
-    .tp_doc = "Internal owner for curl_mime_data_cb callbacks.",
-    .tp_traverse = do_mime_data_cb_owner_traverse,
-    .tp_clear = do_mime_data_cb_owner_clear,
-});
+PyTypeObject MimeDataCbOwner_Type =
+    module_type({.tp_name = "tolvex._MimeDataCbOwner",
+                 .tp_basicsize = sizeof(MimeDataCbOwnerObject),
+                 .tp_dealloc = do_mime_data_cb_owner_dealloc,
+                 .tp_doc = "Internal owner for curl_mime_data_cb callbacks.",
+                 .tp_traverse = do_mime_data_cb_owner_traverse,
+                 .tp_clear = do_mime_data_cb_owner_clear});
 
 // ---------------------------------------------------------------------------
 // Invalidation and release of a MIME tree.
@@ -533,8 +523,6 @@ static void do_mime_dealloc(PyObject *op) {
     PyErr_SetRaisedException(raised);
 }
 
-PyDoc_STRVAR(mime_close_doc, "Release the underlying curl_mime handle.");
-
 static PyObject *do_mime_close(PyObject *op, PyObject *) {
     CurlMimeObject *self = as_mime(op);
     CurlObject *curl = self->curl;
@@ -555,8 +543,6 @@ static PyObject *do_mime_close(PyObject *op, PyObject *) {
     Py_RETURN_NONE;
 }
 
-PyDoc_STRVAR(mime_addpart_doc, "Create and return a new MIME part.");
-
 static PyObject *do_mime_addpart(PyObject *op, PyObject *) {
     return util_mime_addpart(as_mime(op));
 }
@@ -573,8 +559,6 @@ static PyObject *do_mime_exit(PyObject *op, PyObject *args) {
         return nullptr;
     return do_mime_close(op, nullptr);
 }
-
-PyDoc_STRVAR(mime_closed_doc, "Whether this CurlMime object is closed.");
 
 static PyObject *do_mime_get_closed(PyObject *op, void *) {
     return PyBool_FromLong(as_mime(op)->mime_handle == nullptr);
@@ -680,8 +664,6 @@ static PyObject *do_mimepart_text(PyObject *op, PyObject *value) {
     return part_set_text(as_part(op), value, S);
 }
 
-PyDoc_STRVAR(mimepart_data_doc, "Set in-memory data for this MIME part.");
-
 static PyObject *do_mimepart_data(PyObject *op, PyObject *value) {
     CurlMimePartObject *self = as_part(op);
     if (part_checks(self, "data") == nullptr)
@@ -702,8 +684,6 @@ static PyObject *do_mimepart_data(PyObject *op, PyObject *value) {
     Py_RETURN_NONE;
 }
 
-PyDoc_STRVAR(mimepart_headers_doc, "Set custom headers for this MIME part.");
-
 static PyObject *do_mimepart_headers(PyObject *op, PyObject *value) {
     CurlMimePartObject *self = as_part(op);
     CurlMimeObject *mime = part_checks(self, "headers");
@@ -718,8 +698,6 @@ static PyObject *do_mimepart_headers(PyObject *op, PyObject *value) {
     (void)list.release(); // libcurl owns it now
     Py_RETURN_NONE;
 }
-
-PyDoc_STRVAR(mimepart_subparts_doc, "Attach a child CurlMime object as multipart data.");
 
 static PyObject *do_mimepart_subparts(PyObject *op, PyObject *value) {
     CurlMimePartObject *self = as_part(op);
@@ -772,8 +750,6 @@ static PyObject *do_mimepart_subparts(PyObject *op, PyObject *value) {
 
 // ---------------------------------------------------------------------------
 // Callback-based data.
-
-PyDoc_STRVAR(mimepart_data_cb_doc, "Set callback-based data for this MIME part.");
 
 static PyObject *do_mimepart_data_cb(PyObject *op, PyObject *args, PyObject *kwds) {
     static char *kwlist[] = {const_cast<char *>("datasize"), const_cast<char *>("read"),
@@ -977,8 +953,6 @@ static PyObject *util_mime_build_part(CurlMimeObject *self, PartValues v) {
     return part.release();
 }
 
-PyDoc_STRVAR(mime_add_doc, "Add a part using a keyword-oriented builder API.");
-
 static PyObject *do_mime_add(PyObject *op, PyObject *args, PyObject *kwds) {
     static char *kwlist[] = {const_cast<char *>("name"),         const_cast<char *>("data"),
                              const_cast<char *>("file"),         const_cast<char *>("filename"),
@@ -991,8 +965,6 @@ static PyObject *do_mime_add(PyObject *op, PyObject *args, PyObject *kwds) {
     return util_mime_build_part(as_mime(op), v);
 }
 
-PyDoc_STRVAR(mime_add_field_doc, "Add a simple form field part.");
-
 static PyObject *do_mime_add_field(PyObject *op, PyObject *args, PyObject *kwds) {
     static char *kwlist[] = {const_cast<char *>("name"),         const_cast<char *>("value"),
                              const_cast<char *>("content_type"), const_cast<char *>("encoder"),
@@ -1003,8 +975,6 @@ static PyObject *do_mime_add_field(PyObject *op, PyObject *args, PyObject *kwds)
         return nullptr;
     return util_mime_build_part(as_mime(op), v);
 }
-
-PyDoc_STRVAR(mime_add_file_doc, "Add a file upload part.");
 
 static PyObject *do_mime_add_file(PyObject *op, PyObject *args, PyObject *kwds) {
     static char *kwlist[] = {const_cast<char *>("name"),
@@ -1020,8 +990,6 @@ static PyObject *do_mime_add_file(PyObject *op, PyObject *args, PyObject *kwds) 
         return nullptr;
     return util_mime_build_part(as_mime(op), v);
 }
-
-PyDoc_STRVAR(mime_add_multipart_doc, "Add and attach a nested multipart CurlMime.");
 
 static PyObject *do_mime_add_multipart(PyObject *op, PyObject *args, PyObject *kwds) {
     static char *kwlist[] = {const_cast<char *>("name"), const_cast<char *>("subtype"), nullptr};
@@ -1070,21 +1038,23 @@ static PyObject *do_mime_add_multipart(PyObject *op, PyObject *args, PyObject *k
 // The types.
 
 static PyMethodDef curlmimeobject_methods[] = {
-    {"add", as_cfunction(do_mime_add), METH_VARARGS | METH_KEYWORDS, mime_add_doc},
+    {"add", as_cfunction(do_mime_add), METH_VARARGS | METH_KEYWORDS,
+     "Add a part using a keyword-oriented builder API."},
     {"add_field", as_cfunction(do_mime_add_field), METH_VARARGS | METH_KEYWORDS,
-     mime_add_field_doc},
-    {"add_file", as_cfunction(do_mime_add_file), METH_VARARGS | METH_KEYWORDS, mime_add_file_doc},
+     "Add a simple form field part."},
+    {"add_file", as_cfunction(do_mime_add_file), METH_VARARGS | METH_KEYWORDS,
+     "Add a file upload part."},
     {"add_multipart", as_cfunction(do_mime_add_multipart), METH_VARARGS | METH_KEYWORDS,
-     mime_add_multipart_doc},
-    {"close", do_mime_close, METH_NOARGS, mime_close_doc},
-    {"addpart", do_mime_addpart, METH_NOARGS, mime_addpart_doc},
+     "Add and attach a nested multipart CurlMime."},
+    {"close", do_mime_close, METH_NOARGS, "Release the underlying curl_mime handle."},
+    {"addpart", do_mime_addpart, METH_NOARGS, "Create and return a new MIME part."},
     {"__enter__", do_mime_enter, METH_NOARGS, nullptr},
     {"__exit__", do_mime_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 static PyGetSetDef curlmimeobject_getsets[] = {
-    {"closed", do_mime_get_closed, nullptr, mime_closed_doc, nullptr},
+    {"closed", do_mime_get_closed, nullptr, "Whether this CurlMime object is closed.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1126,25 +1096,24 @@ static void do_mimepart_dealloc(PyObject *op) {
 
 static PyMethodDef curlmimepartobject_methods[] = {
     {setter_name.name, do_mimepart_text<setter_name>, METH_O, setter_name.doc},
-    {"data", do_mimepart_data, METH_O, mimepart_data_doc},
+    {"data", do_mimepart_data, METH_O, "Set in-memory data for this MIME part."},
     {"data_cb", as_cfunction(do_mimepart_data_cb), METH_VARARGS | METH_KEYWORDS,
-     mimepart_data_cb_doc},
+     "Set callback-based data for this MIME part."},
     {setter_filedata.name, do_mimepart_text<setter_filedata>, METH_O, setter_filedata.doc},
     {setter_filename.name, do_mimepart_text<setter_filename>, METH_O, setter_filename.doc},
     {setter_type.name, do_mimepart_text<setter_type>, METH_O, setter_type.doc},
     {setter_encoder.name, do_mimepart_text<setter_encoder>, METH_O, setter_encoder.doc},
-    {"headers", do_mimepart_headers, METH_O, mimepart_headers_doc},
-    {"subparts", do_mimepart_subparts, METH_O, mimepart_subparts_doc},
+    {"headers", do_mimepart_headers, METH_O, "Set custom headers for this MIME part."},
+    {"subparts", do_mimepart_subparts, METH_O, "Attach a child CurlMime object as multipart data."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject CurlMimePart_Type = module_type({
-    .tp_name = "tolvex.CurlMimePart",
-    .tp_basicsize = sizeof(CurlMimePartObject),
-    .tp_dealloc = do_mimepart_dealloc,
-    .tp_flags = Py_TPFLAGS_BASETYPE,
-    .tp_doc = "A MIME part belonging to a CurlMime object.",
-    .tp_traverse = do_mimepart_traverse,
-    .tp_clear = do_mimepart_clear,
-    .tp_methods = curlmimepartobject_methods,
-});
+PyTypeObject CurlMimePart_Type =
+    module_type({.tp_name = "tolvex.CurlMimePart",
+                 .tp_basicsize = sizeof(CurlMimePartObject),
+                 .tp_dealloc = do_mimepart_dealloc,
+                 .tp_flags = Py_TPFLAGS_BASETYPE,
+                 .tp_doc = "A MIME part belonging to a CurlMime object.",
+                 .tp_traverse = do_mimepart_traverse,
+                 .tp_clear = do_mimepart_clear,
+                 .tp_methods = curlmimepartobject_methods});

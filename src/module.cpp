@@ -47,7 +47,8 @@ struct ConstantSegment {
 #include "constants.inc"
 
 int insobj2(PyObject *dict1, PyObject *dict2, const char *name, PyObject *value) {
-    if (value == nullptr)
+    Ref owned = Ref::steal(value);
+    if (!owned)
         return -1;
     Ref key = Ref::steal(PyUnicode_FromString(name));
     if (!key)
@@ -67,30 +68,15 @@ int insobj2(PyObject *dict1, PyObject *dict2, const char *name, PyObject *value)
         if (PyDict_SetItem(dict2, key.get(), value) != 0)
             return -1;
     }
-    Py_DECREF(value);
     return 0;
 }
 
 int insert_int(PyObject *d, PyObject *extra, const char *name, long long value) {
-    PyObject *v = PyLong_FromLongLong(value);
-    if (v == nullptr)
-        return -1;
-    if (insobj2(d, extra, name, v) < 0) {
-        Py_DECREF(v);
-        return -1;
-    }
-    return 0;
+    return insobj2(d, extra, name, PyLong_FromLongLong(value));
 }
 
 int insert_str(PyObject *d, const char *name, const char *value) {
-    PyObject *v = PyUnicode_FromString(value);
-    if (v == nullptr)
-        return -1;
-    if (insobj2(d, nullptr, name, v) < 0) {
-        Py_DECREF(v);
-        return -1;
-    }
-    return 0;
+    return insobj2(d, nullptr, name, PyUnicode_FromString(value));
 }
 
 int insert_constants(PyObject *d) {
@@ -206,16 +192,16 @@ static PyMethodDef tolvex_methods[] = {
     {"global_init", do_global_init, METH_VARARGS, tolvex_global_init_doc},
     {"global_cleanup", do_global_cleanup, METH_NOARGS, tolvex_global_cleanup_doc},
     {"version_info", do_version_info, METH_VARARGS, tolvex_version_info_doc},
-    {"easy_strerror", do_strerror<CURLcode, curl_easy_strerror, easy_strerror_format>,
-     METH_VARARGS, "easy_strerror(errornum) -> str\n\nReturn the text of a libcurl easy error code.\n"},
+    {"easy_strerror", do_strerror<CURLcode, curl_easy_strerror, easy_strerror_format>, METH_VARARGS,
+     "easy_strerror(errornum) -> str\n\nReturn the text of a libcurl easy error code.\n"},
     {"multi_strerror", do_strerror<CURLMcode, curl_multi_strerror, multi_strerror_format>,
      METH_VARARGS,
      "multi_strerror(errornum) -> str\n\nReturn the text of a libcurl multi error code.\n"},
     {"share_strerror", do_strerror<CURLSHcode, curl_share_strerror, share_strerror_format>,
      METH_VARARGS,
      "share_strerror(errornum) -> str\n\nReturn the text of a libcurl share error code.\n"},
-    {"url_strerror", do_strerror<CURLUcode, curl_url_strerror, url_strerror_format>,
-     METH_VARARGS, "url_strerror(errornum) -> str\n\nReturn the text of a libcurl URL error code.\n"},
+    {"url_strerror", do_strerror<CURLUcode, curl_url_strerror, url_strerror_format>, METH_VARARGS,
+     "url_strerror(errornum) -> str\n\nReturn the text of a libcurl URL error code.\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -264,6 +250,12 @@ static PyModuleDef tolvex_module = {
     tolvex_methods,        nullptr,          nullptr,           nullptr,
     tolvex_free,
 };
+
+// An attribute of a module, imported; null with an exception set.
+static PyObject *import_attr(const char *module, const char *name) {
+    Ref imported = Ref::steal(PyImport_ImportModule(module));
+    return imported ? PyObject_GetAttrString(imported.get(), name) : nullptr;
+}
 
 // Creates a named-tuple class and stores it in `*slot` and the module.
 static int make_named_tuple(PyObject *namedtuple, PyObject *d, const char *name, const char *fields,
@@ -321,49 +313,25 @@ static int init_module_values(PyObject *m) {
         {"CurlMime", p_CurlMime_Type},
         {"CurlMimePart", p_CurlMimePart_Type},
     };
-    for (auto &e : exposed) {
-        Py_INCREF(e.type);
-        if (insobj2(d, nullptr, e.name, reinterpret_cast<PyObject *>(e.type)) < 0) {
-            Py_DECREF(e.type);
+    for (auto &e : exposed)
+        if (insobj2(d, nullptr, e.name, Py_NewRef(reinterpret_cast<PyObject *>(e.type))) < 0)
             return -1;
-        }
-    }
 
     if (insert_constants(d) < 0)
         return -1;
 
-    Ref io = Ref::steal(PyImport_ImportModule("io"));
-    if (!io)
-        return -1;
-    bytesio = PyObject_GetAttrString(io.get(), "BytesIO");
-    if (bytesio == nullptr)
-        return -1;
-
-    Ref collections = Ref::steal(PyImport_ImportModule("collections"));
-    if (!collections)
-        return -1;
-    Ref namedtuple = Ref::steal(PyObject_GetAttrString(collections.get(), "namedtuple"));
-    if (!namedtuple)
-        return -1;
-    if (make_named_tuple(namedtuple.get(), d, "KhKey", "key keytype", &khkey_type) < 0 ||
-        make_named_tuple(namedtuple.get(), d, "CurlSockAddr", "family socktype protocol addr",
-                         &curl_sockaddr_type) < 0)
-        return -1;
-
-    Ref datetime = Ref::steal(PyImport_ImportModule("datetime"));
-    if (!datetime)
-        return -1;
-    datetime_type = PyObject_GetAttrString(datetime.get(), "datetime");
-    if (datetime_type == nullptr)
-        return -1;
-    Ref timezone = Ref::steal(PyObject_GetAttrString(datetime.get(), "timezone"));
-    if (!timezone)
+    Ref namedtuple = Ref::steal(import_attr("collections", "namedtuple"));
+    bytesio = import_attr("io", "BytesIO");
+    datetime_type = import_attr("datetime", "datetime");
+    Ref timezone = Ref::steal(import_attr("datetime", "timezone"));
+    if (!namedtuple || bytesio == nullptr || datetime_type == nullptr || !timezone)
         return -1;
     utc_tz = PyObject_GetAttrString(timezone.get(), "utc");
-    if (utc_tz == nullptr)
-        return -1;
-
-    if (make_named_tuple(namedtuple.get(), d, "HstsEntry", "host expire include_subdomains",
+    if (utc_tz == nullptr ||
+        make_named_tuple(namedtuple.get(), d, "KhKey", "key keytype", &khkey_type) < 0 ||
+        make_named_tuple(namedtuple.get(), d, "CurlSockAddr", "family socktype protocol addr",
+                         &curl_sockaddr_type) < 0 ||
+        make_named_tuple(namedtuple.get(), d, "HstsEntry", "host expire include_subdomains",
                          &hsts_entry_type) < 0 ||
         make_named_tuple(namedtuple.get(), d, "HstsIndex", "idx total", &hsts_index_type) < 0 ||
         make_named_tuple(namedtuple.get(), d, "WsFrame", "age flags offset bytesleft len",

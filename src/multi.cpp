@@ -96,15 +96,20 @@ static PyObject *raise_multi_error(CurlMultiObject *self, int code, const char *
     return nullptr;
 }
 
+// Raises tolvex.error (code, "NAME failed").
+static PyObject *raise_failed(CURLMcode res, const char *name) {
+    char message[64];
+    std::snprintf(message, sizeof(message), "%s failed", name);
+    return raise_error(res, message);
+}
+
 // An exception that a callback left pending during a libcurl call that
 // changes membership (one that is not an Exception: those are printed).  It
 // is set aside while the bookkeeping finishes and then raised, so it wins
 // over the call's own result.
-class PendingException {
+class PendingException : Scoped {
   public:
     PendingException() noexcept : exc_(PyErr_GetRaisedException()) {}
-    PendingException(const PendingException &) = delete;
-    PendingException &operator=(const PendingException &) = delete;
     ~PendingException() { Py_XDECREF(exc_); }
     // Raises the set-aside exception, if any, in place of whatever is set;
     // true when it did.
@@ -264,12 +269,8 @@ static void util_multi_close(CurlMultiObject *self) {
 // Type slots.
 
 static PyObject *do_multi_new(PyTypeObject *subtype, PyObject *args, PyObject *kwds) {
-    static char *kwlist[] = {const_cast<char *>("close_handles"), nullptr};
     int close_handles = 0;
-    if (subtype == p_CurlMulti_Type &&
-        !PyArg_ParseTupleAndKeywords(args, kwds, "|$p", kwlist, &close_handles))
-        return nullptr;
-    Ref obj = Ref::steal(subtype->tp_alloc(subtype, 0));
+    Ref obj = new_with_flag(subtype, p_CurlMulti_Type, args, kwds, "close_handles", close_handles);
     if (!obj)
         return nullptr;
     auto *self = reinterpret_cast<CurlMultiObject *>(obj.get());
@@ -337,20 +338,12 @@ static void do_multi_dealloc(PyObject *op) {
     PyErr_SetRaisedException(raised);
 }
 
-struct MultiTraits {
-    using Record = CurlMultiObject;
-    static constexpr char name[] = "CurlMulti";
-    static PyObject *constants() { return curlmultiobject_constants; }
-    static void check(const CurlMultiObject *self) { assert_multi_state(self); }
-};
-using MultiPlumbing = HandlePlumbing<MultiTraits>;
+static constexpr char type_name[] = "CurlMulti";
+using MultiPlumbing =
+    HandlePlumbing<CurlMultiObject, &curlmultiobject_constants, assert_multi_state, type_name>;
 
 // ---------------------------------------------------------------------------
 // Closing, the context manager and pickling.
-
-PyDoc_STRVAR(multi_close_doc, "close() -> None\n\n"
-                              "Close the multi handle, detaching its member Curl objects (and "
-                              "closing them when created with close_handles=True).\n");
 
 static PyObject *do_multi_close(CurlMultiObject *self, PyObject *) {
     if (check_multi_state(self, GUARD_IDLE, "close") != 0)
@@ -381,8 +374,6 @@ static PyObject *do_multi_exit(PyObject *op, PyObject *args) {
     Py_RETURN_NONE;
 }
 
-PyDoc_STRVAR(multi_closed_doc, "True if the multi handle has been closed.");
-
 static PyObject *do_multi_get_closed(PyObject *op, void *) {
     return PyBool_FromLong(reinterpret_cast<CurlMultiObject *>(op)->multi_handle == nullptr);
 }
@@ -390,43 +381,68 @@ static PyObject *do_multi_get_closed(PyObject *op, void *) {
 // ---------------------------------------------------------------------------
 // Membership.
 
-static int check_multi_add_remove(CurlMultiObject *self, CurlObject *obj) {
-    TOLVEX_ASSERT_MSG(self != nullptr, "self != NULL");
-    TOLVEX_ASSERT_MSG(is_multi(reinterpret_cast<PyObject *>(self)),
-                      "PyObject_IsInstance((PyObject *) self, (PyObject *) p_CurlMulti_Type) == 1");
+// The Curl argument of add_handle and remove_handle (`format` parses it),
+// checked with the multi for a change of membership; null with an
+// exception set.
+static CurlObject *membership_arg(CurlMultiObject *self, PyObject *args, const char *format) {
+    PyObject *arg;
+    if (!PyArg_ParseTuple(args, format, p_Curl_Type, &arg))
+        return nullptr;
+    auto *obj = reinterpret_cast<CurlObject *>(arg);
+    assert_multi_state(self);
     if (self->state != nullptr) {
-        TOLVEX_ASSERT_MSG(self->multi_handle != nullptr, "self->multi_handle != NULL");
         PyErr_SetString(ErrorObject, "cannot add/remove handle - multi_perform() already running");
-        return -1;
+        return nullptr;
     }
     if (self->multi_handle == nullptr) {
         PyErr_SetString(ErrorObject, "cannot add/remove handle - multi-stack is closed");
-        return -1;
+        return nullptr;
     }
     assert_curl_state(obj);
     if (obj->state != nullptr) {
         PyErr_SetString(ErrorObject,
                         "cannot add/remove handle - perform() of curl object already running");
-        return -1;
+        return nullptr;
     }
     if (obj->multi_stack != nullptr && obj->multi_stack != self) {
         PyErr_SetString(ErrorObject,
                         "cannot add/remove handle - curl object already on another multi-stack");
-        return -1;
+        return nullptr;
     }
-    return 0;
+    return obj;
 }
 
-PyDoc_STRVAR(multi_add_handle_doc, "add_handle(curl) -> None\n\n"
-                                   "Add a Curl object to the multi stack.\n");
+// Runs the libcurl call of a membership change of `easy`, whose links to
+// the multi are made already (an addition) or still there (a removal); they
+// are undone when the addition fails or the removal succeeds.  libcurl's
+// failure is raised with `failure`; an exception a callback left pending
+// wins over it.
+template <typename Call>
+static PyObject *change_membership(CurlMultiObject *self, CurlObject *easy, Call call,
+                                   const char *failure, bool removal) {
+    Ref previous = take_kept_exception(self->callback_exception);
+    CURLMcode res;
+    {
+        ReleaseGil unlocked(self->state, "self->state != NULL");
+        res = call();
+    }
+    PendingException pending;
+    if ((res == CURLM_OK) == removal) {
+        TOLVEX_ASSERT_MSG(easy->multi_stack == self, "easy->multi_stack == self");
+        util_multi_forget_easy(self, easy);
+    }
+    if (pending.raise())
+        return nullptr;
+    if (res != CURLM_OK)
+        return raise_multi_error(self, res, failure);
+    Py_RETURN_NONE;
+}
 
 static PyObject *do_multi_add_handle(CurlMultiObject *self, PyObject *args) {
-    PyObject *arg;
-    if (!PyArg_ParseTuple(args, "O!:add_handle", p_Curl_Type, &arg))
+    CurlObject *obj = membership_arg(self, args, "O!:add_handle");
+    if (obj == nullptr)
         return nullptr;
-    auto *obj = reinterpret_cast<CurlObject *>(arg);
-    if (check_multi_add_remove(self, obj) != 0)
-        return nullptr;
+    auto *arg = reinterpret_cast<PyObject *>(obj);
     if (obj->handle == nullptr) {
         PyErr_SetString(ErrorObject, "curl object already closed");
         return nullptr;
@@ -454,34 +470,16 @@ static PyObject *do_multi_add_handle(CurlMultiObject *self, PyObject *args) {
     obj->multi_stack = self;
     // The handle's transfer starts here.
     Ref previous = begin_transfer(obj);
-    Ref previous_multi = take_kept_exception(self->callback_exception);
-    CURLMcode res;
-    {
-        ReleaseGil unlocked(self->state, "self->state != NULL");
-        res = curl_multi_add_handle(self->multi_handle, obj->handle);
-    }
-    PendingException pending;
-    if (res != CURLM_OK) {
-        util_multi_forget_easy(self, obj);
-        if (!pending.raise())
-            raise_multi_error(self, res, "curl_multi_add_handle() failed due to internal errors");
-        return nullptr;
-    }
-    if (pending.raise())
-        return nullptr;
-    Py_RETURN_NONE;
+    return change_membership(
+        self, obj, [=] { return curl_multi_add_handle(self->multi_handle, obj->handle); },
+        "curl_multi_add_handle() failed due to internal errors", false);
 }
 
-PyDoc_STRVAR(multi_remove_handle_doc, "remove_handle(curl) -> None\n\n"
-                                      "Remove a Curl object from the multi stack.\n");
-
 static PyObject *do_multi_remove_handle(CurlMultiObject *self, PyObject *args) {
-    PyObject *arg;
-    if (!PyArg_ParseTuple(args, "O!:remove_handle", p_Curl_Type, &arg))
+    CurlObject *obj = membership_arg(self, args, "O!:remove_handle");
+    if (obj == nullptr)
         return nullptr;
-    auto *obj = reinterpret_cast<CurlObject *>(arg);
-    if (check_multi_add_remove(self, obj) != 0)
-        return nullptr;
+    auto *arg = reinterpret_cast<PyObject *>(obj);
     if (obj->handle == nullptr) {
         // A closed Curl has already left libcurl's multi.
         if (PySet_Discard(self->easy_set, arg) < 0)
@@ -492,23 +490,9 @@ static PyObject *do_multi_remove_handle(CurlMultiObject *self, PyObject *args) {
         PyErr_SetString(ErrorObject, "curl object not on this multi-stack");
         return nullptr;
     }
-    Ref previous = take_kept_exception(self->callback_exception);
-    CURLMcode res;
-    {
-        ReleaseGil unlocked(self->state, "self->state != NULL");
-        res = curl_multi_remove_handle(self->multi_handle, obj->handle);
-    }
-    PendingException pending;
-    if (res != CURLM_OK) {
-        if (!pending.raise())
-            raise_multi_error(self, res, "curl_multi_remove_handle() failed due to internal errors");
-        return nullptr;
-    }
-    TOLVEX_ASSERT_MSG(obj->multi_stack == self, "obj->multi_stack == self");
-    util_multi_forget_easy(self, obj);
-    if (pending.raise())
-        return nullptr;
-    Py_RETURN_NONE;
+    return change_membership(
+        self, obj, [=] { return curl_multi_remove_handle(self->multi_handle, obj->handle); },
+        "curl_multi_remove_handle() failed due to internal errors", true);
 }
 
 static int do_multi_contains(PyObject *op, PyObject *obj) {
@@ -555,8 +539,8 @@ static PyObject *util_multi_drive(CurlMultiObject *self, const char *name, const
         return nullptr;
     Ref previous = take_kept_exception(self->callback_exception);
     int running = -1;
-    std::optional<CURLMcode> res = run_unlocked<ReleaseGil>(
-        [&] { return call(&running); }, self->state, "self->state != NULL");
+    std::optional<CURLMcode> res = run_unlocked<ReleaseGil>([&] { return call(&running); },
+                                                            self->state, "self->state != NULL");
     if (!res)
         return nullptr;
     if (*res != CURLM_OK && !(again_ok && *res == CURLM_CALL_MULTI_PERFORM))
@@ -564,21 +548,11 @@ static PyObject *util_multi_drive(CurlMultiObject *self, const char *name, const
     return code_and_running(*res, running);
 }
 
-PyDoc_STRVAR(multi_perform_doc, "perform() -> tuple of status and the number of active Curl "
-                                "objects\n\n"
-                                "Perform transfers on all member handles that are ready.\n");
-
 static PyObject *do_multi_perform(CurlMultiObject *self, PyObject *) {
     return util_multi_drive(self, "perform", "perform failed", true, [self](int *running) {
         return curl_multi_perform(self->multi_handle, running);
     });
 }
-
-PyDoc_STRVAR(multi_socket_action_doc,
-             "socket_action(sockfd, ev_bitmask) -> tuple of status and the number of active Curl "
-             "objects\n\n"
-             "Tell libcurl that something happened on a socket (or that a timeout expired, with "
-             "SOCKET_TIMEOUT) and let it act on it.\n");
 
 static PyObject *do_multi_socket_action(CurlMultiObject *self, PyObject *args) {
     PyObject *sockobj;
@@ -595,10 +569,6 @@ static PyObject *do_multi_socket_action(CurlMultiObject *self, PyObject *args) {
                             });
 }
 
-PyDoc_STRVAR(multi_socket_all_doc, "socket_all() -> tuple of status and the number of active "
-                                   "Curl objects\n\n"
-                                   "Act on all sockets (deprecated; use socket_action).\n");
-
 static PyObject *do_multi_socket_all(CurlMultiObject *self, PyObject *) {
     if (PyErr_WarnEx(PyExc_DeprecationWarning, "socket_all is deprecated; use socket_action", 1) <
         0)
@@ -607,10 +577,6 @@ static PyObject *do_multi_socket_all(CurlMultiObject *self, PyObject *) {
         return curl_multi_socket_all(self->multi_handle, running);
     });
 }
-
-PyDoc_STRVAR(multi_timeout_doc, "timeout() -> int\n\n"
-                                "Milliseconds until libcurl wants to be called again, or -1 when "
-                                "it has no timeout set.\n");
 
 static PyObject *do_multi_timeout(CurlMultiObject *self, PyObject *) {
     if (check_multi_state(self, GUARD_OPEN_IDLE, "timeout") != 0)
@@ -621,13 +587,6 @@ static PyObject *do_multi_timeout(CurlMultiObject *self, PyObject *) {
         return raise_error(res, "timeout failed");
     return PyLong_FromLong(timeout_ms);
 }
-
-PyDoc_STRVAR(multi_fdset_doc, "fdset() -> tuple of lists\n\n"
-                              "The descriptors libcurl waits on: (readable, writable, "
-                              "exceptional), ready for select.select().\n\n"
-                              "Descriptors numbered FD_SETSIZE (1024) or more cannot be "
-                              "reported this way and are left out; select() waits on them "
-                              "all.\n");
 
 static PyObject *do_multi_fdset(CurlMultiObject *self, PyObject *) {
     if (check_multi_state(self, GUARD_OPEN_IDLE, "fdset") != 0)
@@ -732,11 +691,6 @@ static int ready_count(const pollfd *entries, unsigned int count) {
     return ready;
 }
 
-PyDoc_STRVAR(multi_select_doc, "select(timeout) -> number of ready file descriptors or 0 on "
-                               "timeout\n\n"
-                               "Wait, for at most timeout seconds, until one of the descriptors "
-                               "libcurl waits on is ready.\n");
-
 // One year of seconds: the longest wait select() accepts.
 static constexpr double max_select_timeout = 365.0 * 24 * 60 * 60;
 
@@ -771,10 +725,6 @@ static PyObject *do_multi_select(CurlMultiObject *self, PyObject *args) {
     }
     return PyLong_FromLong(n > 0 ? ready_count(entries.data(), count) : n);
 }
-
-PyDoc_STRVAR(multi_info_read_doc, "info_read([max_objects]) -> tuple(number of queued messages, "
-                                  "a list of successful objects, a list of failed objects)\n\n"
-                                  "Return the transfers that have finished.\n");
 
 static PyObject *do_multi_info_read(CurlMultiObject *self, PyObject *args) {
     int max_objects = INT_MAX;
@@ -836,7 +786,6 @@ static int multi_callback_answer(const Ref &result, const char *name) {
     return int_answer(result.get(), name, value) ? value : -1;
 }
 
-
 // The multi's entry points answer 0 without a callable (there is nothing to
 // tell), -1 without the interpreter.
 template <CURLMoption Option, typename Run>
@@ -886,8 +835,7 @@ static void multi_notify_callback(CURLM *, unsigned int notification, CURL *easy
                 co->multi_stack == self)
                 curl = reinterpret_cast<PyObject *>(co);
         }
-        if (!call_callable(callable, "(kO)", static_cast<unsigned long>(notification), curl))
-            print_callback_error_if_regular_exception();
+        (void)call_reported(callable, "(kO)", static_cast<unsigned long>(notification), curl);
     });
 }
 
@@ -994,9 +942,6 @@ static PyObject *multi_unsetopt(CurlMultiObject *self, int option) {
     return nullptr;
 }
 
-PyDoc_STRVAR(multi_setopt_doc, "setopt(option, value) -> None\n\n"
-                               "Set a curl multi option (an M_* constant).\n");
-
 static PyObject *do_multi_setopt(CurlMultiObject *self, PyObject *args) {
     int option;
     PyObject *obj;
@@ -1066,16 +1011,10 @@ static PyObject *util_multi_assign(CurlMultiObject *self, PyObject *sockobj, PyO
                                         : 0;
         if (restored < 0)
             PyErr_Clear();
-        char message[64];
-        std::snprintf(message, sizeof(message), "%s failed", name);
-        return raise_error(res, message);
+        return raise_failed(res, name);
     }
     Py_RETURN_NONE;
 }
-
-PyDoc_STRVAR(multi_assign_doc, "assign(sock_fd, object) -> None\n\n"
-                               "Associate an object with a socket; the socket callable receives "
-                               "it as its fourth argument.\n");
 
 static PyObject *do_multi_assign(CurlMultiObject *self, PyObject *args) {
     PyObject *sockobj, *obj;
@@ -1083,9 +1022,6 @@ static PyObject *do_multi_assign(CurlMultiObject *self, PyObject *args) {
         return nullptr;
     return util_multi_assign(self, sockobj, obj, "assign");
 }
-
-PyDoc_STRVAR(multi_unassign_doc, "unassign(sock_fd) -> None\n\n"
-                                 "Remove the object associated with a socket.\n");
 
 static PyObject *do_multi_unassign(CurlMultiObject *self, PyObject *args) {
     PyObject *sockobj;
@@ -1115,25 +1051,15 @@ static PyObject *util_multi_notify_set(CurlMultiObject *self, PyObject *args,
             return nullptr;
         }
         CURLMcode res = set(self->multi_handle, static_cast<unsigned int>(value));
-        if (res != CURLM_OK) {
-            char message[64];
-            std::snprintf(message, sizeof(message), "%s failed", name);
-            return raise_error(res, message);
-        }
+        if (res != CURLM_OK)
+            return raise_failed(res, name);
     }
     Py_RETURN_NONE;
 }
 
-PyDoc_STRVAR(multi_notify_enable_doc, "notify_enable(notification, ...) -> None\n\n"
-                                      "Enable notifications (M_NOTIFY_* constants) for the notify "
-                                      "callable.\n");
-
 static PyObject *do_multi_notify_enable(CurlMultiObject *self, PyObject *args) {
     return util_multi_notify_set(self, args, curl_multi_notify_enable, "notify_enable");
 }
-
-PyDoc_STRVAR(multi_notify_disable_doc, "notify_disable(notification, ...) -> None\n\n"
-                                       "Disable notifications (M_NOTIFY_* constants).\n");
 
 static PyObject *do_multi_notify_disable(CurlMultiObject *self, PyObject *args) {
     return util_multi_notify_set(self, args, curl_multi_notify_disable, "notify_disable");
@@ -1143,29 +1069,73 @@ static PyObject *do_multi_notify_disable(CurlMultiObject *self, PyObject *args) 
 // The type.
 
 static PyMethodDef curlmultiobject_methods[] = {
-    {"add_handle", as_cfunction(do_multi_add_handle), METH_VARARGS, multi_add_handle_doc},
-    {"close", as_cfunction(do_multi_close), METH_NOARGS, multi_close_doc},
-    {"fdset", as_cfunction(do_multi_fdset), METH_NOARGS, multi_fdset_doc},
-    {"info_read", as_cfunction(do_multi_info_read), METH_VARARGS, multi_info_read_doc},
-    {"perform", as_cfunction(do_multi_perform), METH_NOARGS, multi_perform_doc},
-    {"socket_action", as_cfunction(do_multi_socket_action), METH_VARARGS, multi_socket_action_doc},
-    {"socket_all", as_cfunction(do_multi_socket_all), METH_NOARGS, multi_socket_all_doc},
-    {"setopt", as_cfunction(do_multi_setopt), METH_VARARGS, multi_setopt_doc},
-    {"timeout", as_cfunction(do_multi_timeout), METH_NOARGS, multi_timeout_doc},
-    {"assign", as_cfunction(do_multi_assign), METH_VARARGS, multi_assign_doc},
-    {"unassign", as_cfunction(do_multi_unassign), METH_VARARGS, multi_unassign_doc},
-    {"remove_handle", as_cfunction(do_multi_remove_handle), METH_VARARGS, multi_remove_handle_doc},
-    {"select", as_cfunction(do_multi_select), METH_VARARGS, multi_select_doc},
-    {"notify_enable", as_cfunction(do_multi_notify_enable), METH_VARARGS, multi_notify_enable_doc},
+    {"add_handle", as_cfunction(do_multi_add_handle), METH_VARARGS,
+     "add_handle(curl) -> None\n\n"
+     "Add a Curl object to the multi stack.\n"},
+    {"close", as_cfunction(do_multi_close), METH_NOARGS,
+     "close() -> None\n\n"
+     "Close the multi handle, detaching its member Curl objects (and "
+     "closing them when created with close_handles=True).\n"},
+    {"fdset", as_cfunction(do_multi_fdset), METH_NOARGS,
+     "fdset() -> tuple of lists\n\n"
+     "The descriptors libcurl waits on: (readable, writable, "
+     "exceptional), ready for select.select().\n\n"
+     "Descriptors numbered FD_SETSIZE (1024) or more cannot be "
+     "reported this way and are left out; select() waits on them "
+     "all.\n"},
+    {"info_read", as_cfunction(do_multi_info_read), METH_VARARGS,
+     "info_read([max_objects]) -> tuple(number of queued messages, "
+     "a list of successful objects, a list of failed objects)\n\n"
+     "Return the transfers that have finished.\n"},
+    {"perform", as_cfunction(do_multi_perform), METH_NOARGS,
+     "perform() -> tuple of status and the number of active Curl "
+     "objects\n\n"
+     "Perform transfers on all member handles that are ready.\n"},
+    {"socket_action", as_cfunction(do_multi_socket_action), METH_VARARGS,
+     "socket_action(sockfd, ev_bitmask) -> tuple of status and the number of active Curl "
+     "objects\n\n"
+     "Tell libcurl that something happened on a socket (or that a timeout expired, with "
+     "SOCKET_TIMEOUT) and let it act on it.\n"},
+    {"socket_all", as_cfunction(do_multi_socket_all), METH_NOARGS,
+     "socket_all() -> tuple of status and the number of active "
+     "Curl objects\n\n"
+     "Act on all sockets (deprecated; use socket_action).\n"},
+    {"setopt", as_cfunction(do_multi_setopt), METH_VARARGS,
+     "setopt(option, value) -> None\n\n"
+     "Set a curl multi option (an M_* constant).\n"},
+    {"timeout", as_cfunction(do_multi_timeout), METH_NOARGS,
+     "timeout() -> int\n\n"
+     "Milliseconds until libcurl wants to be called again, or -1 when "
+     "it has no timeout set.\n"},
+    {"assign", as_cfunction(do_multi_assign), METH_VARARGS,
+     "assign(sock_fd, object) -> None\n\n"
+     "Associate an object with a socket; the socket callable receives "
+     "it as its fourth argument.\n"},
+    {"unassign", as_cfunction(do_multi_unassign), METH_VARARGS,
+     "unassign(sock_fd) -> None\n\n"
+     "Remove the object associated with a socket.\n"},
+    {"remove_handle", as_cfunction(do_multi_remove_handle), METH_VARARGS,
+     "remove_handle(curl) -> None\n\n"
+     "Remove a Curl object from the multi stack.\n"},
+    {"select", as_cfunction(do_multi_select), METH_VARARGS,
+     "select(timeout) -> number of ready file descriptors or 0 on "
+     "timeout\n\n"
+     "Wait, for at most timeout seconds, until one of the descriptors "
+     "libcurl waits on is ready.\n"},
+    {"notify_enable", as_cfunction(do_multi_notify_enable), METH_VARARGS,
+     "notify_enable(notification, ...) -> None\n\n"
+     "Enable notifications (M_NOTIFY_* constants) for the notify "
+     "callable.\n"},
     {"notify_disable", as_cfunction(do_multi_notify_disable), METH_VARARGS,
-     multi_notify_disable_doc},
+     "notify_disable(notification, ...) -> None\n\n"
+     "Disable notifications (M_NOTIFY_* constants).\n"},
     TOLVEX_PLUMBING_METHODS(MultiPlumbing),
     {"__exit__", do_multi_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 static PyGetSetDef curlmultiobject_getsets[] = {
-    {"closed", do_multi_get_closed, nullptr, multi_closed_doc, nullptr},
+    {"closed", do_multi_get_closed, nullptr, "True if the multi handle has been closed.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1179,18 +1149,13 @@ PyDoc_STRVAR(multi_doc, "CurlMulti(close_handles=False) -> New CurlMulti object\
                         "handle.\n"
                         "With close_handles true, close() also closes the member handles.\n");
 
-PyTypeObject CurlMulti_Type = module_type({
+PyTypeObject CurlMulti_Type = MultiPlumbing::type({
     .tp_name = "tolvex.CurlMulti",
-    .tp_basicsize = sizeof(CurlMultiObject),
     .tp_dealloc = do_multi_dealloc,
     .tp_as_sequence = &curlmultiobject_as_sequence,
-    .tp_getattro = MultiPlumbing::getattro,
-    .tp_setattro = MultiPlumbing::setattro,
-    .tp_flags = Py_TPFLAGS_BASETYPE,
     .tp_doc = multi_doc,
     .tp_traverse = do_multi_traverse,
     .tp_clear = do_multi_clear,
-    .tp_weaklistoffset = offsetof(CurlMultiObject, weakreflist),
     .tp_methods = curlmultiobject_methods,
     .tp_getset = curlmultiobject_getsets,
     .tp_new = do_multi_new,

@@ -11,13 +11,11 @@
 #include "tolvex.h"
 
 // Holds a share's object lock for a scope, or until unlock().
-class ObjectLock {
+class ObjectLock : Scoped {
   public:
     explicit ObjectLock(CurlShareObject *share) : mutex_(&share->object_lock) {
         PyMutex_Lock(mutex_);
     }
-    ObjectLock(const ObjectLock &) = delete;
-    ObjectLock &operator=(const ObjectLock &) = delete;
     ~ObjectLock() { unlock(); }
     void unlock() {
         if (mutex_ != nullptr)
@@ -200,12 +198,6 @@ static int share_cleanup_and_count_live_easies(CurlShareObject *self, Ref &gathe
     return busy;
 }
 
-PyDoc_STRVAR(share_close_doc,
-             "close() -> None\n\n"
-             "Close the share handle.  Idle Curl objects still using it are detached first "
-             "when the share was created with detach_on_close=True; otherwise, or while one "
-             "of them is transferring, the share stays open and tolvex.error is raised.\n");
-
 // Frees libcurl's share handle, which closes the connections it pooled
 // (through their closers) first; a handle libcurl still counts as in use is
 // left, and so are the closers its connections may reach.
@@ -259,10 +251,6 @@ static int share_setopt_kind(CurlShareObject *self, ObjectLock &locked, int opti
     }
     return 0;
 }
-
-PyDoc_STRVAR(share_setopt_doc, "setopt(option, value) -> None\n\n"
-                               "Set a curl share option: SH_SHARE or SH_UNSHARE with a "
-                               "LOCK_DATA_* constant.\n");
 
 static PyObject *do_share_setopt(PyObject *op, PyObject *args) {
     auto *self = reinterpret_cast<CurlShareObject *>(op);
@@ -322,16 +310,10 @@ static PyObject *share_apply_kinds(CurlShareObject *self, PyObject *args, int op
     Py_RETURN_NONE;
 }
 
-PyDoc_STRVAR(share_share_doc, "share(*kinds) -> None\n\n"
-                              "Start sharing each given LOCK_DATA_* kind of data.\n");
-
 static PyObject *do_share_share(PyObject *op, PyObject *args) {
     return share_apply_kinds(reinterpret_cast<CurlShareObject *>(op), args, CURLSHOPT_SHARE,
                              "share");
 }
-
-PyDoc_STRVAR(share_unshare_doc, "unshare(*kinds) -> None\n\n"
-                                "Stop sharing each given LOCK_DATA_* kind of data.\n");
 
 static PyObject *do_share_unshare(PyObject *op, PyObject *args) {
     return share_apply_kinds(reinterpret_cast<CurlShareObject *>(op), args, CURLSHOPT_UNSHARE,
@@ -370,12 +352,9 @@ static void share_unlock_callback(CURL *, curl_lock_data data, void *userptr) {
 // Type slots.
 
 static PyObject *do_share_new(PyTypeObject *subtype, PyObject *args, PyObject *kwds) {
-    static char *kwlist[] = {const_cast<char *>("detach_on_close"), nullptr};
     int detach_on_close = 1;
-    if (subtype == p_CurlShare_Type &&
-        !PyArg_ParseTupleAndKeywords(args, kwds, "|$p", kwlist, &detach_on_close))
-        return nullptr;
-    Ref obj = Ref::steal(subtype->tp_alloc(subtype, 0));
+    Ref obj =
+        new_with_flag(subtype, p_CurlShare_Type, args, kwds, "detach_on_close", detach_on_close);
     if (!obj)
         return nullptr;
     auto *self = reinterpret_cast<CurlShareObject *>(obj.get());
@@ -430,15 +409,9 @@ static void do_share_dealloc(PyObject *op) {
     CurlShare_Type.tp_free(op);
 }
 
-struct ShareTraits {
-    using Record = CurlShareObject;
-    static constexpr char name[] = "CurlShare";
-    static PyObject *constants() { return curlshareobject_constants; }
-    static void check(const CurlShareObject *self) { assert_share_state(self); }
-};
-using SharePlumbing = HandlePlumbing<ShareTraits>;
-
-PyDoc_STRVAR(share_closed_doc, "True if the share handle has been closed.");
+static constexpr char type_name[] = "CurlShare";
+using SharePlumbing =
+    HandlePlumbing<CurlShareObject, &curlshareobject_constants, assert_share_state, type_name>;
 
 static PyObject *do_share_get_closed(PyObject *op, void *) {
     auto *self = reinterpret_cast<CurlShareObject *>(op);
@@ -451,17 +424,28 @@ static PyObject *do_share_get_closed(PyObject *op, void *) {
 }
 
 static PyMethodDef curlshareobject_methods[] = {
-    {"close", do_share_close, METH_NOARGS, share_close_doc},
-    {"setopt", do_share_setopt, METH_VARARGS, share_setopt_doc},
-    {"share", do_share_share, METH_VARARGS, share_share_doc},
-    {"unshare", do_share_unshare, METH_VARARGS, share_unshare_doc},
+    {"close", do_share_close, METH_NOARGS,
+     "close() -> None\n\n"
+     "Close the share handle.  Idle Curl objects still using it are detached first "
+     "when the share was created with detach_on_close=True; otherwise, or while one "
+     "of them is transferring, the share stays open and tolvex.error is raised.\n"},
+    {"setopt", do_share_setopt, METH_VARARGS,
+     "setopt(option, value) -> None\n\n"
+     "Set a curl share option: SH_SHARE or SH_UNSHARE with a "
+     "LOCK_DATA_* constant.\n"},
+    {"share", do_share_share, METH_VARARGS,
+     "share(*kinds) -> None\n\n"
+     "Start sharing each given LOCK_DATA_* kind of data.\n"},
+    {"unshare", do_share_unshare, METH_VARARGS,
+     "unshare(*kinds) -> None\n\n"
+     "Stop sharing each given LOCK_DATA_* kind of data.\n"},
     TOLVEX_PLUMBING_METHODS(SharePlumbing),
     {"__exit__", do_share_close, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 static PyGetSetDef curlshareobject_getsets[] = {
-    {"closed", do_share_get_closed, nullptr, share_closed_doc, nullptr},
+    {"closed", do_share_get_closed, nullptr, "True if the share handle has been closed.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -470,17 +454,12 @@ PyDoc_STRVAR(share_doc, "CurlShare(detach_on_close=True) -> New CurlShare object
                         "Creates a new CurlShare object which corresponds to a libcurl share "
                         "handle.\n");
 
-PyTypeObject CurlShare_Type = module_type({
+PyTypeObject CurlShare_Type = SharePlumbing::type({
     .tp_name = "tolvex.CurlShare",
-    .tp_basicsize = sizeof(CurlShareObject),
     .tp_dealloc = do_share_dealloc,
-    .tp_getattro = SharePlumbing::getattro,
-    .tp_setattro = SharePlumbing::setattro,
-    .tp_flags = Py_TPFLAGS_BASETYPE,
     .tp_doc = share_doc,
     .tp_traverse = do_share_traverse,
     .tp_clear = do_share_clear,
-    .tp_weaklistoffset = offsetof(CurlShareObject, weakreflist),
     .tp_methods = curlshareobject_methods,
     .tp_getset = curlshareobject_getsets,
     .tp_new = do_share_new,

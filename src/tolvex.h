@@ -29,6 +29,14 @@
 #define TOLVEX_ASSERT_MSG(cond, text) TOLVEX_ASSERT_AT(cond, text, std::source_location::current())
 #define TOLVEX_ASSERT(cond) TOLVEX_ASSERT_MSG(cond, #cond)
 
+// A scope object: never copied.
+class Scoped {
+  public:
+    Scoped() = default;
+    Scoped(const Scoped &) = delete;
+    Scoped &operator=(const Scoped &) = delete;
+};
+
 // ---------------------------------------------------------------------------
 // References.  `Ref` owns one strong reference and releases it when it goes
 // out of scope; its constructors say whether they steal or add a reference.
@@ -124,11 +132,9 @@ using SlistPtr = CurlOwned<curl_slist, SlistDeleter>;
 using HttppostPtr = CurlOwned<curl_httppost, HttppostDeleter>;
 
 // A buffer obtained through the buffer protocol, released on scope exit.
-class BufferView {
+class BufferView : Scoped {
   public:
     BufferView() noexcept { view_.obj = nullptr; }
-    BufferView(const BufferView &) = delete;
-    BufferView &operator=(const BufferView &) = delete;
     ~BufferView() { release(); }
     // Fills the view; 0 on success, -1 with an exception set.
     int get(PyObject *obj, int flags) noexcept {
@@ -593,52 +599,14 @@ inline bool is_share(PyObject *obj) {
 // ---------------------------------------------------------------------------
 // Constant registry and attribute helpers.
 
+// Stores `value` (a new reference, stolen; null fails) under `name` in
+// `dict1` and `dict2`.  0, or -1 with an exception set.
 int insobj2(PyObject *dict1, PyObject *dict2, const char *name, PyObject *value);
 int insert_int(PyObject *d, PyObject *extra, const char *name, long long value);
 int insert_str(PyObject *d, const char *name, const char *value);
 int insert_constants(PyObject *module_dict);
 PyObject *my_getattro(PyObject *co, PyObject *name, PyObject *dict1, PyObject *dict2);
 int my_setattro(PyObject **dict, PyObject *name, PyObject *v);
-
-// What the handle types (Curl, CurlMulti, CurlShare) share: attributes kept
-// in the instance's dictionary, then the type's constants (c.URL); no
-// pickling; `with` gives the handle itself.  `Traits` names the record
-// (whose `dict` holds the attributes), the type's name in refusals, its
-// constants and its consistency check.
-template <typename Traits>
-struct HandlePlumbing {
-    using Record = typename Traits::Record;
-
-    static Record *record(PyObject *o) { return reinterpret_cast<Record *>(o); }
-    static PyObject *getattro(PyObject *o, PyObject *name) {
-        Traits::check(record(o));
-        PyObject *v = PyObject_GenericGetAttr(o, name);
-        if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            v = my_getattro(o, name, record(o)->dict, Traits::constants());
-        }
-        return v;
-    }
-    static int setattro(PyObject *o, PyObject *name, PyObject *v) {
-        Traits::check(record(o));
-        return my_setattro(&record(o)->dict, name, v);
-    }
-    static PyObject *getstate(PyObject *, PyObject *) {
-        PyErr_Format(PyExc_TypeError, "%s objects do not support serialization", Traits::name);
-        return nullptr;
-    }
-    static PyObject *setstate(PyObject *, PyObject *) {
-        PyErr_Format(PyExc_TypeError, "%s objects do not support deserialization", Traits::name);
-        return nullptr;
-    }
-    static PyObject *enter(PyObject *op, PyObject *) { return Py_NewRef(op); }
-};
-
-// The method-table entries of HandlePlumbing.
-#define TOLVEX_PLUMBING_METHODS(Plumbing)                                                          \
-    {"__getstate__", Plumbing::getstate, METH_NOARGS, nullptr},                                    \
-        {"__setstate__", Plumbing::setstate, METH_VARARGS, nullptr},                               \
-        {"__enter__", Plumbing::enter, METH_NOARGS, nullptr}
 
 // A static type of the module from the fields that tell it apart: every one
 // is garbage-collected and allocated and freed by the collector's allocator.
@@ -650,6 +618,61 @@ inline PyTypeObject module_type(PyTypeObject type) {
     type.tp_free = PyObject_GC_Del;
     return type;
 }
+
+// A new record of `subtype`, parsing the one keyword-only flag of the
+// constructor of `type` (a subclass's constructor parses its own arguments).
+// Null with an exception set.
+Ref new_with_flag(PyTypeObject *subtype, PyTypeObject *type, PyObject *args, PyObject *kwds,
+                  const char *keyword, int &flag);
+
+// What the handle types (Curl, CurlMulti, CurlShare) share: attributes kept
+// in the instance's dictionary, then the type's constants (c.URL); no
+// pickling; `with` gives the handle itself.  The record's `dict` holds the
+// attributes; `Constants` is the type's dictionary of constants, `Check`
+// its consistency check and `Name` its name in refusals.
+template <typename Record, PyObject **Constants, void (*Check)(const Record *), const char *Name>
+struct HandlePlumbing {
+    static Record *record(PyObject *o) { return reinterpret_cast<Record *>(o); }
+    static PyObject *getattro(PyObject *o, PyObject *name) {
+        Check(record(o));
+        PyObject *v = PyObject_GenericGetAttr(o, name);
+        if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            v = my_getattro(o, name, record(o)->dict, *Constants);
+        }
+        return v;
+    }
+    static int setattro(PyObject *o, PyObject *name, PyObject *v) {
+        Check(record(o));
+        return my_setattro(&record(o)->dict, name, v);
+    }
+    static PyObject *getstate(PyObject *, PyObject *) {
+        PyErr_Format(PyExc_TypeError, "%s objects do not support serialization", Name);
+        return nullptr;
+    }
+    static PyObject *setstate(PyObject *, PyObject *) {
+        PyErr_Format(PyExc_TypeError, "%s objects do not support deserialization", Name);
+        return nullptr;
+    }
+    static PyObject *enter(PyObject *op, PyObject *) { return Py_NewRef(op); }
+    // The handle's type: a module type with these slots, subclassable and
+    // weakly referenceable.
+    static PyTypeObject type(PyTypeObject type) {
+        type.tp_basicsize = sizeof(Record);
+        type.tp_getattro = getattro;
+        type.tp_setattro = setattro;
+        type.tp_flags |= Py_TPFLAGS_BASETYPE;
+        type.tp_weaklistoffset = offsetof(Record, weakreflist);
+        return module_type(type);
+    }
+};
+
+// The method-table entries of HandlePlumbing.
+#define TOLVEX_PLUMBING_METHODS(Plumbing)                                                          \
+    {"__getstate__", Plumbing::getstate, METH_NOARGS, nullptr},                                    \
+        {"__setstate__", Plumbing::setstate, METH_VARARGS, nullptr}, {                             \
+        "__enter__", Plumbing::enter, METH_NOARGS, nullptr                                         \
+    }
 
 // ---------------------------------------------------------------------------
 // Interpreter bridge.
@@ -663,13 +686,12 @@ void warn_failed_to_acquire_thread(const char *text);
 void print_callback_error_if_regular_exception();
 int check_pending_python_exception_or_signal();
 
-
 // Releases the interpreter lock for one blocking libcurl call, parking the
 // thread state in `slot` (the handle's or the multi's `state`) so callbacks
 // made during the call can take the lock back with it.  The slot is filled
 // before the lock goes: a thread that takes the lock in between must already
 // find the object running.
-class ReleaseGil {
+class ReleaseGil : Scoped {
   public:
     ReleaseGil(PyThreadState *&slot, const char *text,
                std::source_location loc = std::source_location::current()) noexcept
@@ -678,8 +700,6 @@ class ReleaseGil {
         PyThreadState *saved = PyEval_SaveThread();
         TOLVEX_ASSERT_AT(saved == slot_, text_, loc_);
     }
-    ReleaseGil(const ReleaseGil &) = delete;
-    ReleaseGil &operator=(const ReleaseGil &) = delete;
     ~ReleaseGil() {
         TOLVEX_ASSERT_AT(slot_ != nullptr, text_, loc_);
         PyEval_RestoreThread(slot_);
@@ -695,7 +715,7 @@ class ReleaseGil {
 // The same for calls that may be made from inside a running transfer's
 // callback: the slot's previous content is put back afterwards, so the
 // enclosing operation finds its saved state unchanged.
-class ReleaseGilKeepSlot {
+class ReleaseGilKeepSlot : Scoped {
   public:
     ReleaseGilKeepSlot(PyThreadState *&slot, const char *text,
                        std::source_location loc = std::source_location::current()) noexcept
@@ -712,8 +732,6 @@ class ReleaseGilKeepSlot {
               self->multi_stack ? self->multi_stack->state : self->state,
               self->multi_stack ? "self->multi_stack->state != NULL" : "self->state != NULL", loc) {
     }
-    ReleaseGilKeepSlot(const ReleaseGilKeepSlot &) = delete;
-    ReleaseGilKeepSlot &operator=(const ReleaseGilKeepSlot &) = delete;
     ~ReleaseGilKeepSlot() {
         TOLVEX_ASSERT_AT(slot_ != nullptr, text_, loc_);
         PyEval_RestoreThread(slot_);
@@ -745,11 +763,9 @@ auto run_unlocked(Call &&call, ReleaseArgs &&...release_args) -> std::optional<d
 
 // Releases the interpreter lock without marking any object as running (the
 // wait in CurlMulti.select).
-class ReleaseGilUnmarked {
+class ReleaseGilUnmarked : Scoped {
   public:
     ReleaseGilUnmarked() noexcept : saved_(PyEval_SaveThread()) {}
-    ReleaseGilUnmarked(const ReleaseGilUnmarked &) = delete;
-    ReleaseGilUnmarked &operator=(const ReleaseGilUnmarked &) = delete;
     ~ReleaseGilUnmarked() { PyEval_RestoreThread(saved_); }
 
   private:
@@ -759,14 +775,12 @@ class ReleaseGilUnmarked {
 // Where the exceptions raised by callables on this thread are kept: the
 // `callback_exception` field of the Curl or CurlMulti whose operation or
 // callback runs innermost, or null.  Only the first exception is kept.
-class KeptExceptionScope {
+class KeptExceptionScope : Scoped {
   public:
     explicit KeptExceptionScope(PyObject **slot) noexcept : previous_(current_) {
         if (slot != nullptr)
             current_ = slot;
     }
-    KeptExceptionScope(const KeptExceptionScope &) = delete;
-    KeptExceptionScope &operator=(const KeptExceptionScope &) = delete;
     ~KeptExceptionScope() { current_ = previous_; }
     // With an exception set (and left set): keeps it unless one is kept
     // already.  The lock must be held.
@@ -787,7 +801,7 @@ class KeptExceptionScope {
 // thread state its running operation parked, and leaves it on scope exit.
 // Every Python reference a callback holds must be declared after this
 // object, so it is released while the lock is still held.
-class CallbackScope {
+class CallbackScope : Scoped {
   public:
     CallbackScope(CurlObject *self, const char *warning) : kept_(&self->callback_exception) {
         if (!Py_IsFinalizing())
@@ -798,8 +812,6 @@ class CallbackScope {
         if (!Py_IsFinalizing())
             enter(tolvex_get_thread_state_slot_multi(self), warning);
     }
-    CallbackScope(const CallbackScope &) = delete;
-    CallbackScope &operator=(const CallbackScope &) = delete;
     ~CallbackScope() {
         if (entered_)
             tolvex_python_leave(slot_);
@@ -956,40 +968,22 @@ std::optional<CURLcode> run_transfer(CurlObject *self, Call &&call) {
     KeptExceptionScope kept(&self->callback_exception);
     return run_unlocked<ReleaseGil>(call, self->state, "self->state != NULL");
 }
-// The size checks shared by recv and ws_recv (a negative size is refused)
-// and by recv_into and ws_recv_into (whose 0 means the whole buffer); both
-// return -1 with ValueError set.
-int check_recv_size(Py_ssize_t size, const char *method);
-Py_ssize_t recv_into_length(const BufferView &view, Py_ssize_t nbytes, const char *method);
+// The size argument of recv and ws_recv (`format` ends with the method's
+// name): a negative size is refused; the handle's state checked.  -1 with
+// an exception set.
+Py_ssize_t recv_args(CurlObject *self, PyObject *args, const char *format);
+// The arguments of recv_into and ws_recv_into (`format` ends with the
+// method's name): the buffer in `view` and the number of bytes wanted, 0
+// meaning the whole buffer; the handle's state checked.  -1 with an
+// exception set.
+Py_ssize_t recv_into_args(CurlObject *self, PyObject *args, PyObject *kwds, const char *format,
+                          BufferView &view);
 
 PyObject *do_curl_ws_send(CurlObject *self, PyObject *args, PyObject *kwds);
 PyObject *do_curl_ws_recv(CurlObject *self, PyObject *args);
 PyObject *do_curl_ws_recv_into(CurlObject *self, PyObject *args, PyObject *kwds);
 PyObject *do_curl_ws_meta(CurlObject *self, PyObject *noargs);
 PyObject *do_curl_ws_close(CurlObject *self, PyObject *args, PyObject *kwds);
-
-extern const char curl_duphandle_doc[];
-extern const char curl_setopt_doc[];
-extern const char curl_unsetopt_doc[];
-extern const char curl_setopt_string_doc[];
-extern const char curl_set_ca_certs_doc[];
-extern const char curl_getinfo_doc[];
-extern const char curl_getinfo_raw_doc[];
-extern const char curl_errstr_doc[];
-extern const char curl_errstr_raw_doc[];
-extern const char curl_perform_doc[];
-extern const char curl_perform_rb_doc[];
-extern const char curl_perform_rs_doc[];
-extern const char curl_pause_doc[];
-extern const char curl_unpause_doc[];
-extern const char curl_send_doc[];
-extern const char curl_recv_doc[];
-extern const char curl_recv_into_doc[];
-extern const char curl_ws_send_doc[];
-extern const char curl_ws_recv_doc[];
-extern const char curl_ws_recv_into_doc[];
-extern const char curl_ws_meta_doc[];
-extern const char curl_ws_close_doc[];
 
 // String-list and form owners.
 PyObject *util_curlslist_new(curl_slist *list);
@@ -1000,6 +994,21 @@ curl_slist *tolvex_list_or_tuple_to_slist(int which, PyObject *list, Py_ssize_t 
 // ---------------------------------------------------------------------------
 // Callback bridge.
 
+// The messages of a callable's refused result: `bad_value` for an int out
+// of range (a format given the result), `bad_type` for anything else;
+// without `bad_type`, the line "NAME callback returned R which is not an
+// integer" on standard error.
+struct RangeMessages {
+    const char *bad_value;
+    const char *bad_type = nullptr;
+    const char *name = nullptr;
+};
+// libcurl's answer for the result of a callable that returns None (`none`)
+// or an int within [lo, hi]; anything else, and a null result (the callable
+// raised), is reported and answered with `failure`.
+long ranged_answer(PyObject *result, long lo, long hi, long none, long failure,
+                   const RangeMessages &messages);
+
 // Raises tolvex.error with a text formatted as PyErr_Format does and
 // reports it as a callable's failure is reported (printed when it is an
 // Exception).
@@ -1009,6 +1018,15 @@ void print_error(const char *format, ...);
 // (KeptExceptionScope) and left set.
 Ref call_callable(PyObject *callable, const char *format, ...);
 Ref call_callable(PyObject *callable, std::initializer_list<PyObject *> args);
+// The same for the callables whose exceptions are printed: a failure is
+// reported as print_callback_error_if_regular_exception does.
+template <typename... Args>
+Ref call_reported(PyObject *callable, Args... args) {
+    Ref result = call_callable(callable, args...);
+    if (!result)
+        print_callback_error_if_regular_exception();
+    return result;
+}
 
 // What a callable returned, read as an integer within [lo, hi]: None, an
 // int in range (its value in `value`), an int out of range (its value in
@@ -1076,11 +1094,9 @@ void curlmime_duphandle_incref_data_cb_owners(CurlMimeObject *mime);
 // the MIME data trampolines: libcurl calls them from transfers (lock
 // released, state parked by the running operation) and from MIME calls made
 // with the lock held (freeing a structure, replacing a part's body).
-class GilStateScope {
+class GilStateScope : Scoped {
   public:
     GilStateScope() noexcept : state_(PyGILState_Ensure()) {}
-    GilStateScope(const GilStateScope &) = delete;
-    GilStateScope &operator=(const GilStateScope &) = delete;
     ~GilStateScope() { PyGILState_Release(state_); }
 
   private:

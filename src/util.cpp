@@ -62,3 +62,11 @@ int my_setattro(PyObject **dict, PyObject *name, PyObject *v) {
     }
     return rv;
 }
+
+Ref new_with_flag(PyTypeObject *subtype, PyTypeObject *type, PyObject *args, PyObject *kwds,
+                  const char *keyword, int &flag) {
+    char *kwlist[] = {const_cast<char *>(keyword), nullptr};
+    if (subtype == type && !PyArg_ParseTupleAndKeywords(args, kwds, "|$p", kwlist, &flag))
+        return Ref();
+    return Ref::steal(subtype->tp_alloc(subtype, 0));
+}
