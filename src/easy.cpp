@@ -323,6 +323,9 @@ PyObject *do_curl_duphandle(CurlObject *self, PyObject *) {
         dup->*row.field = Py_NewRef(self->*row.field);
         if (row.use_memoryview != nullptr)
             dup->*row.use_memoryview = self->*row.use_memoryview;
+        // A copy made during perform_rb has its gathering function, which is
+        // not the clone's.
+        (void)row.install(dup->handle, row.function_option);
         (void)curl_easy_setopt(dup->handle, row.data_option, data[i]);
     }
     dup->postfields_obj = Py_XNewRef(self->postfields_obj);

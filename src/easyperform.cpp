@@ -29,22 +29,94 @@ PyObject *do_curl_perform(CurlObject *self, PyObject *) {
     Py_RETURN_NONE;
 }
 
-PyObject *do_curl_perform_rb(CurlObject *self, PyObject *) {
-    static PyObject *empty_tuple = nullptr;
-    if (empty_tuple == nullptr) {
-        empty_tuple = PyTuple_New(0);
-        if (empty_tuple == nullptr)
-            return nullptr;
+// The body of a transfer, gathered in memory of the module's own: no Python
+// code runs for its chunks.
+struct GatheredBody : Scoped {
+    CURL *handle;
+    char *data = nullptr;
+    size_t size = 0;
+    size_t capacity = 0;
+    bool out_of_memory = false;
+
+    explicit GatheredBody(CURL *h) : handle(h) {}
+    ~GatheredBody() { PyMem_RawFree(data); }
+};
+
+static size_t gather_body(char *ptr, size_t size, size_t nmemb, void *userdata) {
+    auto *body = static_cast<GatheredBody *>(userdata);
+    size_t length, needed;
+    if (__builtin_mul_overflow(size, nmemb, &length) ||
+        __builtin_add_overflow(body->size, length, &needed) ||
+        needed > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+        body->out_of_memory = true;
+        return 0;
     }
-    Ref buffer = Ref::steal(PyObject_Call(bytesio, empty_tuple, nullptr));
-    if (!buffer)
+    if (needed > body->capacity) {
+        // The announced length is the first guess, doubling the rest.
+        size_t capacity = body->capacity * 2;
+        curl_off_t announced = -1;
+        if (body->capacity == 0 &&
+            curl_easy_getinfo(body->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+                CURLE_OK &&
+            announced > 0 && static_cast<unsigned long long>(announced) < PY_SSIZE_T_MAX)
+            capacity = static_cast<size_t>(announced);
+        if (capacity < needed)
+            capacity = needed < 16384 ? 16384 : needed;
+        char *data = static_cast<char *>(PyMem_RawRealloc(body->data, capacity));
+        if (data == nullptr) {
+            body->out_of_memory = true;
+            return 0;
+        }
+        body->data = data;
+        body->capacity = capacity;
+    }
+    std::memcpy(body->data + body->size, ptr, length);
+    body->size = needed;
+    return length;
+}
+
+PyObject *do_curl_perform_rb(CurlObject *self, PyObject *) {
+    // The handle writes into a buffer object, as setopt(WRITEDATA, BytesIO())
+    // would make it, and keeps it as its write target afterwards; only the
+    // transfer itself gathers the body without calling Python.
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "setopt") != 0)
         return nullptr;
-    Ref set = Ref::steal(do_curl_setopt_filelike(self, CURLOPT_WRITEDATA, buffer.get()));
-    if (!set)
+    Ref buffer = Ref::steal(PyObject_CallNoArgs(bytesio));
+    Ref write = Ref::steal(buffer ? PyObject_GetAttrString(buffer.get(), "write") : nullptr);
+    if (!write)
         return nullptr;
-    Ref done = Ref::steal(do_curl_perform(self, nullptr));
-    if (!done)
+    replace_field(self->write_callable, write.get());
+    self->write_use_memoryview = 0;
+    // Dropping the previous callable may have run Python code.
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "perform") != 0)
         return nullptr;
+    GatheredBody body(self->handle);
+    curl_easy_setopt(self->handle, CURLOPT_WRITEFUNCTION, gather_body);
+    curl_easy_setopt(self->handle, CURLOPT_WRITEDATA, &body);
+    std::optional<CURLcode> res =
+        run_transfer(self, [self] { return curl_easy_perform(self->handle); });
+    static constexpr const CallbackOption &row = callback_row(CURLOPT_WRITEFUNCTION);
+    (void)row.install(self->handle, row.function_option);
+    curl_easy_setopt(self->handle, row.data_option, self);
+    // The buffer gets what arrived, failure or not, while an exception that
+    // won over libcurl's result waits aside.
+    PyObject *pending = PyErr_GetRaisedException();
+    Ref view = Ref::steal(PyMemoryView_FromMemory(body.data ? body.data : const_cast<char *>(""),
+                                                  static_cast<Py_ssize_t>(body.size), PyBUF_READ));
+    Ref written = Ref::steal(view ? PyObject_CallOneArg(write.get(), view.get()) : nullptr);
+    if (pending != nullptr) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        return nullptr;
+    }
+    if (!written)
+        return nullptr;
+    if (*res != CURLE_OK) {
+        if (body.out_of_memory)
+            return PyErr_NoMemory();
+        raise_transfer_error(self, *res);
+        return nullptr;
+    }
     return PyObject_CallMethod(buffer.get(), "getvalue", nullptr);
 }
 

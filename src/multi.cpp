@@ -88,9 +88,7 @@ int check_multi_state(const CurlMultiObject *self, int flags, const char *name) 
     return 0;
 }
 
-// Raises tolvex.error (code, text) for an operation that ran the multi's
-// callables: the first exception they raised is the cause.
-static PyObject *raise_multi_error(CurlMultiObject *self, int code, const char *text) {
+PyObject *raise_multi_error(CurlMultiObject *self, int code, const char *text) {
     raise_error(code, text);
     chain_kept_exception(self->callback_exception);
     return nullptr;
@@ -262,6 +260,8 @@ static void util_multi_close(CurlMultiObject *self) {
         self->multi_handle = nullptr;
         // No pooled connection is left to close a socket through these.
         socket_closer_release_all(self->socket_closers);
+        // libcurl has removed its sockets from the event source.
+        multi_events_stop(self);
     }
 }
 
@@ -274,6 +274,7 @@ static PyObject *do_multi_new(PyTypeObject *subtype, PyObject *args, PyObject *k
     if (!obj)
         return nullptr;
     auto *self = reinterpret_cast<CurlMultiObject *>(obj.get());
+    self->events = MultiEvents{};
     self->easy_set = PySet_New(nullptr);
     if (self->easy_set == nullptr)
         return nullptr;
@@ -527,25 +528,17 @@ static PyObject *code_and_running(int code, int running) {
     return result;
 }
 
-// Runs one driving call of libcurl with the interpreter lock released and
-// the thread state parked in the multi, so that the multi's callables and
-// its members' callbacks reach Python.  An exception they leave, or a signal
-// handler's, wins over libcurl's result.  `again_ok`: libcurl's code asking
-// to be called again at once is a result, not a failure.
+// A drive of the polling and event-driven styles: the (code, running
+// handles) result of multi_drive.
 template <typename Call>
 static PyObject *util_multi_drive(CurlMultiObject *self, const char *name, const char *failure,
                                   bool again_ok, Call call) {
     if (check_multi_state(self, GUARD_OPEN_IDLE, name) != 0)
         return nullptr;
-    Ref previous = take_kept_exception(self->callback_exception);
     int running = -1;
-    std::optional<CURLMcode> res = run_unlocked<ReleaseGil>([&] { return call(&running); },
-                                                            self->state, "self->state != NULL");
-    if (!res)
-        return nullptr;
-    if (*res != CURLM_OK && !(again_ok && *res == CURLM_CALL_MULTI_PERFORM))
-        return raise_multi_error(self, *res, failure);
-    return code_and_running(*res, running);
+    return multi_drive(
+        self, failure, again_ok, [&] { return call(&running); },
+        [&](CURLMcode res) { return code_and_running(res, running); });
 }
 
 static PyObject *do_multi_perform(CurlMultiObject *self, PyObject *) {
@@ -846,6 +839,11 @@ static void multi_notify_callback(CURLM *, unsigned int notification, CURL *easy
 // removes it (callable null).  libcurl's refusal is raised.
 static PyObject *multi_set_callback(CurlMultiObject *self, const MultiCallbackOption &row,
                                     PyObject *callable) {
+    if (self->events.epoll_fd >= 0 && row.function_option != CURLMOPT_NOTIFYFUNCTION) {
+        PyErr_SetString(ErrorObject, "cannot set M_SOCKETFUNCTION or M_TIMERFUNCTION - the multi "
+                                     "watches its own sockets since fileno() was called");
+        return nullptr;
+    }
     CURLMcode res = row.install(self->multi_handle, row.function_option, callable != nullptr);
     if (res == CURLM_OK)
         res = curl_multi_setopt(self->multi_handle, row.data_option, callable ? self : nullptr);
@@ -1083,10 +1081,23 @@ static PyMethodDef curlmultiobject_methods[] = {
      "Descriptors numbered FD_SETSIZE (1024) or more cannot be "
      "reported this way and are left out; select() waits on them "
      "all.\n"},
+    {"fileno", as_cfunction(do_multi_fileno), METH_NOARGS,
+     "fileno() -> int\n\n"
+     "The multi's own event source: a descriptor that becomes readable whenever one of "
+     "libcurl's sockets is ready or its timeout is due.  The first call makes the multi "
+     "watch its sockets and timeout itself (no M_SOCKETFUNCTION or M_TIMERFUNCTION callable "
+     "may be set then); register it once with select.poll, selectors or an event loop, and "
+     "call process_events() when it is readable.  Linux only (NotImplementedError elsewhere); "
+     "closed with the multi.\n"},
     {"info_read", as_cfunction(do_multi_info_read), METH_VARARGS,
      "info_read([max_objects]) -> tuple(number of queued messages, "
      "a list of successful objects, a list of failed objects)\n\n"
      "Return the transfers that have finished.\n"},
+    {"process_events", as_cfunction(do_multi_process_events), METH_NOARGS,
+     "process_events() -> int\n\n"
+     "Hand every ready socket and an expired timeout of the event source (see fileno()) to "
+     "libcurl, and return the number of running transfers; finished transfers are then "
+     "reported by info_read().  Calling it when nothing is due does no harm.\n"},
     {"perform", as_cfunction(do_multi_perform), METH_NOARGS,
      "perform() -> tuple of status and the number of active Curl "
      "objects\n\n"

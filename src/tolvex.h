@@ -481,6 +481,15 @@ inline constexpr ListOption curl_list_options[] = {
     {CURLOPT_CONNECT_TO, &CurlObject::connect_to_slist},
 };
 
+// The multi's own event source (CurlMulti.fileno()): an epoll set of
+// libcurl's sockets that holds a timer descriptor for libcurl's timeout,
+// and the number of transfers running after the last look; -1 while off.
+struct MultiEvents {
+    int epoll_fd = -1;
+    int timer_fd = -1;
+    int running = 0;
+};
+
 struct CurlMultiObject {
     PyObject_HEAD PyObject *dict;
     PyObject *weakreflist;
@@ -496,6 +505,7 @@ struct CurlMultiObject {
     // The first exception the multi's own callables raised during its
     // latest operation: the cause of the error that operation raises.
     PyObject *callback_exception;
+    MultiEvents events;
 };
 
 struct CurlShareObject {
@@ -1067,6 +1077,33 @@ int ssl_ctx_callback_install(CurlObject *self);
 // Multi and share handles.
 
 void assert_multi_state(const CurlMultiObject *self);
+// Raises tolvex.error (code, text) for an operation that ran the multi's
+// callables: the first exception they raised is the cause.  Null.
+PyObject *raise_multi_error(CurlMultiObject *self, int code, const char *text);
+// Runs one driving call of libcurl (`call`, giving libcurl's code) on an
+// open, idle multi with the lock released and the thread state parked in
+// the multi, so that its callables and its members' callbacks reach Python.
+// An exception they leave, or a signal handler's, wins over libcurl's
+// answer; a failure is raised with `failure` (`again_ok`: libcurl's code
+// asking to be called again at once is an answer, not a failure); else
+// `result(code)` is the result.
+template <typename Call, typename Result>
+PyObject *multi_drive(CurlMultiObject *self, const char *failure, bool again_ok, Call call,
+                      Result result) {
+    Ref previous = take_kept_exception(self->callback_exception);
+    std::optional<CURLMcode> res =
+        run_unlocked<ReleaseGil>(call, self->state, "self->state != NULL");
+    if (!res)
+        return nullptr;
+    if (*res != CURLM_OK && !(again_ok && *res == CURLM_CALL_MULTI_PERFORM))
+        return raise_multi_error(self, *res, failure);
+    return result(*res);
+}
+// The event source: fileno() starts it, process_events() does the work it
+// announces, and the multi's close stops it (closing its descriptors).
+PyObject *do_multi_fileno(CurlMultiObject *self, PyObject *noargs);
+PyObject *do_multi_process_events(CurlMultiObject *self, PyObject *noargs);
+void multi_events_stop(CurlMultiObject *self);
 // Ends a membership: libcurl lets go of the handle (with the multi's thread
 // state parked, so callbacks reach Python) and the links and the member set
 // forget it.  An exception a callback leaves stays pending.

@@ -3,6 +3,7 @@ pytest_plugins = ["refleaks"]
 import os
 import resource
 import socket
+import time
 import types
 
 import pytest
@@ -66,6 +67,52 @@ def closed_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         yield s.getsockname()[1]
+
+
+@pytest.fixture
+def silent():
+    """A URL whose connections the kernel accepts and nobody reads or answers."""
+    with socket.create_server(("127.0.0.1", 0), backlog=16) as s:
+        yield "http://127.0.0.1:%d/" % s.getsockname()[1]
+
+
+def open_fds():
+    """The descriptors this process has open."""
+    return set(map(int, os.listdir("/proc/self/fd")))
+
+
+def tcp_ports():
+    """fd -> (local port, remote port) of this process's TCP connections."""
+    ports = {}
+    for fd in open_fds():
+        try:
+            dup = os.dup(fd)
+        except OSError:  # the descriptor of the listing itself, gone
+            continue
+        try:
+            s = socket.socket(fileno=dup)
+        except OSError:  # not a socket
+            os.close(dup)
+            continue
+        with s:
+            try:
+                ports[fd] = (s.getsockname()[1], s.getpeername()[1])
+            except (OSError, IndexError):  # not connected, or not TCP
+                pass
+    return ports
+
+
+def left_behind(before, server):
+    """Descriptors opened since `before` that stay open, except the server's
+    ends of connections (a server thread holds its end of a dropped one for
+    a moment)."""
+    deadline = time.monotonic() + 2.0
+    while True:
+        theirs = {fd for fd, (local, _) in tcp_ports().items() if local == server.port}
+        left = open_fds() - before - theirs
+        if not left or time.monotonic() > deadline:
+            return left
+        time.sleep(0.02)
 
 
 @pytest.fixture

@@ -17,6 +17,7 @@ import uvloop
 
 import tolvex
 import tolvex.aio
+from conftest import left_behind, open_fds, tcp_ports
 from servers.canned import CannedServer
 from servers.http import body, new_curl, pattern
 
@@ -42,51 +43,6 @@ def run(request, monkeypatch):
 def server(quiet_server):
     """Cancelled transfers drop connections; this server does not print that."""
     return quiet_server
-
-
-@pytest.fixture
-def silent():
-    """A URL whose connections the kernel accepts and nobody reads or answers."""
-    with socket.create_server(("127.0.0.1", 0), backlog=16) as s:
-        yield "http://127.0.0.1:%d/" % s.getsockname()[1]
-
-
-def open_fds():
-    return set(map(int, os.listdir("/proc/self/fd")))
-
-
-def tcp_ports():
-    """fd -> (local port, remote port) of this process's TCP connections."""
-    ports = {}
-    for fd in open_fds():
-        try:
-            dup = os.dup(fd)
-        except OSError:  # the descriptor of the listing itself, gone
-            continue
-        try:
-            s = socket.socket(fileno=dup)
-        except OSError:  # not a socket
-            os.close(dup)
-            continue
-        with s:
-            try:
-                ports[fd] = (s.getsockname()[1], s.getpeername()[1])
-            except (OSError, IndexError):  # not connected, or not TCP
-                pass
-    return ports
-
-
-def left_behind(before, server):
-    """Descriptors opened since `before` that stay open, except the server's
-    ends of connections (a server thread holds its end of a dropped one for
-    a moment)."""
-    deadline = time.monotonic() + 2.0
-    while True:
-        theirs = {fd for fd, (local, _) in tcp_ports().items() if local == server.port}
-        left = open_fds() - before - theirs
-        if not left or time.monotonic() > deadline:
-            return left
-        time.sleep(0.02)
 
 
 async def wait_for(condition, timeout=10.0):

@@ -32,7 +32,7 @@ def test_easy(server, closed_port):
     assert code == 7 and "Could not connect to server" in message
 
 
-@pytest.mark.parametrize("name", ["multi_polling", "multi_events"])
+@pytest.mark.parametrize("name", ["multi_polling", "multi_events", "multi_event_source"])
 def test_multi(server, name):
     urls = [server.url("/bytes/%d" % (1000 * i + 1)) for i in range(20)]
     bodies = example(name).fetch_all(urls)

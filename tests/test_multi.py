@@ -5,6 +5,7 @@ callables, and objects assigned to sockets."""
 import gc
 import math
 import pickle
+import select
 import selectors
 import threading
 import warnings
@@ -13,6 +14,7 @@ import weakref
 import pytest
 
 import tolvex
+from conftest import left_behind, open_fds
 from servers.http import body, new_curl, pattern
 
 
@@ -830,3 +832,85 @@ def test_notify_callable_receives_the_finished_curl(multi, server):
     multi.add_handle(c)
     drive_polling(multi)
     assert notes == []
+
+
+# --- the multi's own event source ------------------------------------------------
+
+
+def poll_event_source(m, handles, added=()):
+    """A select.poll loop over the event source until every transfer of
+    `handles` (all added) and of `added` (added one per finished transfer)
+    has finished; (done, failed, waits)."""
+    poll = select.poll()
+    poll.register(m.fileno(), select.POLLIN)
+    added = list(added)
+    done, failed, waits = [], [], 0
+    pending = len(handles) + len(added)
+    while len(done) + len(failed) < pending:
+        assert poll.poll(5000), "the event source never became readable"
+        waits += 1
+        assert m.process_events() >= 0
+        d, f = drain(m)
+        for c in d + [entry[0] for entry in f]:
+            m.remove_handle(c)
+            if added:
+                m.add_handle(added.pop())
+        done += d
+        failed += f
+    return done, failed, waits
+
+
+@pytest.mark.parametrize("many", [False, True], ids=["few descriptors", "past FD_SETSIZE"])
+def test_event_source_runs_transfers(request, server, silent, many):
+    if many:
+        request.getfixturevalue("many_descriptors")
+    before = open_fds()
+    m = tolvex.CurlMulti()
+    handles = [new_curl(server.url("/bytes/%d" % (1000 + i))) for i in range(30)]
+    for c in handles[:20]:
+        m.add_handle(c)
+    # Added before the event source starts: it looks at them all at once.
+    assert m.fileno() == m.fileno() >= 0
+    # No socket activity at all: only the timeout ends this one.
+    stalled = new_curl(silent)
+    stalled.setopt(tolvex.TIMEOUT_MS, 200)
+    m.add_handle(stalled)
+    done, failed, waits = poll_event_source(m, handles[:20] + [stalled], handles[20:])
+    assert [(c, code) for c, code, _ in failed] == [(stalled, tolvex.E_OPERATION_TIMEDOUT)]
+    assert len(done) == 30 and waits < 200
+    assert all(body(c) == pattern(1000 + i) for i, c in enumerate(handles))
+    m.close()
+    assert m.closed and not left_behind(before, server)
+
+
+def test_event_source_closes_with_transfers_running(server, silent):
+    before = open_fds()
+    m = tolvex.CurlMulti(close_handles=True)
+    m.fileno()
+    handles = [new_curl(silent) for _ in range(3)] + [new_curl(server.url("/bytes/100"))]
+    for c in handles:
+        m.add_handle(c)
+    m.process_events()
+    assert m.process_events() == 4
+    m.close()
+    assert all(c.closed for c in handles) and not left_behind(before, server)
+    with pytest.raises(tolvex.error, match="no multi handle"):
+        m.process_events()
+
+
+@pytest.mark.parametrize("first, then, message", [
+    ("callable", "fileno", "cannot invoke fileno\\(\\) - the multi has an M_SOCKETFUNCTION"),
+    ("fileno", "callable", "the multi watches its own sockets"),
+    ("fileno", "unset", "the multi watches its own sockets"),
+    (None, "process", "fileno\\(\\) has not been called"),
+])
+def test_event_source_excludes_socket_and_timer_callables(multi, first, then, message):
+    steps = {"callable": lambda: multi.setopt(tolvex.M_TIMERFUNCTION, lambda ms: None),
+             "unset": lambda: multi.setopt(tolvex.M_SOCKETFUNCTION, None),
+             "fileno": multi.fileno, "process": multi.process_events}
+    if first:
+        steps[first]()
+    with pytest.raises(tolvex.error, match=message):
+        steps[then]()
+    # The notify callable is not the event source's.
+    multi.setopt(tolvex.M_NOTIFYFUNCTION, lambda *args: None)

@@ -117,6 +117,7 @@ def test_error_text_that_is_not_utf8(curl, silent_port):
         ("/hello", b"Hello, world!"),
         ("/bytes/0", b""),
         ("/chunked?count=5&size=1000", pattern(1000) * 5),
+        ("/chunked?count=40&size=10000", pattern(10000) * 40),
         ("/bytes/300000", pattern(300000)),
         ("/close", b"closed body"),
     ],
