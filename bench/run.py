@@ -285,6 +285,34 @@ def tv_multi_poll(url, n, cafile=None):
     return elapsed
 
 
+def tv_multi_event_source(url, n):
+    """The multi's own event source, driven by a select.poll loop."""
+    m = tolvex.CurlMulti()
+    poll = select.poll()
+    poll.register(m.fileno(), select.POLLIN)
+    handles = new_handles(url, min(WIDTH, n))
+    start = time.perf_counter()
+    started = finished = 0
+    for c in handles:
+        m.add_handle(c)
+        started += 1
+    while finished < n:
+        poll.poll(1000)
+        m.process_events()
+        _, ok, err = m.info_read()
+        if err:
+            raise RuntimeError("transfer failed: %r" % (err[0][1:],))
+        for c in ok:
+            finished += 1
+            m.remove_handle(c)
+            if started < n:
+                started += 1
+                m.add_handle(c)
+    elapsed = time.perf_counter() - start
+    m.close()
+    return elapsed
+
+
 def tv_multi_events(url, n):
     m = tolvex.CurlMulti()
     sel = selectors.DefaultSelector()
@@ -619,6 +647,7 @@ mode, url, n = sys.argv[2], sys.argv[3], int(sys.argv[4])
     "bulk-mv": lambda: run.tv_bulk(url, n, True),
     "multi": lambda: run.tv_multi_poll(url, n),
     "events": lambda: run.tv_multi_events(url, n),
+    "event-source": lambda: run.tv_multi_event_source(url, n),
     "ws": lambda: run.tv_ws_echo(url, n),
     "aio": lambda: run.tv_aio(url, n),
     "aio-uvloop": lambda: run.tv_aio(url, n, uvloop=True),
@@ -667,6 +696,10 @@ def instruction_counts(programs, small, big, ws, tmp):
         "multi event-driven": (small_counts, {
             "C libcurl": lambda n: [programs["c_events"], small, str(n), str(WIDTH)],
             "tolvex": tv("events", small),
+        }),
+        "multi event source": (small_counts, {
+            "C libcurl": lambda n: [programs["c_events"], small, str(n), str(WIDTH)],
+            "tolvex": tv("event-source", small),
         }),
         "websocket echo": (small_counts, {
             "C libcurl": lambda n: [programs["c_ws"], ws, str(n), str(SMALL)],
@@ -810,11 +843,14 @@ def main():
             "C": lambda: c_rate(programs["c_easy"], big, n_big, unit_bytes=True),
             "bytes": tv_rate(lambda: tv_bulk(big, n_big, False), mb),
             "memoryview": tv_rate(lambda: tv_bulk(big, n_big, True), mb),
+            "perform_rb": tv_rate(lambda: tv_sequential(big, n_big, rb=True), mb),
         }, short_repeats)
         report.row("bulk 1 MiB", "C libcurl", bulk["C"], "MB/s", 1.0)
         report.row("bulk 1 MiB", "tolvex bytes", bulk["bytes"], "MB/s", bulk.ratio("bytes", "C"))
         report.row("bulk 1 MiB", "tolvex memoryview", bulk["memoryview"], "MB/s",
                    bulk.ratio("memoryview", "C"))
+        report.row("bulk 1 MiB", "tolvex perform_rb", bulk["perform_rb"], "MB/s",
+                   bulk.ratio("perform_rb", "C"))
 
         # 3 and 4. multi
         multi = Rounds({
@@ -822,6 +858,7 @@ def main():
             "polling": tv_rate(lambda: tv_multi_poll(small, n_multi), n_multi),
             "C events": lambda: c_rate(programs["c_events"], small, n_multi, WIDTH),
             "events": tv_rate(lambda: tv_multi_events(small, n_multi), n_multi),
+            "event source": tv_rate(lambda: tv_multi_event_source(small, n_multi), n_multi),
         }, short_repeats)
         c_multi = multi["C poll"]
         report.row("multi 100 B x50", "C libcurl (poll)", c_multi, "req/s", 1.0)
@@ -831,6 +868,8 @@ def main():
                    multi.ratio("C events", "C poll"))
         report.row("multi 100 B x50", "tolvex event-driven", multi["events"], "req/s",
                    multi.ratio("events", "C poll"))
+        report.row("multi 100 B x50", "tolvex event source (poll loop)", multi["event source"],
+                   "req/s", multi.ratio("event source", "C poll"))
 
         # 7. asyncio, 50 transfers at a time: tolvex.aio, the C socket_action
         # program and aiohttp in the same rounds.
@@ -949,6 +988,19 @@ def main():
         if "aiohttp" in contenders:
             report.target("tolvex.aio >= 3 x aiohttp", 3.0, aio.ratio("aio", "aiohttp"))
         report.target("memory growth < 2 MB", -2.0, growth / 1e6)
+        # The event source and the bodies gathered in C.
+        report.target("tolvex.aio >= 0.90 of C socket_action", 0.90, aio.ratio("aio", "C events"))
+        if "aio uvloop" in contenders:
+            report.target("tolvex.aio on uvloop >= 0.90 of C socket_action", 0.90,
+                          aio.ratio("aio uvloop", "C events"))
+        report.target("event source poll loop >= 0.95 of C socket_action", 0.95,
+                      multi.ratio("event source", "C events"))
+        if instructions:
+            per = instructions["multi event source"]
+            report.target("event source instructions <= 1.15 x C", -1.15,
+                          sum(per["tolvex"].values()) / sum(per["C libcurl"].values()))
+        report.target("perform_rb >= 0.95 of perform (100 B)", 0.95, seq.ratio("rb", "tolvex"))
+        report.target("perform_rb 1 MiB >= 0.80 of C", 0.80, bulk.ratio("perform_rb", "C"))
     finally:
         for extra in (h2server, ws_server):
             if extra:

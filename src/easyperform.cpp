@@ -29,17 +29,60 @@ PyObject *do_curl_perform(CurlObject *self, PyObject *) {
     Py_RETURN_NONE;
 }
 
-// The body of a transfer, gathered in memory of the module's own: no Python
-// code runs for its chunks.
+// The body of a transfer, gathered without a Python call per chunk: a small
+// one on the stack, a larger one straight into the bytes object that is
+// returned, made (and grown, for a body of unannounced length) with the
+// interpreter entered through the transfer's parked thread state.
 struct GatheredBody : Scoped {
-    CURL *handle;
-    char *data = nullptr;
-    size_t size = 0;
-    size_t capacity = 0;
-    bool out_of_memory = false;
+    static constexpr size_t inline_size = 16384;
 
-    explicit GatheredBody(CURL *h) : handle(h) {}
-    ~GatheredBody() { PyMem_RawFree(data); }
+    CurlObject *self;
+    Ref bytes;
+    size_t size = 0;
+    size_t capacity = inline_size;
+    bool failed = false;
+    char inline_data[inline_size];
+
+    explicit GatheredBody(CurlObject *owner) : self(owner) {}
+    char *data() { return bytes ? PyBytes_AS_STRING(bytes.get()) : inline_data; }
+
+    // Room for `needed` bytes; false when there is none to be had.
+    bool reserve(size_t needed) {
+        CallbackScope scope(self, "perform_rb failed to acquire thread");
+        if (!scope.ok())
+            return false;
+        size_t wanted = capacity * 2 > needed ? capacity * 2 : needed;
+        curl_off_t announced = -1;
+        if (!bytes &&
+            curl_easy_getinfo(self->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+                CURLE_OK &&
+            announced > 0 && static_cast<unsigned long long>(announced) >= needed &&
+            static_cast<unsigned long long>(announced) < PY_SSIZE_T_MAX)
+            wanted = static_cast<size_t>(announced);
+        if (bytes) {
+            PyObject *grown = bytes.release();
+            if (_PyBytes_Resize(&grown, static_cast<Py_ssize_t>(wanted)) != 0)
+                return false;
+            bytes = Ref::steal(grown);
+        } else {
+            bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted)));
+            if (!bytes)
+                return false;
+            std::memcpy(PyBytes_AS_STRING(bytes.get()), inline_data, size);
+        }
+        capacity = wanted;
+        return true;
+    }
+
+    // The body as bytes; the interpreter is held.
+    PyObject *result() {
+        if (!bytes)
+            return PyBytes_FromStringAndSize(inline_data, static_cast<Py_ssize_t>(size));
+        PyObject *body = bytes.release();
+        if (size != capacity && _PyBytes_Resize(&body, static_cast<Py_ssize_t>(size)) != 0)
+            return nullptr;
+        return body;
+    }
 };
 
 static size_t gather_body(char *ptr, size_t size, size_t nmemb, void *userdata) {
@@ -47,50 +90,21 @@ static size_t gather_body(char *ptr, size_t size, size_t nmemb, void *userdata) 
     size_t length, needed;
     if (__builtin_mul_overflow(size, nmemb, &length) ||
         __builtin_add_overflow(body->size, length, &needed) ||
-        needed > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-        body->out_of_memory = true;
+        needed > static_cast<size_t>(PY_SSIZE_T_MAX) ||
+        (needed > body->capacity && !body->reserve(needed))) {
+        body->failed = true;
         return 0;
     }
-    if (needed > body->capacity) {
-        // The announced length is the first guess, doubling the rest.
-        size_t capacity = body->capacity * 2;
-        curl_off_t announced = -1;
-        if (body->capacity == 0 &&
-            curl_easy_getinfo(body->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
-                CURLE_OK &&
-            announced > 0 && static_cast<unsigned long long>(announced) < PY_SSIZE_T_MAX)
-            capacity = static_cast<size_t>(announced);
-        if (capacity < needed)
-            capacity = needed < 16384 ? 16384 : needed;
-        char *data = static_cast<char *>(PyMem_RawRealloc(body->data, capacity));
-        if (data == nullptr) {
-            body->out_of_memory = true;
-            return 0;
-        }
-        body->data = data;
-        body->capacity = capacity;
-    }
-    std::memcpy(body->data + body->size, ptr, length);
+    std::memcpy(body->data() + body->size, ptr, length);
     body->size = needed;
     return length;
 }
 
 PyObject *do_curl_perform_rb(CurlObject *self, PyObject *) {
-    // The handle writes into a buffer object, as setopt(WRITEDATA, BytesIO())
-    // would make it, and keeps it as its write target afterwards; only the
-    // transfer itself gathers the body without calling Python.
+    // Refused as the setopt of the handle's write target would be.
     if (check_curl_state(self, GUARD_OPEN_IDLE, "setopt") != 0)
         return nullptr;
-    Ref buffer = Ref::steal(PyObject_CallNoArgs(bytesio));
-    Ref write = Ref::steal(buffer ? PyObject_GetAttrString(buffer.get(), "write") : nullptr);
-    if (!write)
-        return nullptr;
-    replace_field(self->write_callable, write.get());
-    self->write_use_memoryview = 0;
-    // Dropping the previous callable may have run Python code.
-    if (check_curl_state(self, GUARD_OPEN_IDLE, "perform") != 0)
-        return nullptr;
-    GatheredBody body(self->handle);
+    GatheredBody body(self);
     curl_easy_setopt(self->handle, CURLOPT_WRITEFUNCTION, gather_body);
     curl_easy_setopt(self->handle, CURLOPT_WRITEDATA, &body);
     std::optional<CURLcode> res =
@@ -98,26 +112,33 @@ PyObject *do_curl_perform_rb(CurlObject *self, PyObject *) {
     static constexpr const CallbackOption &row = callback_row(CURLOPT_WRITEFUNCTION);
     (void)row.install(self->handle, row.function_option);
     curl_easy_setopt(self->handle, row.data_option, self);
-    // The buffer gets what arrived, failure or not, while an exception that
-    // won over libcurl's result waits aside.
+    // Afterwards the handle writes into a buffer object holding the body,
+    // failure or not, as if setopt(WRITEDATA, BytesIO()) had preceded the
+    // transfer; an exception that won over libcurl's result waits aside.
     PyObject *pending = PyErr_GetRaisedException();
-    Ref view = Ref::steal(PyMemoryView_FromMemory(body.data ? body.data : const_cast<char *>(""),
-                                                  static_cast<Py_ssize_t>(body.size), PyBUF_READ));
-    Ref written = Ref::steal(view ? PyObject_CallOneArg(write.get(), view.get()) : nullptr);
+    Ref result = Ref::steal(body.result());
+    Ref buffer = Ref::steal(result ? PyObject_CallOneArg(bytesio, result.get()) : nullptr);
+    Ref end = Ref::steal(buffer ? PyObject_CallMethod(buffer.get(), "seek", "ii", 0, 2) : nullptr);
+    Ref write = Ref::steal(end ? PyObject_GetAttrString(buffer.get(), "write") : nullptr);
+    if (write) {
+        replace_field(self->write_callable, write.get());
+        self->write_use_memoryview = 0;
+    }
     if (pending != nullptr) {
         PyErr_Clear();
         PyErr_SetRaisedException(pending);
         return nullptr;
     }
-    if (!written)
+    if (!write)
         return nullptr;
     if (*res != CURLE_OK) {
-        if (body.out_of_memory)
-            return PyErr_NoMemory();
-        raise_transfer_error(self, *res);
+        if (body.failed && !PyErr_Occurred())
+            PyErr_NoMemory();
+        if (!PyErr_Occurred())
+            raise_transfer_error(self, *res);
         return nullptr;
     }
-    return PyObject_CallMethod(buffer.get(), "getvalue", nullptr);
+    return result.release();
 }
 
 PyObject *do_curl_perform_rs(CurlObject *self, PyObject *) {

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 
 // Ready sockets handled in one process_events() call; more wait for the next
 // (the set is level-triggered, so its descriptor stays readable).
@@ -44,17 +45,36 @@ static int events_socket_callback(CURL *, curl_socket_t s, int what, void *userp
     return 0;
 }
 
-// libcurl says when it wants to be called again: the timer descriptor in the
-// set becomes readable then (-1: never, 0: at once).
+static long long monotonic_now() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+// Makes the timer descriptor fire at `when` (monotonic nanoseconds).
+static int events_arm(CurlMultiObject *self, long long when) {
+    itimerspec at{};
+    // A zero value would disarm the timer.
+    when = when < 1 ? 1 : when;
+    at.it_value.tv_sec = when / 1000000000LL;
+    at.it_value.tv_nsec = when % 1000000000LL;
+    if (timerfd_settime(self->events.timer_fd, TFD_TIMER_ABSTIME, &at, nullptr) != 0)
+        return -1;
+    self->events.armed = when;
+    return 0;
+}
+
+// libcurl says when it wants to be called again (-1: never, 0: at once).
+// The timer descriptor only ever moves earlier here: firing before the time
+// costs one look (process_events() finds nothing due and sets it again),
+// while setting it at every change would cost a system call each.
 static int events_timer_callback(CURLM *, long timeout_ms, void *userp) {
     auto *self = static_cast<CurlMultiObject *>(userp);
-    itimerspec when{};
-    if (timeout_ms >= 0) {
-        when.it_value.tv_sec = timeout_ms / 1000;
-        // A zero value would disarm the timer.
-        when.it_value.tv_nsec = timeout_ms == 0 ? 1 : (timeout_ms % 1000) * 1000000;
-    }
-    return timerfd_settime(self->events.timer_fd, 0, &when, nullptr) == 0 ? 0 : -1;
+    MultiEvents &events = self->events;
+    events.due = timeout_ms < 0 ? -1 : monotonic_now() + timeout_ms * 1000000LL;
+    if (events.processing || events.due < 0 || (events.armed >= 0 && events.armed <= events.due))
+        return 0;
+    return events_arm(self, events.due);
 }
 
 static int events_start(CurlMultiObject *self) {
@@ -125,31 +145,42 @@ PyObject *do_multi_fileno(CurlMultiObject *self, PyObject *) {
     return PyLong_FromLong(self->events.epoll_fd);
 }
 
-// Hands every ready socket, then an expired timeout, to libcurl.
+// Times libcurl is called again at once for a timeout it asks for at once,
+// before the timer descriptor takes over.
+static constexpr int immediate_rounds = 4;
+
+// Hands every ready socket, then a timeout that is due, to libcurl.
 static CURLMcode events_process(CurlMultiObject *self) {
+    MultiEvents &events = self->events;
     epoll_event ready[batch_size];
-    int n = epoll_wait(self->events.epoll_fd, ready, batch_size, 0);
-    bool timeout = false;
-    for (int i = 0; i < n; ++i) {
+    int n = epoll_wait(events.epoll_fd, ready, batch_size, 0);
+    events.processing = true;
+    CURLMcode res = CURLM_OK;
+    for (int i = 0; i < n && res == CURLM_OK; ++i) {
         int fd = ready[i].data.fd;
-        if (fd == self->events.timer_fd) {
+        if (fd == events.timer_fd) {
             uint64_t expirations;
-            timeout = read(fd, &expirations, sizeof(expirations)) > 0;
+            if (read(fd, &expirations, sizeof(expirations)) > 0)
+                events.armed = -1;
             continue;
         }
         uint32_t got = ready[i].events;
         int mask = ((got & (EPOLLIN | EPOLLPRI)) ? CURL_CSELECT_IN : 0) |
                    ((got & EPOLLOUT) ? CURL_CSELECT_OUT : 0) |
                    ((got & (EPOLLERR | EPOLLHUP)) ? CURL_CSELECT_ERR : 0);
-        CURLMcode res =
-            curl_multi_socket_action(self->multi_handle, fd, mask, &self->events.running);
-        if (res != CURLM_OK)
-            return res;
+        res = curl_multi_socket_action(self->multi_handle, fd, mask, &events.running);
     }
-    if (!timeout)
-        return CURLM_OK;
-    return curl_multi_socket_action(self->multi_handle, CURL_SOCKET_TIMEOUT, 0,
-                                    &self->events.running);
+    for (int round = 0; res == CURLM_OK && round < immediate_rounds && events.due >= 0 &&
+                        events.due <= monotonic_now();
+         ++round) {
+        events.due = -1;
+        res = curl_multi_socket_action(self->multi_handle, CURL_SOCKET_TIMEOUT, 0, &events.running);
+    }
+    events.processing = false;
+    // The outer loop sleeps until the next timeout, not past it.
+    if (events.due >= 0 && (events.armed < 0 || events.armed > events.due))
+        events_arm(self, events.due);
+    return res;
 }
 
 PyObject *do_multi_process_events(CurlMultiObject *self, PyObject *) {

@@ -482,12 +482,18 @@ inline constexpr ListOption curl_list_options[] = {
 };
 
 // The multi's own event source (CurlMulti.fileno()): an epoll set of
-// libcurl's sockets that holds a timer descriptor for libcurl's timeout,
-// and the number of transfers running after the last look; -1 while off.
+// libcurl's sockets that holds a timer descriptor for libcurl's timeout
+// (descriptors -1 while off), the number of transfers running after the
+// last look, when libcurl wants to be called (`due`) and when the timer
+// descriptor fires (`armed`), in CLOCK_MONOTONIC nanoseconds or -1 for
+// never, and whether process_events() runs (it looks at `due` itself).
 struct MultiEvents {
     int epoll_fd = -1;
     int timer_fd = -1;
     int running = 0;
+    long long due = -1;
+    long long armed = -1;
+    bool processing = false;
 };
 
 struct CurlMultiObject {
