@@ -9,6 +9,7 @@ import zipfile
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+TAG = "cp%d%d" % sys.version_info[:2]
 
 
 @pytest.mark.timeout(600)
@@ -19,7 +20,7 @@ def test_wheel(tmp_path):
     src = tmp_path / "src"
     # A copy keeps the build directories of the checkout out of the wheel build.
     shutil.copytree(
-        ROOT, src, ignore=shutil.ignore_patterns("build", ".git", "__pycache__", "*.so")
+        ROOT, src, ignore=shutil.ignore_patterns("build", "dist", ".git", "__pycache__", "*.so")
     )
     out = tmp_path / "wheels"
     subprocess.run(
@@ -29,7 +30,8 @@ def test_wheel(tmp_path):
     )
     wheels = list(out.glob("*.whl"))
     assert len(wheels) == 1
-    assert "-cp314-cp314" in wheels[0].name
+    assert "-%s-%s-" % (TAG, TAG) in wheels[0].name
     names = zipfile.ZipFile(wheels[0]).namelist()
     assert {"tolvex/__init__.py", "tolvex/aio.py", "tolvex/__main__.py"} <= set(names)
-    assert any(n.startswith("tolvex/_tolvex.cpython-314") and n.endswith(".so") for n in names)
+    assert any(n.startswith("tolvex/_tolvex.cpython-%s" % TAG[2:]) and n.endswith(".so")
+               for n in names)
