@@ -27,8 +27,8 @@ static const char *env_path(const char *name) {
 }
 
 // With no bundle anywhere, libcurl is handed this text as the CA file: no
-// file has that name, so every TLS connection fails verification with
-// libcurl's "error setting certificate file: " followed by it.
+// file has that name, so every TLS connection fails (CURLE_SSL_CACERT_BADFILE)
+// with a message of libcurl's that quotes it.
 static const char *no_bundle_text() {
     static char text[512];
     if (text[0] == 0) {
