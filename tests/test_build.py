@@ -32,7 +32,7 @@ def test_wheel(tmp_path):
     )
     wheels = list(out.glob("*.whl"))
     assert len(wheels) == 1
-    assert "-%s-%s-" % (TAG, TAG) in wheels[0].name
+    assert "-%s-%s%s-" % (TAG, TAG, sys.abiflags) in wheels[0].name
     names = zipfile.ZipFile(wheels[0]).namelist()
     assert {"tolvex/__init__.py", "tolvex/aio.py", "tolvex/__main__.py"} <= set(names)
     assert any(n.startswith("tolvex/_tolvex.cpython-%s" % TAG[2:]) and n.endswith(".so")
