@@ -45,7 +45,7 @@ int util_curl_init(CurlObject *self) {
     TOLVEX_ASSERT_MSG(g_tolvex_useragent, "g_tolvex_useragent");
     if (curl_easy_setopt(self->handle, CURLOPT_USERAGENT, g_tolvex_useragent) != CURLE_OK)
         return -1;
-    return 0;
+    return set_default_ca(self->handle);
 }
 
 void util_curl_xdecref(CurlObject *self, int flags, CURL *handle) {

@@ -940,6 +940,8 @@ inline constexpr int RELEASE_ALL = RELEASE_DICT | RELEASE_MULTI | RELEASE_SHARE 
 int check_curl_state(const CurlObject *self, int flags, const char *name);
 void assert_curl_state(const CurlObject *self);
 int util_curl_init(CurlObject *self);
+// Where a new or reset handle finds the certificate authorities (cacerts.cpp).
+int set_default_ca(CURL *handle);
 void util_curl_close(CurlObject *self);
 void util_curl_xdecref(CurlObject *self, int flags, CURL *handle);
 

@@ -13,7 +13,6 @@ import time
 import weakref
 
 import pytest
-import uvloop
 
 import tolvex
 import tolvex.aio
@@ -21,17 +20,24 @@ from conftest import left_behind, open_fds, tcp_ports
 from servers.canned import CannedServer
 from servers.http import body, new_curl, pattern
 
+try:
+    from uvloop import new_event_loop as new_uvloop
+except ImportError:
+    # Debian builds uvloop for its default interpreter only.
+    new_uvloop = None
+
 DRIVERS = {"asyncio": (None, True), "asyncio, loop watches": (None, False),
-           "uvloop": (uvloop.new_event_loop, True),
-           "uvloop, loop watches": (uvloop.new_event_loop, False)}
+           "uvloop": (new_uvloop, True), "uvloop, loop watches": (new_uvloop, False)}
 # uvloop is built for the release interpreter: the debug interpreter's total
 # of references does not see the references it takes and drops.
 UNCOUNTED = pytest.mark.no_refleak_check(
     reason="uvloop's references are not counted by the debug interpreter")
+NO_UVLOOP = pytest.mark.skip(
+    reason="Debian ships no uvloop for Python %d.%d" % sys.version_info[:2])
 
 
-@pytest.fixture(params=[pytest.param(name, marks=UNCOUNTED) if "uvloop" in name else name
-                        for name in DRIVERS])
+@pytest.fixture(params=[pytest.param(name, marks=UNCOUNTED if new_uvloop else NO_UVLOOP)
+                        if "uvloop" in name else name for name in DRIVERS])
 def run(request, monkeypatch):
     """Runs a coroutine function to completion on a new loop of the driver."""
     factory, epoll = DRIVERS[request.param]
