@@ -71,6 +71,7 @@ static bool info_kind(int option, InfoKind &kind) {
     case CURLINFO_QUEUE_TIME_T:
     case CURLINFO_POSTTRANSFER_TIME_T:
     case CURLINFO_EARLYDATA_SENT_T:
+    case CURLINFO_RETRY_AFTER:
         kind = InfoKind::OffT;
         return true;
     case CURLINFO_SSL_ENGINES:
