@@ -256,7 +256,7 @@ class AsyncClient(_ClientBase):
             try:
                 await session.perform(curl)
             except _error as e:
-                raise _failure(handle, p, e) from None
+                raise _failure(handle, p, e)
             chunks = handle.chunks
             content = chunks[0] if len(chunks) == 1 else b"".join(chunks)
             chunks.clear()

@@ -319,8 +319,9 @@ class Client(_ClientBase):
                 curl.perform()
             except _error as e:
                 args = e.args
+                # The error keeps the cause it may have (what a body raised).
                 if len(args) == 2 and isinstance(args[0], int):
-                    raise transfer_error(handle, p, args[0], args[1]) from None
+                    raise transfer_error(handle, p, args[0], args[1])
                 raise RequestError(str(e), request=p.request()) from e
             chunks = handle.chunks
             content = chunks[0] if len(chunks) == 1 else b"".join(chunks)

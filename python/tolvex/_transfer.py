@@ -101,6 +101,7 @@ _UNDO: Final[dict[int, Any]] = {
     T.POSTFIELDSIZE_LARGE: -1,
     T.HTTPAUTH: T.HTTPAUTH_BASIC,
     T.VERBOSE: 0,
+    T.POSTREDIR: 0,
 }
 
 _TOKEN_CHARS: Final = frozenset("!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyz"
@@ -407,7 +408,8 @@ def _file_parts(files: Mapping[str, FileTypes]) -> list[tuple[str, str | None, A
                 raise TypeError("files[%r]: the content type must be str or None" % name)
             if not isinstance(extra, Mapping):
                 raise TypeError("files[%r]: the part's headers must be a mapping" % name)
-        elif hasattr(value, "read"):
+        else:
+            # A file without a name is named after its field.
             given = getattr(value, "name", None)
             filename = os.path.basename(given) if isinstance(given, str) else name
         if isinstance(value, str):
@@ -796,6 +798,9 @@ class ClientConfig:
         extra: list[tuple[str, str]] = []
         if p.method != "POST":
             opts[T.CUSTOMREQUEST] = p.method
+            # libcurl takes any method with a body for a POST, which a 301
+            # or 302 turns into a GET; only a 303 does that to other methods.
+            opts[T.POSTREDIR] = T.REDIR_POST_301 | T.REDIR_POST_302
         if p.parts is not None:
             p.upload_size = -1
             # The CurlMime itself belongs to a handle (attach_body).
@@ -805,6 +810,8 @@ class ClientConfig:
             p.upload_size = -1 if size is None else size
             if size is None and "transfer-encoding" not in names:
                 extra.append(("Transfer-Encoding", "chunked"))
+            if "content-type" not in names:
+                extra.append(("Content-Type", ""))
             opts[T.POSTFIELDSIZE_LARGE] = -1 if size is None else size
             opts[T.READFUNCTION] = p.reader.read
             opts[T.SEEKFUNCTION] = p.reader.seek
@@ -1056,10 +1063,10 @@ def transfer_error(handle: Handle, p: Prepared, code: int, text: str,
     handle.chunks.clear()
     phase = READ
     if code == T.E_OPERATION_TIMEDOUT:
-        connected = curl.getinfo(T.CONNECT_TIME_T)
-        if not connected:
-            phase = CONNECT
-        elif p.url[:6].lower() == "https:" and not curl.getinfo(T.APPCONNECT_TIME_T):
+        # libcurl says "Connection timed out" for the whole set-up (TCP, a
+        # proxy's handshake, TLS), "Resolving timed out" for DNS.
+        if not curl.getinfo(T.CONNECT_TIME_T) or text.startswith(("Connection timed out",
+                                                                  "Resolving timed out")):
             phase = CONNECT
         elif p.upload_size:
             sent = curl.getinfo(T.SIZE_UPLOAD_T)
@@ -1068,6 +1075,12 @@ def transfer_error(handle: Handle, p: Prepared, code: int, text: str,
                 started = curl.getinfo(T.STARTTRANSFER_TIME_T)
                 if not started:
                     phase = WRITE
+    elif code == T.E_UNSUPPORTED_PROTOCOL:
+        # A redirect to a scheme other than http and https, or a server that
+        # does not speak HTTP.
+        url = curl.getinfo(T.EFFECTIVE_URL)
+        if isinstance(url, str) and url.split(":", 1)[0].lower() in ("http", "https"):
+            code = T.E_FTP_WEIRD_SERVER_REPLY
     error = engine_error(code, text, phase, p.request())
     readers = [p.reader] if p.reader is not None else [
         data for _, _, data, _, _ in p.parts or () if isinstance(data, BodyReader)]
