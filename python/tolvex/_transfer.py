@@ -259,6 +259,8 @@ def check_method(method: str) -> str:
 
 
 def cookie_header(cookies: Mapping[str, str]) -> str:
+    if not isinstance(cookies, Mapping):
+        raise TypeError("cookies must be a mapping, not %s" % type(cookies).__name__)
     parts = []
     for name, value in cookies.items():
         if not isinstance(name, str) or not isinstance(value, str):
