@@ -144,7 +144,7 @@ class AsyncClient(_ClientBase):
     """An HTTP client for asyncio: `await client.get(url)`.  Requests awaited
     together run at once on the running event loop (asyncio's own or
     uvloop), sharing the client's connections.  A client belongs to the loop
-    it is first used in.
+    it is first used in::
 
         async with tolvex.AsyncClient() as client:
             responses = await asyncio.gather(*(client.get(u) for u in urls))

@@ -240,7 +240,7 @@ class _SyncStream:
 class Client(_ClientBase):
     """An HTTP client: connections, TLS sessions, DNS answers and cookies
     kept from one request to the next, and shared by all the threads that use
-    the client at once.
+    the client at once::
 
         with tolvex.Client(base_url="https://example.org/api/") as client:
             r = client.get("items", params={"page": 2})

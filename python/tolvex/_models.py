@@ -14,7 +14,6 @@ from tolvex._errors import HTTPStatusError
 
 __all__ = ["Headers", "Request", "Response"]
 
-HeaderTypes: TypeAlias = "Headers | Mapping[str, str] | Iterable[tuple[str, str]]"
 
 _REDIRECT_STATUSES = frozenset((301, 302, 303, 307, 308))
 
@@ -136,6 +135,9 @@ class Headers(MutableMapping[str, str]):
 
     def __repr__(self) -> str:
         return "Headers(%r)" % self.multi_items()
+
+
+HeaderTypes: TypeAlias = Headers | Mapping[str, str] | Iterable[tuple[str, str]]
 
 
 class Request:

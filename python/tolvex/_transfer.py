@@ -14,7 +14,6 @@ import os
 import threading
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Mapping, MutableMapping, Sequence
-from functools import lru_cache
 from typing import IO, Any, Final, TypeAlias, TypedDict, Union, cast
 from urllib.parse import quote, urlencode, urljoin, urlsplit
 
@@ -31,7 +30,7 @@ T = _tolvex
 
 PrimitiveData: TypeAlias = str | int | float | bool | None
 QueryParams: TypeAlias = (
-    "Mapping[str, PrimitiveData | Sequence[PrimitiveData]] | Sequence[tuple[str, PrimitiveData]]"
+    Mapping[str, PrimitiveData | Sequence[PrimitiveData]] | Sequence[tuple[str, PrimitiveData]]
 )
 CookieTypes: TypeAlias = Mapping[str, str]
 RequestContent: TypeAlias = Union[bytes, str, Iterable[bytes], IO[bytes]]
@@ -133,10 +132,23 @@ def _ascii_url(url: str) -> str:
                           fragment=quote(parts.fragment, safe=safe)).geturl()
 
 
-@lru_cache(maxsize=512)
+# URLs checked already: a client asks again for the same few.
+_checked: dict[str, str] = {}
+
+
 def check_url(url: str) -> str:
     """The URL to hand libcurl, or InvalidURL: only absolute http and https
     URLs with a host pass."""
+    checked = _checked.get(url)
+    if checked is None:
+        checked = _check_url(url)
+        if len(_checked) >= 512:
+            _checked.clear()
+        _checked[url] = checked
+    return checked
+
+
+def _check_url(url: str) -> str:
     if any(c < " " or c == "\x7f" for c in url):
         raise InvalidURL("URL contains a control character: %r" % url)
     if " " in url:
@@ -282,7 +294,6 @@ def as_timeout(value: TimeoutTypes) -> Timeout:
     return Timeout(value)
 
 
-@lru_cache(maxsize=64)
 def timeout_options(timeout: Timeout) -> tuple[tuple[int, int], ...]:
     """The options that carry a Timeout: connect as CONNECTTIMEOUT_MS, read
     and write as the low-speed check (a transfer that moves less than a
