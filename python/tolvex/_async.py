@@ -5,6 +5,7 @@
 from __future__ import annotations
 
 import asyncio
+import collections
 import contextlib
 from collections.abc import AsyncIterator
 from types import TracebackType
@@ -13,12 +14,12 @@ from typing import Any, Self, Unpack
 from tolvex import _tolvex
 from tolvex._client import _ClientBase
 from tolvex._config import DEFAULT_LIMITS, DEFAULT_TIMEOUT, Limits, Retry
-from tolvex._errors import HTTPError, PoolTimeout, RequestError
+from tolvex._errors import HTTPError, PoolTimeout
 from tolvex._models import HeaderTypes, Response
 from tolvex._transfer import (AuthTypes, CertTypes, CookieTypes, Handle, Prepared, QueryParams,
                               RequestOptions, StreamBuffer, TimeoutTypes, VerifyTypes,
-                              as_timeout, build_response, handle_options, retry_delay,
-                              transfer_error)
+                              as_timeout, build_response, failure, finish, handle_options,
+                              retry_after, retry_delay, start)
 from tolvex.aio import Session
 
 __all__ = ["AsyncClient"]
@@ -27,15 +28,6 @@ T = _tolvex
 _error = T.error
 _URL = T.URL
 _HTTPGET = T.HTTPGET
-
-
-def _failure(handle: Handle, p: Prepared, error: BaseException) -> HTTPError:
-    args = error.args
-    if len(args) == 2 and isinstance(args[0], int):
-        return transfer_error(handle, p, args[0], args[1])
-    failure = RequestError(str(error), request=p.request())
-    failure.__cause__ = error
-    return failure
 
 
 class _AsyncStream:
@@ -76,7 +68,10 @@ class _AsyncStream:
         error = task.exception()
         if error is None or self.handle is None:
             return None
-        return _failure(self.handle, self.p, error)
+        failed = failure(self.handle, self.p, error)
+        if isinstance(failed, HTTPError):
+            return failed
+        raise failed
 
     async def open(self) -> Response:
         buffer = self.buffer
@@ -163,10 +158,14 @@ class AsyncClient(_ClientBase):
                          max_redirects=max_redirects, verify=verify, cert=cert, proxy=proxy,
                          trust_env=trust_env, http_version=http_version, limits=limits,
                          retries=retries)
+        limits = self._config.limits
         self._session: Session | None = None
         self._idle: list[Handle] = []
         self._handles: set[Handle] = set()
-        self._slots: asyncio.Semaphore | None = None
+        # Transfers that may start now (None: no limit), and those waiting
+        # for one to end.
+        self._free: int | None = limits.max_connections
+        self._waiting: collections.deque[asyncio.Future[None]] = collections.deque()
 
     def _open_session(self) -> Session:
         self._check_open()
@@ -174,23 +173,23 @@ class AsyncClient(_ClientBase):
         limits = self._config.limits
         if limits.max_connections_per_host is not None:
             session.setopt(T.M_MAX_HOST_CONNECTIONS, limits.max_connections_per_host)
-        if limits.max_keepalive_connections is not None:
-            session.setopt(T.M_MAXCONNECTS, max(1, limits.max_keepalive_connections))
-        if limits.max_connections is not None:
-            self._slots = asyncio.Semaphore(limits.max_connections)
+        # libcurl counts busy connections with the idle ones: a cache smaller
+        # than the transfers running would close connections to open others.
+        keep = max(limits.max_keepalive_connections or 0, limits.max_connections or 0)
+        if keep:
+            session.setopt(T.M_MAXCONNECTS, keep)
         return session
 
-    async def _take(self, pool_timeout: float | None) -> Handle:
-        slots = self._slots
-        if slots is not None:
-            if slots.locked():
-                try:
-                    await asyncio.wait_for(slots.acquire(), pool_timeout)
-                except TimeoutError:
-                    raise PoolTimeout("no connection became free within %s s"
-                                      % pool_timeout) from None
-            else:
-                await slots.acquire()
+    def _take(self) -> Handle | None:
+        """A handle for a transfer, or None while max_connections run."""
+        free = self._free
+        if free is not None:
+            if free <= 0:
+                return None
+            self._free = free - 1
+        return self._handle()
+
+    def _handle(self) -> Handle:
         try:
             return self._idle.pop()
         except IndexError:
@@ -198,9 +197,40 @@ class AsyncClient(_ClientBase):
             self._handles.add(handle)
             return handle
 
+    async def _wait_for_handle(self, pool_timeout: float | None) -> Handle:
+        waiter = asyncio.get_running_loop().create_future()
+        self._waiting.append(waiter)
+        try:
+            async with asyncio.timeout(pool_timeout):
+                await waiter
+        except BaseException as e:
+            if waiter.done() and not waiter.cancelled():
+                # A place was handed over just as the wait ended: it goes on.
+                self._hand_over()
+            else:
+                waiter.cancel()
+                with contextlib.suppress(ValueError):
+                    self._waiting.remove(waiter)
+            if isinstance(e, TimeoutError):
+                raise PoolTimeout("no connection became free within %s s"
+                                  % pool_timeout) from None
+            raise
+        return self._handle()
+
+    def _hand_over(self) -> None:
+        """Passes the place of a transfer that ended to the longest waiter."""
+        waiting = self._waiting
+        while waiting:
+            waiter = waiting.popleft()
+            if not waiter.done():
+                waiter.set_result(None)
+                return
+        assert self._free is not None
+        self._free += 1
+
     def _give(self, handle: Handle) -> None:
-        if self._slots is not None:
-            self._slots.release()
+        if self._free is not None:
+            self._hand_over()
         if self._closed:
             self._handles.discard(handle)
             handle.close()
@@ -217,63 +247,38 @@ class AsyncClient(_ClientBase):
         else:
             p = config.plain(method, url)
             pool_timeout = config.timeout.pool
+        session = self._session or self._open_session()
         retry = config.retry
-        if retry is None:
-            return await self._send(p, pool_timeout)
         history: list[Response] = []
         attempt = 0
+        # One loop for every attempt, which awaits the transfer itself: a
+        # coroutine less per request.
         while True:
-            after: list[int] = []
+            handle = self._take() or await self._wait_for_handle(pool_timeout)
             try:
-                response = await self._send(p, pool_timeout, after)
-            except HTTPError as e:
-                delay = retry_delay(retry, attempt, p, e, None, 0)
-                if delay is None:
+                curl = start(handle, p)
+                await session.perform(curl)
+                response = finish(handle, p)
+                after = retry_after(handle) if retry is not None else 0
+            except BaseException as e:
+                error = failure(handle, p, e)
+                self._give(handle)
+                if not isinstance(error, HTTPError):
                     raise
+                delay = retry_delay(retry, attempt, p, error, None, 0)
+                if delay is None:
+                    raise error
             else:
-                delay = retry_delay(retry, attempt, p, None, response, after[0])
+                self._give(handle)
+                if retry is None:
+                    return response
+                delay = retry_delay(retry, attempt, p, None, response, after)
                 if delay is None:
                     response.history = history + response.history
                     return response
                 history += response.history + [response]
             attempt += 1
             await asyncio.sleep(delay)
-
-    async def _send(self, p: Prepared, pool_timeout: float | None,
-                    retry_after: list[int] | None = None) -> Response:
-        session = self._session
-        if session is None:
-            session = self._open_session()
-        handle = await self._take(pool_timeout)
-        try:
-            if handle.applied is not p.opts or handle.method is not p.method_option:
-                opts, method = handle_options(handle, p)
-                handle.apply(opts, method)
-            curl = handle.curl
-            if handle.url is not p.url:
-                curl.setopt(_URL, p.url)
-                handle.url = p.url
-            try:
-                await session.perform(curl)
-            except _error as e:
-                raise _failure(handle, p, e)
-            chunks = handle.chunks
-            content = chunks[0] if len(chunks) == 1 else b"".join(chunks)
-            chunks.clear()
-            response = build_response(handle, p, content)
-            if retry_after is not None:
-                value = curl.getinfo(T.RETRY_AFTER)
-                retry_after.append(value if isinstance(value, int) else 0)
-            if p.method_option[0] != _HTTPGET or p.reader is not None:
-                # The body and the callables it holds go with the request.
-                handle.apply({}, (_HTTPGET, 1))
-        except BaseException:
-            handle.lines.clear()
-            handle.chunks.clear()
-            self._give(handle)
-            raise
-        self._give(handle)
-        return response
 
     def stream(self, method: str, url: str, **kwargs: Unpack[RequestOptions]
                ) -> contextlib.AbstractAsyncContextManager[Response]:
@@ -293,7 +298,7 @@ class AsyncClient(_ClientBase):
         attempt = 0
         while True:
             session = self._session or self._open_session()
-            handle = await self._take(pool_timeout)
+            handle = self._take() or await self._wait_for_handle(pool_timeout)
             try:
                 response = await _AsyncStream(self, handle, p, session).open()
                 break

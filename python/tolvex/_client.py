@@ -20,20 +20,19 @@ from typing import Any, Self, TypedDict, Unpack
 
 from tolvex import _tolvex
 from tolvex._config import DEFAULT_LIMITS, DEFAULT_TIMEOUT, Limits, Retry
-from tolvex._errors import HTTPError, PoolTimeout, RequestError
+from tolvex._errors import HTTPError, PoolTimeout
 from tolvex._models import Headers, HeaderTypes, Response
 from tolvex._transfer import (AuthTypes, CertTypes, ClientConfig, CookieTypes, Cookies, Handle,
                               Prepared, QueryParams, RequestOptions, StreamBuffer, TimeoutTypes,
-                              VerifyTypes, as_timeout, build_response, handle_options,
-                              retry_delay, transfer_error)
+                              VerifyTypes, as_timeout, build_response, failure, finish,
+                              handle_options, retry_after, retry_delay, start,
+                              transfer_error)
 
 __all__ = ["Client", "request", "get", "options", "head", "post", "put", "patch", "delete",
            "stream"]
 
 T = _tolvex
 _error = T.error
-_URL = T.URL
-_HTTPGET = T.HTTPGET
 
 
 class _ClientBase:
@@ -302,42 +301,22 @@ class Client(_ClientBase):
         return self._config.timeout.pool
 
     def _send(self, p: Prepared, pool_timeout: float | None,
-              retry_after: list[int] | None = None) -> Response:
+              after: list[int] | None = None) -> Response:
         """One transfer; what the response's Retry-After asked for goes to
-        `retry_after` when given."""
+        `after` when given."""
         pool = self._pool
         handle = pool.take(pool_timeout)
         try:
-            if handle.applied is not p.opts or handle.method is not p.method_option:
-                opts, method = handle_options(handle, p)
-                handle.apply(opts, method)
-            curl = handle.curl
-            if handle.url is not p.url:
-                curl.setopt(_URL, p.url)
-                handle.url = p.url
-            try:
-                curl.perform()
-            except _error as e:
-                args = e.args
-                # The error keeps the cause it may have (what a body raised).
-                if len(args) == 2 and isinstance(args[0], int):
-                    raise transfer_error(handle, p, args[0], args[1])
-                raise RequestError(str(e), request=p.request()) from e
-            chunks = handle.chunks
-            content = chunks[0] if len(chunks) == 1 else b"".join(chunks)
-            chunks.clear()
-            response = build_response(handle, p, content)
-            if retry_after is not None:
-                value = curl.getinfo(T.RETRY_AFTER)
-                retry_after.append(value if isinstance(value, int) else 0)
-        except BaseException:
-            handle.lines.clear()
-            handle.chunks.clear()
+            start(handle, p).perform()
+            response = finish(handle, p)
+            if after is not None:
+                after.append(retry_after(handle))
+        except BaseException as e:
+            # Read from the handle before another thread may take it; the
+            # error keeps the cause it may have (what a body raised).
+            error = failure(handle, p, e)
             pool.give(handle)
-            raise
-        if p.method_option[0] != _HTTPGET or p.reader is not None:
-            # The body and the callables it holds go with the request.
-            handle.apply({}, (T.HTTPGET, 1))
+            raise error
         pool.give(handle)
         return response
 

@@ -21,10 +21,12 @@ from tolvex import _tolvex
 from tolvex._config import (DEFAULT_LIMITS, DEFAULT_TIMEOUT, BasicAuth, BearerAuth, DigestAuth,
                             Limits, Retry, Timeout)
 from tolvex._errors import (CONNECT, READ, WRITE, ConnectError, ConnectTimeout, HTTPError,
-                            InvalidURL, TransportError, engine_error)
+                            InvalidURL, RequestError, engine_error)
 from tolvex._models import Headers, HeaderTypes, Request, Response
 
 T = _tolvex
+_URL = T.URL
+_HTTPGET = T.HTTPGET
 
 # --- the types of the arguments ------------------------------------------------------
 
@@ -963,6 +965,53 @@ def handle_options(handle: Handle, p: Prepared,
     if extra:
         opts.update(extra)
     return opts, method
+
+
+def start(handle: Handle, p: Prepared) -> T.Curl:
+    """Readies the handle for the request: its options (those it carries
+    already are left alone) and URL."""
+    if handle.applied is not p.opts or handle.method is not p.method_option:
+        opts, method = handle_options(handle, p)
+        handle.apply(opts, method)
+    curl = handle.curl
+    if handle.url is not p.url:
+        curl.setopt(_URL, p.url)
+        handle.url = p.url
+    return curl
+
+
+def finish(handle: Handle, p: Prepared) -> Response:
+    """The response of a transfer that succeeded on the handle."""
+    chunks = handle.chunks
+    content = chunks[0] if len(chunks) == 1 else b"".join(chunks)
+    chunks.clear()
+    response = build_response(handle, p, content)
+    if p.method_option[0] != _HTTPGET or p.reader is not None:
+        # The body and the callables it holds go with the request.
+        handle.apply({}, (_HTTPGET, 1))
+    return response
+
+
+def retry_after(handle: Handle) -> int:
+    """Seconds the last response's Retry-After asked for (0: none)."""
+    value = handle.curl.getinfo(T.RETRY_AFTER)
+    return value if isinstance(value, int) else 0
+
+
+def failure(handle: Handle, p: Prepared, error: BaseException) -> BaseException:
+    """What a failed transfer raises: the client's error for libcurl's
+    (code, text), a RequestError for the module's other refusals, and
+    anything else as it is."""
+    handle.lines.clear()
+    handle.chunks.clear()
+    if not isinstance(error, T.error):
+        return error
+    args = error.args
+    if len(args) == 2 and isinstance(args[0], int):
+        return transfer_error(handle, p, args[0], args[1])
+    wrapped = RequestError(str(error), request=p.request())
+    wrapped.__cause__ = error
+    return wrapped
 
 
 # --- reading the response ----------------------------------------------------------------------
