@@ -572,7 +572,8 @@ class ClientConfig:
         self._headers = default_headers()
         if headers is not None:
             self._headers.update(Headers(headers))
-        self._header_cache: tuple[int, int, dict[int, Any], list[tuple[str, str]]] | None = None
+        self._header_cache: tuple[Headers, int, dict[int, Any],
+                                  list[tuple[str, str]]] | None = None
         # Plain requests (no keyword arguments) by (method, url), prepared
         # once while the client's headers and cookies stay as they are.
         self._plain: dict[tuple[str, str], Prepared] = {}
@@ -672,11 +673,11 @@ class ClientConfig:
         cached until they change."""
         headers = self._headers
         cache = self._header_cache
-        if cache is not None and cache[0] == id(headers) and cache[1] == headers._version:
+        if cache is not None and cache[0] is headers and cache[1] == headers._version:
             return cache[2], cache[3]
         pairs = headers.multi_items()
         opts = header_options(pairs)
-        self._header_cache = (id(headers), headers._version, opts, pairs)
+        self._header_cache = (headers, headers._version, opts, pairs)
         return opts, pairs
 
     def plain(self, method: str, url: str) -> Prepared:
