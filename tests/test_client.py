@@ -228,6 +228,11 @@ def test_streams_sync_and_async(httpbin):
         with client.stream("GET", httpbin.url("/stream/20")) as r:
             assert r.status_code == 200 and r.headers["content-type"] == "application/json"
             lines = list(r.iter_lines())
+        # The head that answers a digest challenge is not the response's.
+        with client.stream("GET", httpbin.url("/digest-auth/auth/u/p"),
+                           auth=tolvex.DigestAuth("u", "p")) as r:
+            assert (r.status_code, r.json()["user"]) == (200, "u")
+            assert [h.status_code for h in r.history] == [401]
         with client.stream("GET", httpbin.url("/bytes/50000?seed=1")) as r:
             chunks = list(r.iter_bytes(chunk_size=4096))
             with pytest.raises(RuntimeError):

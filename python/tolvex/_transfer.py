@@ -18,8 +18,7 @@ from typing import IO, Any, Final, TypeAlias, TypedDict, Union, cast
 from urllib.parse import quote, urlencode, urljoin, urlsplit
 
 from tolvex import _tolvex
-from tolvex._config import (DEFAULT_LIMITS, DEFAULT_TIMEOUT, BasicAuth, BearerAuth, DigestAuth,
-                            Limits, Retry, Timeout)
+from tolvex._config import BasicAuth, BearerAuth, DigestAuth, Limits, Retry, Timeout
 from tolvex._errors import (CONNECT, READ, WRITE, ConnectError, ConnectTimeout, HTTPError,
                             InvalidURL, RequestError, engine_error)
 from tolvex._models import Headers, HeaderTypes, Request, Response
@@ -506,7 +505,9 @@ class Cookies(MutableMapping[str, str]):
     def __init__(self, config: ClientConfig) -> None:
         self._config = config
         self._own: dict[str, str] = {}
+        # The caller's cookies as the COOKIE option sends them.
         self._header = ""
+        self._lock = threading.Lock()
 
     def _engine(self) -> list[tuple[str, str]]:
         lines = self._config.cookie_control(None)
@@ -526,19 +527,15 @@ class Cookies(MutableMapping[str, str]):
         return found[-1]
 
     def __setitem__(self, name: str, value: str) -> None:
-        header = cookie_header({**self._own, name: value})
-        self._own[name] = value
-        self._header = header
+        with self._lock:
+            self._header = cookie_header({**self._own, name: value})
+            self._own[name] = value
 
     def __delitem__(self, name: str) -> None:
-        found = self._own.pop(name, None) is not None
-        self._header = cookie_header(self._own)
-        lines = self._config.cookie_control(None)
-        kept = [line for line in lines if line.split("\t")[5:6] != [name]]
-        if len(kept) != len(lines):
-            found = True
-            self._config.cookie_control(kept)
-        if not found:
+        with self._lock:
+            found = self._own.pop(name, None) is not None
+            self._header = cookie_header(self._own)
+        if not self._config.cookie_control(None, drop=name) and not found:
             raise KeyError(name)
 
     def __iter__(self) -> Iterator[str]:
@@ -550,9 +547,10 @@ class Cookies(MutableMapping[str, str]):
         return len(set(n for n, _ in self._engine()) | set(self._own))
 
     def clear(self) -> None:
-        self._own.clear()
-        self._header = ""
-        self._config.cookie_control([])
+        with self._lock:
+            self._own.clear()
+            self._header = ""
+        self._config.cookie_control(None, drop="")
 
     def __repr__(self) -> str:
         return "<Cookies %r>" % dict(self.items())
@@ -695,19 +693,29 @@ class ClientConfig:
         plain[(method, url)] = p
         return p
 
-    def cookie_control(self, replace: list[str] | None) -> list[str]:
-        """The cookie engine's cookies as Netscape lines; with `replace`,
-        first replaces them all."""
+    def cookie_control(self, replace: list[str] | None, drop: str | None = None) -> list[str]:
+        """The cookie engine's cookies as Netscape lines.  With `replace`,
+        first replaces them all; with `drop`, removes those of that name
+        (every one for ""), and returns those removed."""
         with self._control_lock:
             control = self._control
             if control is None:
                 control = self._control = T.Curl()
                 control.setopt(T.SHARE, self.share)
                 control.setopt(T.COOKIEFILE, "")
+            if drop is not None:
+                lines = control.getinfo(T.INFO_COOKIELIST)
+                assert isinstance(lines, list)
+                dropped = [line for line in lines if not drop or
+                           str(line).split("\t")[5:6] == [drop]]
+                if dropped:
+                    replace = [str(line) for line in lines if line not in dropped]
             if replace is not None:
                 control.setopt(T.COOKIELIST, "ALL")
                 for line in replace:
                     control.setopt(T.COOKIELIST, line)
+            if drop is not None:
+                return [str(line) for line in dropped]
             lines = control.getinfo(T.INFO_COOKIELIST)
         assert isinstance(lines, list)
         return [line for line in lines if isinstance(line, str)]
