@@ -61,7 +61,7 @@ def curl():
     c.close()
 
 
-@pytest.fixture
+@pytest.fixture(scope="session")
 def closed_port():
     """A loopback port that refuses connections (bound, never listening)."""
     with socket.socket() as s:

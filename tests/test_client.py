@@ -50,6 +50,68 @@ def faulty():
     server.stop()
 
 
+CANNED = {
+    "weird": b"HTTP/1.1 abc\r\n\r\n",
+    "loop": b"HTTP/1.1 302 Found\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n",
+    "proxy": b"HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\nproxied",
+    # A SOCKS proxy that answers in another protocol.
+    "socks": b"HTTP/1.1 400 Bad Request\r\n\r\n",
+}
+
+
+@pytest.fixture(scope="module")
+def canned_servers():
+    """CannedServers answering each response of CANNED.  Servers (and so
+    URLs) that stay the same from one run of a test to the next keep the URL
+    caches of the client and of urllib.parse from growing under the leak
+    check."""
+    servers = {name: CannedServer(response, greet=name == "socks").start()
+               for name, response in CANNED.items()}
+    yield servers
+    for server in servers.values():
+        server.stop()
+
+
+@pytest.fixture
+def canned(canned_servers):
+    for server in canned_servers.values():
+        server.requests.clear()
+    return canned_servers
+
+
+@pytest.fixture(scope="module")
+def tls_server(tls_files):
+    from servers.tls import TLSServer
+
+    server = TLSServer(tls_files.leaf).start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def tls(tls_server):
+    tls_server.requests.clear()
+    tls_server.resumed.clear()
+    return tls_server
+
+
+@pytest.fixture(scope="module")
+def full_backlog():
+    """A listening port whose backlog is full: new connections go unanswered."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        fillers = []
+        for _ in range(8):
+            s = socket.socket()
+            s.setblocking(False)
+            s.connect_ex(listener.getsockname())
+            fillers.append(s)
+        yield listener.getsockname()[1]
+        for s in fillers:
+            s.close()
+
+
 # --- the protocol surface, against httpbin ---------------------------------------------
 
 
@@ -318,7 +380,7 @@ def test_an_abandoned_stream_stops_its_transfer_and_frees_the_handle(server, kin
 # --- faults -------------------------------------------------------------------------------------
 
 
-def test_transport_failures_map_to_the_tree(kind, faulty, closed_port):
+def test_transport_failures_map_to_the_tree(kind, faulty, closed_port, canned):
     with pytest.raises(tolvex.ConnectError) as e:
         one(kind, "GET", "http://127.0.0.1:%d/" % closed_port)
     error = e.value
@@ -331,35 +393,17 @@ def test_transport_failures_map_to_the_tree(kind, faulty, closed_port):
     for path in ("/reset", "/short-head", "/chunked-cut"):
         with pytest.raises(tolvex.ReadError):
             one(kind, "GET", faulty.url(path))
-    weird = CannedServer(b"HTTP/1.1 abc\r\n\r\n").start()
-    try:
-        with pytest.raises(tolvex.ProtocolError):
-            one(kind, "GET", weird.url())
-    finally:
-        weird.stop()
+    with pytest.raises(tolvex.ProtocolError):
+        one(kind, "GET", canned["weird"].url())
 
 
-def test_connect_timeout(kind):
-    # A listener whose backlog is full leaves new connections unanswered.
-    with socket.socket() as listener:
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(0)
-        fillers = []
-        for _ in range(8):
-            s = socket.socket()
-            s.setblocking(False)
-            s.connect_ex(listener.getsockname())
-            fillers.append(s)
-        try:
-            with pytest.raises(tolvex.ConnectTimeout):
-                one(kind, "GET", "http://127.0.0.1:%d/" % listener.getsockname()[1],
-                    timeout=(0.3, 5.0))
-        finally:
-            for s in fillers:
-                s.close()
+def test_connect_timeout(kind, full_backlog):
+    with pytest.raises(tolvex.ConnectTimeout):
+        one(kind, "GET", "http://127.0.0.1:%d/" % full_backlog, timeout=(0.3, 5.0))
 
 
 def test_retry_after_then_success(server, kind):
+    server.busy.clear()
     url = server.url("/busy/%s?times=1&after=1" % kind)
     r = one(kind, "GET", url, {"retries": tolvex.Retry(2, backoff_factor=0.01)})
     assert (r.status_code, r.text) == (200, "ready")
@@ -385,15 +429,10 @@ def test_connection_failures_are_retried_with_backoff(kind, closed_port, monkeyp
     assert waits == [0.5, 1.0, 2.0]
 
 
-def test_a_redirect_loop_ends(kind):
-    loop = CannedServer(b"HTTP/1.1 302 Found\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n")
-    loop.start()
-    try:
-        with pytest.raises(tolvex.TooManyRedirects):
-            one(kind, "GET", loop.url("/"), {"max_redirects": 5})
-        assert len(loop.requests) == 6
-    finally:
-        loop.stop()
+def test_a_redirect_loop_ends(kind, canned):
+    with pytest.raises(tolvex.TooManyRedirects):
+        one(kind, "GET", canned["loop"].url("/"), {"max_redirects": 5})
+    assert len(canned["loop"].requests) == 6
 
 
 def test_an_iterable_bodys_exception_is_the_cause(server, kind):
@@ -424,22 +463,16 @@ def test_credentials_and_cookies_stay_on_their_host(httpbin, server, kind):
     assert (same["Cookie"], same["Authorization"]) == ("c=1", "Secret s")
 
 
-def test_https_to_http_redirect_drops_credentials(kind, server, tls_files):
-    from servers.tls import TLSServer
-
-    tls = TLSServer(tls_files.leaf).start()
-    try:
-        target = server.url("/headers")
-        url = tls.url("/redirect?to=" + target)
-        r = one(kind, "GET", url, {"verify": tls_files.ca}, auth=("u", "p"))
-        assert r.url == target and r.history[0].url == url
-        assert "Authorization" not in dict(r.json()["headers"])
-        with pytest.raises(tolvex.TLSError) as e:
-            one(kind, "GET", url)
-        assert e.value.code == tolvex.E_PEER_FAILED_VERIFICATION
-        assert one(kind, "GET", tls.url("/hello"), {"verify": False}).text == "Hello, world!"
-    finally:
-        tls.stop()
+def test_https_to_http_redirect_drops_credentials(kind, server, tls, tls_files):
+    target = server.url("/headers")
+    url = tls.url("/redirect?to=" + target)
+    r = one(kind, "GET", url, {"verify": tls_files.ca}, auth=("u", "p"))
+    assert r.url == target and r.history[0].url == url
+    assert "Authorization" not in dict(r.json()["headers"])
+    with pytest.raises(tolvex.TLSError) as e:
+        one(kind, "GET", url)
+    assert e.value.code == tolvex.E_PEER_FAILED_VERIFICATION
+    assert one(kind, "GET", tls.url("/hello"), {"verify": False}).text == "Hello, world!"
 
 
 @pytest.mark.parametrize("url", ["file:///etc/passwd", "gopher://127.0.0.1/", "ftp://127.0.0.1/",
@@ -535,14 +568,14 @@ def test_pool_timeout(server, kind):
     timeout = tolvex.Timeout(5.0, pool=0.2)
     if kind == "sync":
         with tolvex.Client(limits=limits, timeout=timeout) as client:
-            with client.stream("GET", server.url("/drip?count=3&delay=0.5")):
+            with client.stream("GET", server.url("/generate/%d" % (64 << 20))):
                 with pytest.raises(tolvex.PoolTimeout):
                     client.get(server.url("/hello"))
         return
 
     async def main():
         async with tolvex.AsyncClient(limits=limits, timeout=timeout) as client:
-            async with client.stream("GET", server.url("/drip?count=3&delay=0.5")):
+            async with client.stream("GET", server.url("/generate/%d" % (64 << 20))):
                 with pytest.raises(tolvex.PoolTimeout):
                     await client.get(server.url("/hello"))
 
@@ -568,32 +601,18 @@ def test_client_arguments_are_checked():
             tolvex.Client(**bad)
 
 
-def test_proxies_and_their_environment(server, monkeypatch):
-    proxy = CannedServer(b"HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\nproxied").start()
-    try:
-        assert tolvex.get("http://tolvex.invalid/x", proxy=proxy.url()).text == "proxied"
-        assert proxy.requests[-1].startswith(b"GET http://tolvex.invalid/x HTTP/1.1\r\n")
-        monkeypatch.setenv("http_proxy", proxy.url())
-        monkeypatch.delenv("no_proxy", raising=False)
-        monkeypatch.delenv("NO_PROXY", raising=False)
-        assert tolvex.get(server.url("/hello")).text == "proxied"
-        assert tolvex.get(server.url("/hello"), trust_env=False).text == "Hello, world!"
-    finally:
-        proxy.stop()
-    # A SOCKS proxy that answers in another protocol.
-    with socket.create_server(("127.0.0.1", 0)) as listener:
-        def answer():
-            conn, _ = listener.accept()
-            with conn:
-                conn.sendall(b"HTTP/1.1 400 Bad Request\r\n\r\n")
-                conn.recv(100)
-
-        thread = threading.Thread(target=answer)
-        thread.start()
-        with pytest.raises(tolvex.ProxyError):
-            tolvex.get("http://tolvex.invalid/", trust_env=False,
-                       proxy="socks5h://127.0.0.1:%d" % listener.getsockname()[1])
-        thread.join()
+def test_proxies_and_their_environment(server, canned, monkeypatch):
+    proxy = canned["proxy"]
+    assert tolvex.get("http://tolvex.invalid/x", proxy=proxy.url()).text == "proxied"
+    assert proxy.requests[-1].startswith(b"GET http://tolvex.invalid/x HTTP/1.1\r\n")
+    monkeypatch.setenv("http_proxy", proxy.url())
+    monkeypatch.delenv("no_proxy", raising=False)
+    monkeypatch.delenv("NO_PROXY", raising=False)
+    assert tolvex.get(server.url("/hello")).text == "proxied"
+    assert tolvex.get(server.url("/hello"), trust_env=False).text == "Hello, world!"
+    with pytest.raises(tolvex.ProxyError):
+        tolvex.get("http://tolvex.invalid/", trust_env=False,
+                   proxy="socks5h://127.0.0.1:%d" % canned["socks"].port)
 
 
 # --- values -----------------------------------------------------------------------------------
