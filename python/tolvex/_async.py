@@ -83,12 +83,15 @@ class _AsyncStream:
             raise
         handle = self.handle
         assert handle is not None
-        if not buffer.head_done:
-            error = self.outcome()
-            self.release()
-            if error is not None:
-                raise error
-        response = build_response(handle, self.p, None)
+        try:
+            if not buffer.head_done:
+                error = self.outcome()
+                if error is not None:
+                    raise error
+            response = build_response(handle, self.p, None)
+        except BaseException:
+            await self.aclose()
+            raise
         response._source = self
         return response
 
@@ -300,7 +303,12 @@ class AsyncClient(_ClientBase):
             session = self._session or self._open_session()
             handle = self._take() or await self._wait_for_handle(pool_timeout)
             try:
-                response = await _AsyncStream(self, handle, p, session).open()
+                stream = _AsyncStream(self, handle, p, session)
+            except BaseException:
+                self._give(handle)
+                raise
+            try:
+                response = await stream.open()
                 break
             except HTTPError as e:
                 delay = retry_delay(config.retry, attempt, p, e, None, 0)

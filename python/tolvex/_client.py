@@ -192,12 +192,15 @@ class _SyncStream:
 
     def open(self) -> Response:
         buffer = self.buffer
-        while not buffer.head_done and not self.done:
-            self.step()
-        if self.error is not None and not buffer.head_done:
-            self.release()
-            raise self.error
-        response = build_response(self.handle, self.p, None)
+        try:
+            while not buffer.head_done and not self.done:
+                self.step()
+            if self.error is not None and not buffer.head_done:
+                raise self.error
+            response = build_response(self.handle, self.p, None)
+        except BaseException:
+            self.close()
+            raise
         response._source = self
         return response
 
@@ -337,7 +340,12 @@ class Client(_ClientBase):
         while True:
             handle = self._pool.take(self._pool_timeout(kwargs))
             try:
-                response = _SyncStream(self, handle, p).open()
+                stream = _SyncStream(self, handle, p)
+            except BaseException:
+                self._pool.give(handle)
+                raise
+            try:
+                response = stream.open()
                 break
             except HTTPError as e:
                 delay = retry_delay(config.retry, attempt, p, e, None, 0)
