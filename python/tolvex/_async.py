@@ -13,13 +13,11 @@ from typing import Any, Self, Unpack
 
 from tolvex import _tolvex
 from tolvex._client import _ClientBase
-from tolvex._config import DEFAULT_LIMITS, DEFAULT_TIMEOUT, Limits, Retry
 from tolvex._errors import HTTPError, PoolTimeout
-from tolvex._models import HeaderTypes, Response
-from tolvex._transfer import (AuthTypes, CertTypes, CookieTypes, Handle, Prepared, QueryParams,
-                              RequestOptions, StreamBuffer, TimeoutTypes, VerifyTypes,
-                              as_timeout, build_response, failure, finish, handle_options,
-                              retry_after, retry_delay, start)
+from tolvex._models import Response
+from tolvex._transfer import (Handle, Prepared, RequestOptions, StreamBuffer, as_timeout,
+                              build_response, failure, finish, handle_options, retry_after,
+                              retry_delay, start)
 from tolvex.aio import Session
 
 __all__ = ["AsyncClient"]
@@ -148,19 +146,7 @@ class AsyncClient(_ClientBase):
             responses = await asyncio.gather(*(client.get(u) for u in urls))
     """
 
-    def __init__(self, *, base_url: str | None = None, headers: HeaderTypes | None = None,
-                 cookies: CookieTypes | None = None, params: QueryParams | None = None,
-                 auth: AuthTypes | None = None, timeout: TimeoutTypes = DEFAULT_TIMEOUT,
-                 follow_redirects: bool = True, max_redirects: int = 20,
-                 verify: VerifyTypes = True, cert: CertTypes | None = None,
-                 proxy: str | None = None, trust_env: bool = True,
-                 http_version: str | None = None, limits: Limits = DEFAULT_LIMITS,
-                 retries: int | Retry | None = None) -> None:
-        super().__init__(base_url=base_url, headers=headers, cookies=cookies, params=params,
-                         auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-                         max_redirects=max_redirects, verify=verify, cert=cert, proxy=proxy,
-                         trust_env=trust_env, http_version=http_version, limits=limits,
-                         retries=retries)
+    def _open(self) -> None:
         limits = self._config.limits
         self._session: Session | None = None
         self._idle: list[Handle] = []

@@ -54,6 +54,11 @@ class _ClientBase:
             verify=verify, cert=cert, proxy=proxy, trust_env=trust_env,
             http_version=http_version, limits=limits, retries=retries)
         self._closed = False
+        self._open()
+
+    def _open(self) -> None:
+        """Sets up what the client runs its transfers with."""
+        raise NotImplementedError
 
     @property
     def headers(self) -> Headers:
@@ -250,19 +255,7 @@ class Client(_ClientBase):
             print(r.json())
     """
 
-    def __init__(self, *, base_url: str | None = None, headers: HeaderTypes | None = None,
-                 cookies: CookieTypes | None = None, params: QueryParams | None = None,
-                 auth: AuthTypes | None = None, timeout: TimeoutTypes = DEFAULT_TIMEOUT,
-                 follow_redirects: bool = True, max_redirects: int = 20,
-                 verify: VerifyTypes = True, cert: CertTypes | None = None,
-                 proxy: str | None = None, trust_env: bool = True,
-                 http_version: str | None = None, limits: Limits = DEFAULT_LIMITS,
-                 retries: int | Retry | None = None) -> None:
-        super().__init__(base_url=base_url, headers=headers, cookies=cookies, params=params,
-                         auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-                         max_redirects=max_redirects, verify=verify, cert=cert, proxy=proxy,
-                         trust_env=trust_env, http_version=http_version, limits=limits,
-                         retries=retries)
+    def _open(self) -> None:
         self._pool = _Pool(self._config)
 
     def request(self, method: str, url: str, **kwargs: Unpack[RequestOptions]) -> Response:
