@@ -323,7 +323,8 @@ def test_gigabyte_stream_to_a_slow_reader_in_bounded_memory(server, kind):
     size = 1 << 30
 
     def rss():
-        fields = dict(line.split(":", 1) for line in open("/proc/self/status"))
+        with open("/proc/self/status") as f:
+            fields = dict(line.split(":", 1) for line in f)
         return int(fields["VmRSS"].split()[0]) * 1024, int(fields["VmHWM"].split()[0]) * 1024
 
     def consume(chunk, state):
