@@ -356,7 +356,9 @@ def test_gigabyte_stream_to_a_slow_reader_in_bounded_memory(server, kind):
     growth = rss()[1] - before
     print("%s stream of 1 GiB: peak RSS growth %.1f MiB" % (kind, growth / 2**20))
     assert state[0] == size
-    assert growth < 32 << 20
+    # The address sanitizer keeps freed memory in quarantine (256 MiB).
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert growth < 32 << 20
 
 
 def test_an_abandoned_stream_stops_its_transfer_and_frees_the_handle(server, kind):
