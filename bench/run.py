@@ -428,6 +428,65 @@ def tv_threads(url, n, threads):
     return (max(times) - start), threads * n
 
 
+def tv_client(url, n):
+    """n GETs through one tolvex.Client, each body read."""
+    with tolvex.Client() as client:
+        get = client.get
+        get(url).content
+        start = time.perf_counter()
+        for _ in range(n):
+            get(url).content
+        return time.perf_counter() - start
+
+
+def tv_client_threads(url, n, threads):
+    """n GETs in all through one tolvex.Client shared by `threads` threads."""
+    client = tolvex.Client()
+    barrier = threading.Barrier(threads + 1)
+    share = n // threads
+
+    def worker():
+        get = client.get
+        get(url).content
+        barrier.wait()
+        for _ in range(share):
+            get(url).content
+
+    workers = [threading.Thread(target=worker) for _ in range(threads)]
+    for w in workers:
+        w.start()
+    barrier.wait()
+    start = time.perf_counter()
+    for w in workers:
+        w.join()
+    elapsed = time.perf_counter() - start
+    client.close()
+    return elapsed, share * threads
+
+
+def tv_async_client(url, n, uvloop=False):
+    """n GETs through one tolvex.AsyncClient, 50 tasks at a time, as the
+    asyncio clients below are driven."""
+
+    async def main():
+        async with tolvex.AsyncClient() as client:
+            await client.get(url)
+
+            async def fetch():
+                (await client.get(url)).content
+
+            start = time.perf_counter()
+            await _gather_limited(n, fetch)
+            return time.perf_counter() - start
+
+    factory = None
+    if uvloop:
+        import uvloop as module
+
+        factory = module.new_event_loop
+    return asyncio.run(main(), loop_factory=factory)
+
+
 def tv_ws_echo(url, n, size=SMALL):
     """n echo round trips of one `size`-byte binary frame over one detached
     WebSocket connection, waiting for the socket the way c_ws.c does."""
@@ -643,6 +702,8 @@ import run
 mode, url, n = sys.argv[2], sys.argv[3], int(sys.argv[4])
 {
     "easy": lambda: run.tv_sequential(url, n),
+    "client": lambda: run.tv_client(url, n),
+    "async-client": lambda: run.tv_async_client(url, n),
     "bulk": lambda: run.tv_bulk(url, n, False),
     "bulk-mv": lambda: run.tv_bulk(url, n, True),
     "multi": lambda: run.tv_multi_poll(url, n),
@@ -683,6 +744,7 @@ def instruction_counts(programs, small, big, ws, tmp):
         "sequential": (small_counts, {
             "C libcurl": lambda n: [programs["c_easy"], small, str(n)],
             "tolvex": tv("easy", small),
+            "tolvex Client": tv("client", small),
         }),
         "bulk, per MiB": (big_counts, {
             "C libcurl": lambda n: [programs["c_easy"], big, str(n)],
@@ -709,6 +771,7 @@ def instruction_counts(programs, small, big, ws, tmp):
             "C libcurl": lambda n: [programs["c_events"], small, str(n), str(WIDTH)],
             "tolvex.aio": tv("aio", small),
             "tolvex.aio on uvloop": tv("aio-uvloop", small),
+            "tolvex AsyncClient": tv("async-client", small),
         }),
     }
     if have_module("aiohttp"):
@@ -824,18 +887,27 @@ def main():
             seconds, count = tv_threads(small, n_small // 2, threads)
             return count / seconds
 
+        def client_thread_rate(threads):
+            seconds, count = tv_client_threads(small, n_small, threads)
+            return count / seconds
+
         seq = Rounds({
             "C": lambda: c_rate(programs["c_easy"], small, n_small),
             "tolvex": tv_rate(lambda: tv_sequential(small, n_small), n_small),
             "rb": tv_rate(lambda: tv_sequential(small, n_small, rb=True), n_small),
             "1 thread": lambda: thread_rate(1),
             "2 threads": lambda: thread_rate(2),
+            "client": tv_rate(lambda: tv_client(small, n_small), n_small),
+            "client 1 thread": lambda: client_thread_rate(1),
+            "client 4 threads": lambda: client_thread_rate(4),
         }, repeats)
         c_seq = seq["C"]
         report.row("sequential 100 B", "C libcurl", c_seq, "req/s", 1.0)
         report.row("sequential 100 B", "tolvex", seq["tolvex"], "req/s", seq.ratio("tolvex", "C"))
         report.row("sequential 100 B", "tolvex perform_rb", seq["rb"], "req/s",
                    seq.ratio("rb", "C"))
+        report.row("sequential 100 B", "tolvex Client", seq["client"], "req/s",
+                   seq.ratio("client", "C"))
 
         # 2. bulk
         mb = n_big * BIG / 1e6
@@ -881,6 +953,7 @@ def main():
             contenders["aio uvloop"] = tv_rate(lambda: tv_aio(small, n_multi, True), n_multi)
         if have_module("aiohttp"):
             contenders["aiohttp"] = tv_rate(lambda: peer_aiohttp(small, n_peer), n_peer)
+        contenders["client"] = tv_rate(lambda: tv_async_client(small, n_multi), n_multi)
         aio = Rounds(contenders, short_repeats)
         report.row("asyncio 100 B x50", "C libcurl (socket_action)", aio["C events"], "req/s", 1.0)
         report.row("asyncio 100 B x50", "tolvex.aio", aio["aio"], "req/s",
@@ -888,6 +961,8 @@ def main():
         if "aio uvloop" in contenders:
             report.row("asyncio 100 B x50", "tolvex.aio on uvloop", aio["aio uvloop"], "req/s",
                        aio.ratio("aio uvloop", "C events"))
+        report.row("asyncio 100 B x50", "tolvex AsyncClient", aio["client"], "req/s",
+                   aio.ratio("client", "C events"))
         if "aiohttp" in contenders:
             report.row("asyncio 100 B x50", "aiohttp", aio["aiohttp"], "req/s",
                        aio.ratio("aiohttp", "C events"))
@@ -896,6 +971,10 @@ def main():
                    seq.ratio("1 thread", "C"))
         report.row("threads 100 B", "tolvex 2 threads", seq["2 threads"], "req/s",
                    seq.ratio("2 threads", "C"))
+        report.row("threads 100 B", "tolvex Client, 1 thread", seq["client 1 thread"], "req/s",
+                   seq.ratio("client 1 thread", "C"))
+        report.row("threads 100 B", "tolvex Client, 4 threads", seq["client 4 threads"],
+                   "req/s", seq.ratio("client 4 threads", "C"))
 
         # websocket echo
         ws_rounds = Rounds({
@@ -1001,6 +1080,18 @@ def main():
                           sum(per["tolvex"].values()) / sum(per["C libcurl"].values()))
         report.target("perform_rb >= 0.95 of perform (100 B)", 0.95, seq.ratio("rb", "tolvex"))
         report.target("perform_rb 1 MiB >= 0.80 of C", 0.80, bulk.ratio("perform_rb", "C"))
+        report.target("Client >= 0.75 of Curl.perform", 0.75, seq.ratio("client", "tolvex"))
+        if "requests" in peers:
+            report.target("Client >= 4 x requests.Session", 4.0, seq["client"] / peers["requests"])
+        if "httpx" in peers:
+            report.target("Client >= 3 x httpx.Client", 3.0, seq["client"] / peers["httpx"])
+        if "aiohttp" in contenders:
+            report.target("AsyncClient >= 2 x aiohttp", 2.0, aio.ratio("client", "aiohttp"))
+        if "httpx async" in peers:
+            report.target("AsyncClient >= 10 x httpx async", 10.0,
+                          aio["client"] / peers["httpx async"])
+        report.target("Client 4 threads >= 1.3 x 1 thread", 1.3,
+                      seq.ratio("client 4 threads", "client 1 thread"))
     finally:
         for extra in (h2server, ws_server):
             if extra:

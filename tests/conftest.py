@@ -1,8 +1,10 @@
 pytest_plugins = ["refleaks"]
 
+import logging
 import os
 import resource
 import socket
+import threading
 import time
 import types
 
@@ -10,6 +12,7 @@ import pytest
 import trustme
 
 import tolvex
+from servers.h2 import Hypercorn
 from servers.http import Server
 from servers.multipart import MultipartServer
 from servers.tls import STSHandler, TLSServer
@@ -61,7 +64,7 @@ def curl():
     c.close()
 
 
-@pytest.fixture
+@pytest.fixture(scope="session")
 def closed_port():
     """A loopback port that refuses connections (bound, never listening)."""
     with socket.socket() as s:
@@ -172,3 +175,31 @@ def sts_server(sts_server_session):
     """The TLS server above, with its request log emptied for this test."""
     sts_server_session.requests.clear()
     return sts_server_session
+
+
+@pytest.fixture(scope="session")
+def h2s(tls_files):
+    """HTTP/1.1 and HTTP/2 over TLS, HTTP/3 over QUIC, on one port number
+    (hypercorn), with the certificate of `tls_files`."""
+    server = Hypercorn(tls_files).start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def httpbin():
+    """Debian's httpbin application served by werkzeug on loopback; `.url(path)`
+    and, for a second host name of the same server, `.other_url(path)`."""
+    import httpbin as application
+    import werkzeug.serving
+
+    logging.getLogger("werkzeug").setLevel(logging.ERROR)
+    server = werkzeug.serving.make_server("127.0.0.1", 0, application.app, threaded=True)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    server.url = lambda path="/": "http://127.0.0.1:%d%s" % (server.port, path)
+    server.other_url = lambda path="/": "http://localhost:%d%s" % (server.port, path)
+    yield server
+    server.shutdown()
+    server.server_close()
+    thread.join()

@@ -2,6 +2,8 @@
 under mypy --strict with the package's stubs, and the stubs match the
 built module name for name."""
 
+import asyncio
+import hashlib
 import importlib.util
 import json
 import os
@@ -11,6 +13,7 @@ import sys
 
 import pytest
 
+from servers.http import pattern
 from servers.multipart import MultipartServer
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -100,14 +103,20 @@ def test_websocket():
 
 
 def test_asyncio(server):
-    import asyncio
-    import hashlib
-
-    from servers.http import pattern
-
     session = example("asyncio_session")
     urls = [server.url("/bytes/%d" % (777 * i + 5)) for i in range(30)]
     bodies = asyncio.run(session.fetch_all(urls))
     assert [len(bodies[url]) for url in urls] == [777 * i + 5 for i in range(30)]
     assert asyncio.run(session.digest(server.url("/bytes/3000000"))) == (
         3000000, hashlib.sha256(pattern(3000000)).hexdigest())
+
+
+def test_client(httpbin, server, closed_port):
+    client = example("client")
+    assert client.fetch_json(httpbin.url("/get"))["args"] == {"page": "1"}
+    assert client.session(httpbin.url("/")) == [200, 200, 200, 200]
+    assert client.digest(server.url("/generate/3000000")) == (
+        3000000, hashlib.sha256(pattern(3000000)).hexdigest())
+    urls = [server.url("/bytes/%d" % (100 * i)) for i in range(1, 11)]
+    assert asyncio.run(client.fetch_all(urls)) == [100 * i for i in range(1, 11)]
+    assert client.failure("http://127.0.0.1:%d/" % closed_port).startswith("ConnectError 7 ")

@@ -506,3 +506,86 @@ def test_mime_builders(steps, form_url, in_tmp):
     reply = c.perform_rb()
     assert b'"name": "k"' in reply
     c.close()
+
+
+# --- the HTTP client's request arguments ------------------------------------------------
+
+CLIENT_ALLOWED = (TypeError, ValueError, OverflowError, tolvex.HTTPError)
+
+def made(cls, *args):
+    """An object of `cls`, or its arguments when it refuses them."""
+    try:
+        return cls(*args)
+    except (TypeError, ValueError):
+        return args
+
+
+header_names = st.one_of(st.sampled_from(["X-A", "Content-Type", "Host", "Cookie", "Accept",
+                                          "User-Agent", "Transfer-Encoding", "Expect"]), texts)
+pairs = st.lists(st.tuples(texts, st.one_of(texts, ints, st.none())), max_size=3)
+request_arguments = st.fixed_dictionaries({}, optional={
+    "params": st.one_of(pairs, st.dictionaries(texts, st.one_of(texts, ints, st.lists(texts))),
+                        scalars),
+    "headers": st.one_of(st.dictionaries(header_names, texts, max_size=3),
+                         st.lists(st.tuples(header_names, texts), max_size=3), scalars),
+    "cookies": st.one_of(st.dictionaries(texts, texts, max_size=2), scalars),
+    "content": st.one_of(raw, texts, st.lists(raw, max_size=3), scalars),
+    "data": st.one_of(st.dictionaries(texts, st.one_of(texts, ints), max_size=3), raw, scalars),
+    "json": st.one_of(st.recursive(st.one_of(ints, texts, st.floats(), st.none()),
+                                   lambda inner: st.lists(inner, max_size=3), max_leaves=5),
+                      scalars),
+    "files": st.one_of(st.dictionaries(texts, st.one_of(
+        raw, st.tuples(st.one_of(texts, st.none()), raw),
+        st.tuples(texts, raw, st.one_of(texts, st.none())), scalars), max_size=2), scalars),
+    "auth": st.one_of(st.tuples(texts, texts), st.builds(made, st.just(tolvex.DigestAuth), texts,
+                                                          texts),
+                      st.builds(made, st.just(tolvex.BearerAuth), texts), scalars),
+    "timeout": st.one_of(st.floats(), st.tuples(st.floats(0, 5), st.floats(0, 5)), scalars),
+    "follow_redirects": st.booleans(),
+})
+methods = st.one_of(st.sampled_from(["GET", "HEAD", "POST", "PUT", "PATCH", "DELETE",
+                                     "OPTIONS"]), texts)
+
+
+def client_call(fn, *args, **kwargs):
+    """Calls fn, which may fail only with what the client documents, or
+    with what one of the fuzzer's own objects raised."""
+    try:
+        return fn(*args, **kwargs)
+    except CLIENT_ALLOWED:
+        return None
+    except (Boom, KeyboardInterrupt):
+        return None
+
+
+@pytest.fixture(scope="module")
+def fuzzed_client():
+    with tolvex.Client(timeout=tolvex.Timeout(5.0), retries=0) as client:
+        yield client
+
+
+@fuzz
+@given(method=methods, path=texts, arguments=request_arguments)
+def test_client_request_arguments(fuzzed_client, server, method, path, arguments):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        client_call(fuzzed_client.request, method, server.url("/echo/") + path, **arguments)
+    assert fuzzed_client.get(server.url("/hello")).text == "Hello, world!"
+
+
+@fuzz
+@given(method=methods, path=texts, arguments=request_arguments)
+def test_async_client_request_arguments(server, method, path, arguments):
+    import asyncio
+
+    async def main():
+        async with tolvex.AsyncClient(timeout=tolvex.Timeout(5.0)) as client:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                try:
+                    await client.request(method, server.url("/echo/") + path, **arguments)
+                except CLIENT_ALLOWED + (Boom, KeyboardInterrupt):
+                    pass
+            return (await client.get(server.url("/hello"))).text
+
+    assert asyncio.run(main()) == "Hello, world!"

@@ -19,14 +19,6 @@ H3 = T.CURL_HTTP_VERSION_3
 
 
 @pytest.fixture(scope="module")
-def h2s(tls_files):
-    """HTTP/1.1 and HTTP/2 over TLS, HTTP/3 over QUIC, on one port number."""
-    server = Hypercorn(tls_files).start()
-    yield server
-    server.stop()
-
-
-@pytest.fixture(scope="module")
 def h2c():
     server = Hypercorn().start()
     yield server

@@ -3,7 +3,9 @@
 For responses the HTTP server of servers.http cannot give (arbitrary header
 bytes, redirects, cookies).  Each connection's request head is read up to the
 empty line and recorded in `requests`, then the canned response is sent and
-the connection closed, so a response needs no length.
+the connection closed, so a response needs no length.  With `greet`, the
+response goes out as soon as a connection is accepted, for clients that
+wait for the server to speak first.
 """
 
 import socket
@@ -11,8 +13,9 @@ import threading
 
 
 class CannedServer:
-    def __init__(self, response, address=("127.0.0.1", 0)):
+    def __init__(self, response, address=("127.0.0.1", 0), greet=False):
         self.response = response
+        self.greet = greet
         self.requests = []
         self.sock = socket.create_server(address)
         self.thread = None
@@ -32,7 +35,7 @@ class CannedServer:
                 return
             with conn:
                 head = b""
-                while b"\r\n\r\n" not in head:
+                while not self.greet and b"\r\n\r\n" not in head:
                     data = conn.recv(65536)
                     if not data:
                         break

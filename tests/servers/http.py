@@ -14,11 +14,16 @@ Endpoints (any method unless noted):
   /close                 a body ended by closing the connection
   /cookies?NAME=VALUE... sets each query pair as a cookie; the body is the
                          request's Cookie header (empty without one)
+  /redirect?to=URL&status=S  a redirect (302 by default) to URL
+  /busy/KEY?times=N&after=S  503 with Retry-After: S for the first N
+                         requests of KEY, then 200 with the body "ready"
 
-Every request is recorded (method, path, headers, body) in `requests`.
+Every request is recorded (method, path, headers, body) in `requests`;
+`connections` counts the connections accepted.
 """
 
 import json
+import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -172,6 +177,17 @@ class Handler(BaseHTTPRequestHandler):
             cookies = [("Set-Cookie", "%s=%s; Path=/" % pair) for pair in query.items()]
             self.send_body(self.headers.get("Cookie", "").encode(), content_type="text/plain",
                            headers=cookies)
+        elif name == "redirect":
+            status = int(query.get("status", 302))
+            self.send_body(b"", status=status, headers=[("Location", query["to"])])
+        elif name == "busy":
+            with self.server.lock:
+                seen = self.server.busy[parts[1]] = self.server.busy.get(parts[1], 0) + 1
+            if seen <= int(query.get("times", 1)):
+                self.send_body(b"busy", status=503, content_type="text/plain",
+                               headers=[("Retry-After", query.get("after", "1"))])
+            else:
+                self.send_body(b"ready", content_type="text/plain")
         elif name == "close":
             self.send_response(200)
             self.send_header("Connection", "close")
@@ -188,3 +204,11 @@ class Server(InThread, ThreadingHTTPServer):
     def __init__(self, address=("127.0.0.1", 0), handler=Handler):
         super().__init__(address, handler)
         self.requests = []
+        self.connections = 0
+        self.busy = {}
+        self.lock = threading.Lock()
+
+    def process_request(self, request, client_address):
+        with self.lock:
+            self.connections += 1
+        super().process_request(request, client_address)
