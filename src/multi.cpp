@@ -898,27 +898,19 @@ static PyObject *multi_setopt_list(CurlMultiObject *self, int option, PyObject *
     Py_RETURN_NONE;
 }
 
+// The type base of the option's number says what libcurl takes; it answers
+// numbers that name no option itself.
 static PyObject *multi_setopt_int(CurlMultiObject *self, int option, PyObject *obj) {
     long long value = PyLong_AsLongLong(obj);
     if (value == -1 && PyErr_Occurred())
         return nullptr;
+    auto opt = static_cast<CURLMoption>(option);
     CURLMcode res;
-    switch (option) {
-    case CURLMOPT_PIPELINING:
-    case CURLMOPT_MAXCONNECTS:
-    case CURLMOPT_MAX_HOST_CONNECTIONS:
-    case CURLMOPT_MAX_PIPELINE_LENGTH:
-    case CURLMOPT_MAX_TOTAL_CONNECTIONS:
-    case CURLMOPT_MAX_CONCURRENT_STREAMS:
-        res = curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
-                                static_cast<long>(value));
-        break;
-    case CURLMOPT_CONTENT_LENGTH_PENALTY_SIZE:
-    case CURLMOPT_CHUNK_LENGTH_PENALTY_SIZE:
-        res = curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
-                                static_cast<curl_off_t>(value));
-        break;
-    default:
+    if (option < CURLOPTTYPE_OBJECTPOINT) {
+        res = curl_multi_setopt(self->multi_handle, opt, static_cast<long>(value));
+    } else if (option >= CURLOPTTYPE_OFF_T) {
+        res = curl_multi_setopt(self->multi_handle, opt, static_cast<curl_off_t>(value));
+    } else {
         PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
         return nullptr;
     }
