@@ -190,7 +190,7 @@ PyObject *do_curl_getinfo_raw(CurlObject *self, PyObject *args) {
     int option;
     if (!PyArg_ParseTuple(args, "i:getinfo_raw", &option))
         return nullptr;
-    if (check_curl_state(self, GUARD_OPEN_IDLE, "getinfo") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE | GUARD_SET_UP, "getinfo") != 0)
         return nullptr;
     std::optional<InfoSpec> spec = info_spec(option);
     if (!spec) {
@@ -264,7 +264,7 @@ PyObject *do_curl_getinfo(CurlObject *self, PyObject *args) {
     if (!PyArg_ParseTuple(args, "i:getinfo", &option))
         return nullptr;
     if (option == CURLINFO_CERTINFO) {
-        if (check_curl_state(self, GUARD_OPEN_IDLE, "getinfo") != 0)
+        if (check_curl_state(self, GUARD_OPEN_IDLE | GUARD_SET_UP, "getinfo") != 0)
             return nullptr;
         curl_certinfo *value = nullptr;
         CURLcode res = curl_easy_getinfo(self->handle, CURLINFO_CERTINFO, &value);

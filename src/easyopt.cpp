@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 
@@ -17,7 +18,7 @@ static constexpr bool contains(const int (&options)[N], int option) {
 // The checks of setopt and unsetopt: the handle open and idle, the option
 // number within libcurl's range.  0, or -1 with an exception set.
 static int check_option(CurlObject *self, int option, const char *method) {
-    if (check_curl_state(self, GUARD_OPEN_IDLE, method) != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE | GUARD_SET_UP, method) != 0)
         return -1;
     if (option_in_range(option, CURLOPTTYPE_BLOB, CURLOPT_LASTENTRY))
         return 0;
@@ -244,7 +245,15 @@ static PyObject *util_curl_unsetopt(CurlObject *self, int option) {
         void *data = row->unset_data == UnsetData::stdout_stream  ? static_cast<void *>(stdout)
                      : row->unset_data == UnsetData::stdin_stream ? static_cast<void *>(stdin)
                                                                   : nullptr;
-        if (res == CURLE_OK)
+        // A data option two callbacks share (CHUNK_DATA, XFERINFODATA) stays
+        // while the other one is installed: its callback reads it.
+        bool shared =
+            std::any_of(std::begin(curl_callback_options), std::end(curl_callback_options),
+                        [&](const CallbackOption &other) {
+                            return &other != row && other.data_option == row->data_option &&
+                                   self->*other.field != nullptr;
+                        });
+        if (res == CURLE_OK && !shared)
             res = curl_easy_setopt(h, row->data_option, data);
     } else {
         PyErr_SetString(PyExc_TypeError, "unsetopt() is not supported for this option");
@@ -697,7 +706,7 @@ PyObject *do_curl_setopt_string(CurlObject *self, PyObject *args) {
     PyObject *obj;
     if (!PyArg_ParseTuple(args, "iO:setopt", &option, &obj))
         return nullptr;
-    if (check_curl_state(self, GUARD_OPEN_IDLE, "setopt") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE | GUARD_SET_UP, "setopt") != 0)
         return nullptr;
     if (!PyText_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt_string");

@@ -19,6 +19,7 @@ PyObject *curl_sockaddr_type = nullptr;
 PyObject *hsts_entry_type = nullptr;
 PyObject *hsts_index_type = nullptr;
 PyObject *ws_frame_type = nullptr;
+PyObject *file_info_type = nullptr;
 PyObject *datetime_type = nullptr;
 PyObject *utc_tz = nullptr;
 char *empty_keywords[] = {nullptr};
@@ -240,6 +241,7 @@ static void release_globals() {
     Py_CLEAR(datetime_type);
     Py_CLEAR(utc_tz);
     Py_CLEAR(ws_frame_type);
+    Py_CLEAR(file_info_type);
     Py_CLEAR(curlobject_constants);
     Py_CLEAR(curlmultiobject_constants);
     Py_CLEAR(curlshareobject_constants);
@@ -265,13 +267,15 @@ static PyObject *import_attr(const char *module, const char *name) {
     return imported ? PyObject_GetAttrString(imported.get(), name) : nullptr;
 }
 
-// Creates a named-tuple class and stores it in `*slot` and the module.
+// Creates a named-tuple class and stores it in `*slot` and the module.  It
+// names the package as its module, where pickle finds it again.
 static int make_named_tuple(PyObject *namedtuple, PyObject *d, const char *name, const char *fields,
                             PyObject **slot) {
     Ref args = Ref::steal(Py_BuildValue("(ss)", name, fields));
-    if (!args)
+    Ref kwargs = Ref::steal(Py_BuildValue("{ss}", "module", "tolvex"));
+    if (!args || !kwargs)
         return -1;
-    *slot = PyObject_Call(namedtuple, args.get(), nullptr);
+    *slot = PyObject_Call(namedtuple, args.get(), kwargs.get());
     if (*slot == nullptr)
         return -1;
     return PyDict_SetItemString(d, name, *slot);
@@ -343,7 +347,10 @@ static int init_module_values(PyObject *m) {
                          &hsts_entry_type) < 0 ||
         make_named_tuple(namedtuple.get(), d, "HstsIndex", "idx total", &hsts_index_type) < 0 ||
         make_named_tuple(namedtuple.get(), d, "WsFrame", "age flags offset bytesleft len",
-                         &ws_frame_type) < 0)
+                         &ws_frame_type) < 0 ||
+        make_named_tuple(namedtuple.get(), d, "FileInfo",
+                         "filename filetype time perm uid gid size hardlinks flags",
+                         &file_info_type) < 0)
         return -1;
     return 0;
 }

@@ -202,6 +202,61 @@ def test_server_push_is_refused(tmp_path, tls_files, tls):
         server.stop()
 
 
+@pytest.fixture
+def pushing(tmp_path):
+    """Cleartext nghttpd that pushes /pushed.css along with /index.html."""
+    (tmp_path / "index.html").write_bytes(b"index")
+    (tmp_path / "pushed.css").write_bytes(b"pushed")
+    server = Nghttpd(tmp_path, push={"/index.html": ["/pushed.css"]}).start()
+    yield server
+    server.stop()
+
+
+@pytest.mark.parametrize("answer, accepted, printed", [
+    (None, True, ""),
+    (T.PUSH_OK, True, ""),
+    (T.PUSH_DENY, False, ""),
+    (T.PUSH_ERROROUT, False, ""),
+    (ZeroDivisionError, False, "ZeroDivisionError"),
+    ("yes", False, "multi push callback returned 'yes' which is not an integer"),
+])
+def test_push_callable(pushing, tls_files, capfd, answer, accepted, printed):
+    offers = []
+
+    def on_push(parent, pushed, headers):
+        offers.append((parent, pushed, headers, pushed.getinfo(T.EFFECTIVE_URL)))
+        # Offered, the stream may be set up but not used or closed.
+        pushed.chunks = []
+        pushed.setopt(T.WRITEFUNCTION, pushed.chunks.append)
+        with pytest.raises(tolvex.error, match=r"^cannot invoke close\(\) - perform\(\) is"):
+            pushed.close()
+        if answer is ZeroDivisionError:
+            return 1 / 0
+        return answer
+
+    m = T.CurlMulti()
+    m.setopt(T.M_PUSHFUNCTION, on_push)
+    c = new_curl(pushing.url("/index.html"), T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE, tls_files)
+    m.add_handle(c)
+    while m.perform()[1]:
+        m.select(1.0)
+    _, done, failed = m.info_read()
+    ((parent, pushed, headers, url),) = offers
+    assert parent is c and type(pushed) is T.Curl and pushed is not c
+    assert (b":path", b"/pushed.css") in headers and (b":method", b"GET") in headers
+    assert url == pushing.url("/pushed.css")
+    assert failed == [] and body(c) == b"index"
+    if accepted:
+        assert sorted(map(id, done)) == sorted(map(id, [c, pushed]))
+        assert body(pushed) == b"pushed" and pushed in m and pushed.multi() is m
+    else:
+        assert done == [c] and pushed.closed and pushed not in m
+    assert printed in capfd.readouterr().err
+    m.close()
+    c.close()
+    pushed.close()
+
+
 @pytest.mark.parametrize("code, name", [(2, "INTERNAL_ERROR"), (8, "CANCEL")])
 def test_stream_reset_by_the_server(servers, tls_files, code, name):
     reset = ResetServer(error_code=code).start()

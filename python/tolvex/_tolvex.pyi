@@ -81,6 +81,17 @@ class HstsIndex(NamedTuple):
     idx: int
     total: int
 
+class FileInfo(NamedTuple):
+    filename: bytes | None
+    filetype: int
+    time: int
+    perm: int
+    uid: int
+    gid: int
+    size: int
+    hardlinks: int
+    flags: int
+
 # --- Curl -------------------------------------------------------------------------------
 
 @disjoint_base
