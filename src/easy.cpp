@@ -25,7 +25,8 @@ int check_curl_state(const CurlObject *self, int flags, const char *name) {
     PyThreadState *running = tolvex_get_thread_state(const_cast<CurlObject *>(self));
     // An offered push may be set up while its multi runs.
     bool offered = self->multi_stack != nullptr && self->multi_weakref == nullptr;
-    if (running != nullptr && (flags & GUARD_IDLE) && !((flags & GUARD_SET_UP) && offered)) {
+    if (running != nullptr && (((flags & GUARD_IDLE) && !((flags & GUARD_SET_UP) && offered)) ||
+                               ((flags & GUARD_NOT_ELSEWHERE) && running != PyThreadState_Get()))) {
         PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
         return -1;
     }
@@ -482,6 +483,25 @@ static PyMethodDef curlobject_methods[] = {
     {"share", do_curl_share, METH_NOARGS,
      "share() -> CurlShare or None\n\n"
      "Return the CurlShare object this handle uses, or None.\n"},
+    {"upkeep", as_cfunction(do_curl_upkeep), METH_NOARGS,
+     "upkeep() -> None\n\n"
+     "Keep the handle's idle connections alive: for each connection whose\n"
+     "UPKEEP_INTERVAL_MS has passed, libcurl queues what its protocol needs (an\n"
+     "HTTP/2 PING), which goes out with the connection's next traffic.\n"},
+    {"ssls_export", as_cfunction(do_curl_ssls_export), METH_NOARGS,
+     "ssls_export() -> list of SslSession\n\n"
+     "Return the TLS sessions of the handle's session cache (or its share's), for\n"
+     "ssls_import() in another handle or process. Each SslSession holds the session's\n"
+     "key (host, port and TLS parameters, readable text), a salted hash of the key,\n"
+     "the session data and, for information only, its expiry (seconds since the\n"
+     "epoch), TLS version, ALPN protocol and early-data limit. Sessions of\n"
+     "connections made with a client certificate are not exported.\n"},
+    {"ssls_import", as_cfunction(do_curl_ssls_import), METH_O,
+     "ssls_import(sessions) -> None\n\n"
+     "Add exported TLS sessions to the handle's session cache (or its share's), so\n"
+     "that new connections resume them. Each session is an SslSession, or any tuple\n"
+     "starting with (session_key, shmac, sdata); session_key may be None when shmac\n"
+     "is given. Expired sessions are dropped silently.\n"},
     {"unpause", as_cfunction(do_curl_unpause), METH_NOARGS,
      "unpause() -> None\n\n"
      "Resume a paused curl handle (pause with PAUSE_CONT).\n"},
@@ -498,6 +518,12 @@ static PyMethodDef curlobject_methods[] = {
      "ws_meta() -> WsFrame or None\n\n"
      "Return the metadata of the WebSocket frame chunk being delivered to the\n"
      "WRITEFUNCTION callable, or None outside such a delivery.\n"},
+    {"ws_start_frame", as_cfunction(do_curl_ws_start_frame), METH_VARARGS,
+     "ws_start_frame(flags, frame_len) -> None\n\n"
+     "Start a WebSocket frame of `frame_len` payload bytes with `flags` (WS_TEXT,\n"
+     "WS_BINARY, WS_PING, ...) from the READFUNCTION callable of a WebSocket upload:\n"
+     "what the callable returns next is that frame's payload, and an empty result\n"
+     "then sends an empty frame rather than ending the upload.\n"},
     {"ws_recv", as_cfunction(do_curl_ws_recv), METH_VARARGS,
      "ws_recv(buffersize) -> (data, meta)\n\n"
      "Receive at most `buffersize` bytes of a WebSocket frame from a detached\n"

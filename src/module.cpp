@@ -20,6 +20,7 @@ PyObject *hsts_entry_type = nullptr;
 PyObject *hsts_index_type = nullptr;
 PyObject *ws_frame_type = nullptr;
 PyObject *file_info_type = nullptr;
+PyObject *ssl_session_type = nullptr;
 PyObject *datetime_type = nullptr;
 PyObject *utc_tz = nullptr;
 char *empty_keywords[] = {nullptr};
@@ -242,6 +243,7 @@ static void release_globals() {
     Py_CLEAR(utc_tz);
     Py_CLEAR(ws_frame_type);
     Py_CLEAR(file_info_type);
+    Py_CLEAR(ssl_session_type);
     Py_CLEAR(curlobject_constants);
     Py_CLEAR(curlmultiobject_constants);
     Py_CLEAR(curlshareobject_constants);
@@ -350,7 +352,10 @@ static int init_module_values(PyObject *m) {
                          &ws_frame_type) < 0 ||
         make_named_tuple(namedtuple.get(), d, "FileInfo",
                          "filename filetype time perm uid gid size hardlinks flags",
-                         &file_info_type) < 0)
+                         &file_info_type) < 0 ||
+        make_named_tuple(namedtuple.get(), d, "SslSession",
+                         "session_key shmac sdata valid_until ietf_tls_id alpn earlydata_max",
+                         &ssl_session_type) < 0)
         return -1;
     return 0;
 }

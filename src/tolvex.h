@@ -597,6 +597,7 @@ extern PyObject *hsts_entry_type;
 extern PyObject *hsts_index_type;
 extern PyObject *ws_frame_type;
 extern PyObject *file_info_type;
+extern PyObject *ssl_session_type;
 extern PyObject *datetime_type;
 extern PyObject *utc_tz;
 extern char *empty_keywords[];
@@ -990,6 +991,9 @@ PyObject *do_curl_errstr(CurlObject *self, PyObject *noargs);
 PyObject *do_curl_errstr_raw(CurlObject *self, PyObject *noargs);
 
 PyObject *do_curl_perform(CurlObject *self, PyObject *noargs);
+PyObject *do_curl_upkeep(CurlObject *self, PyObject *noargs);
+PyObject *do_curl_ssls_export(CurlObject *self, PyObject *noargs);
+PyObject *do_curl_ssls_import(CurlObject *self, PyObject *sessions);
 PyObject *do_curl_perform_rb(CurlObject *self, PyObject *noargs);
 PyObject *do_curl_perform_rs(CurlObject *self, PyObject *noargs);
 PyObject *do_curl_pause(CurlObject *self, PyObject *args);
@@ -1031,6 +1035,7 @@ PyObject *do_curl_ws_recv(CurlObject *self, PyObject *args);
 PyObject *do_curl_ws_recv_into(CurlObject *self, PyObject *args, PyObject *kwds);
 PyObject *do_curl_ws_meta(CurlObject *self, PyObject *noargs);
 PyObject *do_curl_ws_close(CurlObject *self, PyObject *args, PyObject *kwds);
+PyObject *do_curl_ws_start_frame(CurlObject *self, PyObject *args);
 
 // String-list and form owners.
 PyObject *util_curlslist_new(curl_slist *list);

@@ -6,6 +6,7 @@ import email.parser
 import email.policy
 import hashlib
 import io
+import time
 
 import pytest
 
@@ -255,6 +256,24 @@ def test_push_callable(pushing, tls_files, capfd, answer, accepted, printed):
     m.close()
     c.close()
     pushed.close()
+
+
+@pytest.mark.parametrize("interval, pings", [(1, 1), (60000, 0)])
+def test_upkeep_pings_the_idle_connection(tls_files, interval, pings):
+    server = ResetServer(error_code=None).start()
+    try:
+        c = new_curl(server.url("/"), T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE, tls_files,
+                     UPKEEP_INTERVAL_MS=interval)
+        c.perform()
+        time.sleep(0.05)  # the interval of 1 ms has passed
+        assert c.upkeep() is None
+        # libcurl sends the PING it queued with the connection's next frames.
+        c.perform()
+        assert body(c) == b"x" * 20 and c.getinfo(T.NUM_CONNECTS) == 0
+        assert server.pings == pings
+        c.close()
+    finally:
+        server.stop()
 
 
 @pytest.mark.parametrize("code, name", [(2, "INTERNAL_ERROR"), (8, "CANCEL")])

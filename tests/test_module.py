@@ -39,6 +39,8 @@ def test_compile_time_values():
         ("WsFrame", ("age", "flags", "offset", "bytesleft", "len")),
         ("FileInfo", ("filename", "filetype", "time", "perm", "uid", "gid", "size", "hardlinks",
                       "flags")),
+        ("SslSession", ("session_key", "shmac", "sdata", "valid_until", "ietf_tls_id", "alpn",
+                        "earlydata_max")),
     ],
 )
 def test_named_tuples(name, fields):
@@ -47,7 +49,7 @@ def test_named_tuples(name, fields):
     assert cls.__name__ == name
     value = cls(*range(len(fields)))
     assert isinstance(value, tuple)
-    # They pickle as tolvex's own classes.
+    # Saved sessions, and the rest, pickle as tolvex's own classes.
     assert pickle.loads(pickle.dumps(value)) == value and cls.__module__ == "tolvex"
 
 

@@ -176,6 +176,37 @@ def test_hsts_cache_shared(sts_server, shared):
     b.close()
 
 
+def test_tls_sessions_saved_and_restored(tls):
+    first, second = (T.Curl() for _ in range(2))
+    for c in (first, second):
+        c.setopt(T.CAINFO_BLOB, tls.ca)
+    assert fetch(first, tls.url("/hello")) == b"Hello, world!"
+    try:
+        sessions = first.ssls_export()
+    except T.error as e:
+        # libcurl built without session export (a build option of its own)
+        # refuses both ways.
+        assert e.args[0] == T.E_NOT_BUILT_IN
+        with pytest.raises(T.error) as info:
+            second.ssls_import([T.SslSession(None, b"hash", b"data", 0, 0, None, 0)])
+        assert info.value.args[0] == T.E_NOT_BUILT_IN
+        return
+    # Saved as another process would, then resumed by a handle of its own.
+    restored = pickle.loads(pickle.dumps(sessions))
+    assert restored and all(type(s) is T.SslSession and s.sdata for s in restored)
+    second.ssls_import(restored)
+    assert fetch(second, tls.url("/hello")) == b"Hello, world!"
+    assert tls.resumed == [False, True]
+
+
+@pytest.mark.parametrize("sessions, exc", [
+    (5, TypeError), ([(None, b"hash")], TypeError), ([("key\0", None, b"data")], ValueError),
+])
+def test_tls_session_import_refusals(sessions, exc):
+    with T.Curl() as c, pytest.raises(exc):
+        c.ssls_import(sessions)
+
+
 def hammer(url, port, threads, count, **options):
     """Each thread runs `count` transfers through one share, on a new Curl
     every 50, checking every body.  Cookies, the DNS cache and TLS sessions

@@ -1,6 +1,6 @@
 """Type stubs of the extension module tolvex._tolvex."""
 
-from collections.abc import Buffer, Callable, Sequence
+from collections.abc import Buffer, Callable, Iterable, Sequence
 from types import TracebackType
 from typing import Any, Final, NamedTuple, Protocol, Self, TypeAlias, final, type_check_only
 
@@ -92,6 +92,15 @@ class FileInfo(NamedTuple):
     hardlinks: int
     flags: int
 
+class SslSession(NamedTuple):
+    session_key: str | None
+    shmac: bytes | None
+    sdata: bytes
+    valid_until: int
+    ietf_tls_id: int
+    alpn: str | None
+    earlydata_max: int
+
 # --- Curl -------------------------------------------------------------------------------
 
 @disjoint_base
@@ -125,6 +134,9 @@ class Curl:
     def share(self) -> CurlShare | None: ...
     def unpause(self) -> None: ...
     def unsetopt(self, option: int, /) -> None: ...
+    def upkeep(self) -> None: ...
+    def ssls_export(self) -> list[SslSession]: ...
+    def ssls_import(self, sessions: Iterable[SslSession], /) -> None: ...
     def set_ca_certs(self, cadata: _Text, /) -> None: ...
     def ws_send(
         self, data: Buffer | str, flags: int | None = None, fragsize: int = 0,
@@ -133,6 +145,7 @@ class Curl:
     def ws_recv(self, buffersize: int, /) -> tuple[bytes, WsFrame | None]: ...
     def ws_recv_into(self, buffer: Buffer, nbytes: int = 0) -> tuple[int, WsFrame | None]: ...
     def ws_meta(self) -> WsFrame | None: ...
+    def ws_start_frame(self, flags: int, frame_len: int, /) -> None: ...
     def ws_close(
         self, code: int | None = None, reason: Buffer | str | None = None,
         encoding: str = "utf-8",
