@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 // ---------------------------------------------------------------------------
 // Guards.
@@ -21,8 +22,11 @@ int check_curl_state(const CurlObject *self, int flags, const char *name) {
         PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
         return -1;
     }
-    if ((flags & GUARD_IDLE) &&
-        tolvex_get_thread_state(const_cast<CurlObject *>(self)) != nullptr) {
+    PyThreadState *running = tolvex_get_thread_state(const_cast<CurlObject *>(self));
+    // An offered push may be set up while its multi runs.
+    bool offered = self->multi_stack != nullptr && self->multi_weakref == nullptr;
+    if (running != nullptr && (((flags & GUARD_IDLE) && !((flags & GUARD_SET_UP) && offered)) ||
+                               ((flags & GUARD_NOT_ELSEWHERE) && running != PyThreadState_Get()))) {
         PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
         return -1;
     }
@@ -261,9 +265,67 @@ static PyObject *do_curl_get_closed(PyObject *op, void *) {
 // callback's data at the source object, the posted bytes, lists and forms
 // into the source's owners.  The clone takes references of its own and points
 // the callback data at itself.  Whatever may fail or run Python code comes
-// before libcurl copies the handle, and the clone holds all that the copy
-// points into before anything else can fail, so dropping a half-made clone
-// never releases what libcurl still uses, and the source is never changed.
+// before it takes the copy over, and the clone holds all that the copy points
+// into before anything else can fail, so dropping a half-made clone never
+// releases what libcurl still uses, and the source is never changed.
+
+constexpr size_t callback_rows = std::size(curl_callback_options);
+
+// What each callback option of the clone `dup` of `self` gets as its data;
+// false with an exception set.
+static bool clone_data(CurlObject *self, CurlObject *dup, void *(&data)[callback_rows]) {
+    if (self->dict != nullptr && (dup->dict = PyDict_Copy(self->dict)) == nullptr)
+        return false;
+    for (size_t i = 0; i < callback_rows; ++i) {
+        const CallbackOption &row = curl_callback_options[i];
+        data[i] = dup;
+        if (self->*row.field != nullptr && row.user_data != nullptr &&
+            (data[i] = row.user_data(dup)) == nullptr)
+            return false;
+    }
+    return true;
+}
+
+// `dup` takes over `copy`, a copy libcurl made of `self`'s handle.  False
+// when libcurl refuses the error buffer or the private pointer.
+static bool clone_adopt(CurlObject *self, CurlObject *dup, void *const (&data)[callback_rows],
+                        CURL *copy) {
+    dup->handle = copy;
+    for (size_t i = 0; i < callback_rows; ++i) {
+        const CallbackOption &row = curl_callback_options[i];
+        if (self->*row.field == nullptr)
+            continue;
+        dup->*row.field = Py_NewRef(self->*row.field);
+        if (row.use_memoryview != nullptr)
+            dup->*row.use_memoryview = self->*row.use_memoryview;
+        // A copy made during perform_rb has its gathering function, which is
+        // not the clone's.
+        (void)row.install(copy, row.function_option);
+        (void)curl_easy_setopt(copy, row.data_option, data[i]);
+    }
+    dup->postfields_obj = Py_XNewRef(self->postfields_obj);
+    // The certificate callback reads the clone's own data, with its state.
+    dup->ca_certs_obj = Py_XNewRef(self->ca_certs_obj);
+    if (dup->ca_certs_obj != nullptr)
+        (void)curl_easy_setopt(copy, CURLOPT_SSL_CTX_DATA, dup);
+    for (const ListOption &row : curl_list_options)
+        dup->*row.field = Py_XNewRef(self->*row.field);
+    dup->httppost_obj = Py_XNewRef(self->httppost_obj);
+    dup->mimepost_obj = Py_XNewRef(self->mimepost_obj);
+    if (curl_easy_setopt(copy, CURLOPT_ERRORBUFFER, dup->error) != CURLE_OK)
+        return false;
+    std::memset(dup->error, 0, sizeof(dup->error));
+    return curl_easy_setopt(copy, CURLOPT_PRIVATE, dup) == CURLE_OK;
+}
+
+// libcurl copied the MIME structure with the data of its callback parts:
+// each of their owners is used, and freed, once more.
+static void clone_uses_mime(CurlObject *self) {
+    if (self->mimepost_obj != nullptr)
+        curlmime_duphandle_incref_data_cb_owners(
+            reinterpret_cast<CurlMimeObject *>(self->mimepost_obj));
+}
+
 PyObject *do_curl_duphandle(CurlObject *self, PyObject *) {
     assert_curl_state(self);
     // libcurl must not copy a handle while a transfer changes it on another
@@ -285,70 +347,68 @@ PyObject *do_curl_duphandle(CurlObject *self, PyObject *) {
         PyErr_SetString(ErrorObject, "cloning curl failed");
         return nullptr;
     };
-    if (self->dict != nullptr) {
-        dup->dict = PyDict_Copy(self->dict);
-        if (dup->dict == nullptr)
-            return fail();
-    }
-    // What each callback option of the clone gets as its data.
-    constexpr size_t rows = std::size(curl_callback_options);
-    void *data[rows];
-    for (size_t i = 0; i < rows; ++i) {
-        const CallbackOption &row = curl_callback_options[i];
-        data[i] = dup;
-        if (self->*row.field != nullptr && row.user_data != nullptr &&
-            (data[i] = row.user_data(dup)) == nullptr)
-            return fail();
-    }
-    if (self->handle == nullptr)
+    void *data[callback_rows];
+    if (!clone_data(self, dup, data) || self->handle == nullptr)
         return fail();
     for (const CallbackOption &row : curl_callback_options)
         if (row.called_by_duphandle && self->*row.field != nullptr)
             (void)curl_easy_setopt(self->handle, row.function_option, static_cast<void *>(nullptr));
-    dup->handle = curl_easy_duphandle(self->handle);
+    CURL *copy = curl_easy_duphandle(self->handle);
     for (const CallbackOption &row : curl_callback_options) {
         if (!row.called_by_duphandle || self->*row.field == nullptr)
             continue;
         (void)row.install(self->handle, row.function_option);
-        if (dup->handle != nullptr)
-            (void)row.install(dup->handle, row.function_option);
+        if (copy != nullptr)
+            (void)row.install(copy, row.function_option);
     }
-    if (dup->handle == nullptr)
+    if (copy == nullptr)
         return fail();
-
-    for (size_t i = 0; i < rows; ++i) {
-        const CallbackOption &row = curl_callback_options[i];
-        if (self->*row.field == nullptr)
-            continue;
-        dup->*row.field = Py_NewRef(self->*row.field);
-        if (row.use_memoryview != nullptr)
-            dup->*row.use_memoryview = self->*row.use_memoryview;
-        // A copy made during perform_rb has its gathering function, which is
-        // not the clone's.
-        (void)row.install(dup->handle, row.function_option);
-        (void)curl_easy_setopt(dup->handle, row.data_option, data[i]);
-    }
-    dup->postfields_obj = Py_XNewRef(self->postfields_obj);
-    // The certificate callback reads the clone's own data, with its state.
-    dup->ca_certs_obj = Py_XNewRef(self->ca_certs_obj);
-    if (dup->ca_certs_obj != nullptr)
-        (void)curl_easy_setopt(dup->handle, CURLOPT_SSL_CTX_DATA, dup);
-    for (const ListOption &row : curl_list_options)
-        dup->*row.field = Py_XNewRef(self->*row.field);
-    dup->httppost_obj = Py_XNewRef(self->httppost_obj);
-    // libcurl copied the MIME structure with the data of its callback parts:
-    // each of their owners is used, and freed, once more.
-    dup->mimepost_obj = Py_XNewRef(self->mimepost_obj);
-    if (dup->mimepost_obj != nullptr)
-        curlmime_duphandle_incref_data_cb_owners(
-            reinterpret_cast<CurlMimeObject *>(dup->mimepost_obj));
-
-    if (curl_easy_setopt(dup->handle, CURLOPT_ERRORBUFFER, dup->error) != CURLE_OK)
-        return fail();
-    std::memset(dup->error, 0, sizeof(dup->error));
-    if (curl_easy_setopt(dup->handle, CURLOPT_PRIVATE, dup) != CURLE_OK)
+    clone_uses_mime(self);
+    if (!clone_adopt(self, dup, data, copy))
         return fail();
     return obj.release();
+}
+
+// ---------------------------------------------------------------------------
+// Pushed streams.
+
+Ref curl_offer_push(CurlObject *parent, CURL *copy, CurlMultiObject *multi) {
+    clone_uses_mime(parent);
+    Ref obj = curl_alloc(Py_TYPE(parent));
+    if (!obj)
+        return obj;
+    auto *pushed = reinterpret_cast<CurlObject *>(obj.get());
+    // Offered: a member of the multi that the multi has not taken yet (its
+    // connections may keep the clone's closer).
+    pushed->multi_stack = multi;
+    void *data[callback_rows];
+    if (!clone_data(parent, pushed, data)) {
+        curl_give_back(pushed);
+        return Ref();
+    }
+    if (!clone_adopt(parent, pushed, data, copy)) {
+        curl_give_back(pushed);
+        PyErr_SetString(ErrorObject, "cloning curl failed");
+        return Ref();
+    }
+    return obj;
+}
+
+void curl_give_back(CurlObject *self) {
+    if (self->share != nullptr)
+        util_share_detach_easy(self, ShareLeave::always);
+    // libcurl frees the handle: none of its callbacks may lead it back to
+    // this object meanwhile.
+    if (CURL *handle = std::exchange(self->handle, nullptr)) {
+        for (const CallbackOption &row : curl_callback_options)
+            (void)curl_easy_setopt(handle, row.function_option, static_cast<void *>(nullptr));
+        (void)curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, static_cast<void *>(nullptr));
+        (void)curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, static_cast<char *>(nullptr));
+        (void)curl_easy_setopt(handle, CURLOPT_PRIVATE, static_cast<void *>(nullptr));
+    }
+    self->multi_stack = nullptr;
+    socket_closer_detach(self);
+    util_curl_xdecref(self, RELEASE_OPTIONS, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -426,6 +486,25 @@ static PyMethodDef curlobject_methods[] = {
     {"share", do_curl_share, METH_NOARGS,
      "share() -> CurlShare or None\n\n"
      "Return the CurlShare object this handle uses, or None.\n"},
+    {"upkeep", as_cfunction(do_curl_upkeep), METH_NOARGS,
+     "upkeep() -> None\n\n"
+     "Keep the handle's idle connections alive: for each connection whose\n"
+     "UPKEEP_INTERVAL_MS has passed, libcurl queues what its protocol needs (an\n"
+     "HTTP/2 PING), which goes out with the connection's next traffic.\n"},
+    {"ssls_export", as_cfunction(do_curl_ssls_export), METH_NOARGS,
+     "ssls_export() -> list of SslSession\n\n"
+     "Return the TLS sessions of the handle's session cache (or its share's), for\n"
+     "ssls_import() in another handle or process. Each SslSession holds the session's\n"
+     "key (host, port and TLS parameters, readable text), a salted hash of the key,\n"
+     "the session data and, for information only, its expiry (seconds since the\n"
+     "epoch), TLS version, ALPN protocol and early-data limit. Sessions of\n"
+     "connections made with a client certificate are not exported.\n"},
+    {"ssls_import", as_cfunction(do_curl_ssls_import), METH_O,
+     "ssls_import(sessions) -> None\n\n"
+     "Add exported TLS sessions to the handle's session cache (or its share's), so\n"
+     "that new connections resume them. Each session is an SslSession, or any tuple\n"
+     "starting with (session_key, shmac, sdata); session_key may be None when shmac\n"
+     "is given. Expired sessions are dropped silently.\n"},
     {"unpause", as_cfunction(do_curl_unpause), METH_NOARGS,
      "unpause() -> None\n\n"
      "Resume a paused curl handle (pause with PAUSE_CONT).\n"},
@@ -442,6 +521,12 @@ static PyMethodDef curlobject_methods[] = {
      "ws_meta() -> WsFrame or None\n\n"
      "Return the metadata of the WebSocket frame chunk being delivered to the\n"
      "WRITEFUNCTION callable, or None outside such a delivery.\n"},
+    {"ws_start_frame", as_cfunction(do_curl_ws_start_frame), METH_VARARGS,
+     "ws_start_frame(flags, frame_len) -> None\n\n"
+     "Start a WebSocket frame of `frame_len` payload bytes with `flags` (WS_TEXT,\n"
+     "WS_BINARY, WS_PING, ...) from the READFUNCTION callable of a WebSocket upload:\n"
+     "what the callable returns next is that frame's payload, and an empty result\n"
+     "then sends an empty frame rather than ending the upload.\n"},
     {"ws_recv", as_cfunction(do_curl_ws_recv), METH_VARARGS,
      "ws_recv(buffersize) -> (data, meta)\n\n"
      "Receive at most `buffersize` bytes of a WebSocket frame from a detached\n"

@@ -129,20 +129,25 @@ static Answer with_callable(void *userdata, Run &&run) {
 // ---------------------------------------------------------------------------
 // Body and header delivery.
 
+// The body, the headers and the interleaved RTSP data, to the callable of
+// `Option` as bytes (or a memoryview, when setopt asked for one).
 template <CURLoption Option>
 static size_t deliver(char *ptr, size_t size, size_t nmemb, void *userdata) {
     auto *self = static_cast<CurlObject *>(userdata);
+    constexpr const char *name = Option == CURLOPT_INTERLEAVEFUNCTION ? "interleave" : "write";
     return with_callable<Option, size_t>(userdata, [&](PyObject *callable, size_t failure) {
         if (size == 0 || nmemb == 0)
             return failure;
         size_t total;
         if (__builtin_mul_overflow(size, nmemb, &total) ||
             total > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-            print_error("integer overflow in write callback");
+            print_error("integer overflow in %s callback", name);
             return failure;
         }
         static constexpr const CallbackOption &row = callback_row(Option);
-        bool use_mv = self->*row.use_memoryview != 0;
+        bool use_mv = false;
+        if constexpr (row.use_memoryview != nullptr)
+            use_mv = self->*row.use_memoryview != 0;
         Ref arg = Ref::steal(
             use_mv ? PyMemoryView_FromMemory(ptr, static_cast<Py_ssize_t>(total), PyBUF_READ)
                    : PyBytes_FromStringAndSize(ptr, static_cast<Py_ssize_t>(total)));
@@ -180,12 +185,12 @@ static size_t deliver(char *ptr, size_t size, size_t nmemb, void *userdata) {
         case IntResult::overflow:
             return failure;
         case IntResult::out_of_range:
-            (void)write_result_line("write", result.get(), "is out of range");
+            (void)write_result_line(name, result.get(), "is out of range");
             return failure;
         case IntResult::not_int:
             break;
         }
-        print_error("write callback must return int or None");
+        print_error("%s callback must return int or None", name);
         return failure;
     });
 }
@@ -196,6 +201,10 @@ size_t write_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
 
 size_t header_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
     return deliver<CURLOPT_HEADERFUNCTION>(ptr, size, nmemb, userdata);
+}
+
+size_t interleave_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
+    return deliver<CURLOPT_INTERLEAVEFUNCTION>(ptr, size, nmemb, userdata);
 }
 
 // ---------------------------------------------------------------------------
@@ -778,6 +787,15 @@ int ssh_key_cb(CURL *, const curl_khkey *knownkey, const curl_khkey *foundkey, c
     });
 }
 
+int ssh_hostkey_callback(void *userdata, int keytype, const char *key, size_t keylen) {
+    return with_callable<CURLOPT_SSH_HOSTKEYFUNCTION, int>(
+        userdata, [&](PyObject *callable, int failure) {
+            Ref args = reported(
+                Ref::steal(Py_BuildValue("(iy#)", keytype, key, static_cast<Py_ssize_t>(keylen))));
+            return int_call(callable, args, "ssh host key", failure);
+        });
+}
+
 int resolver_start_callback(void *, void *, void *userdata) {
     return with_callable<CURLOPT_RESOLVER_START_FUNCTION, int>(
         userdata, [&](PyObject *callable, int failure) {
@@ -797,6 +815,44 @@ int fnmatch_callback(void *userdata, const char *pattern, const char *string) {
             Ref args = reported(Ref::steal(Py_BuildValue("(yy)", pattern, string)));
             return args ? int_call(callable, args, "fnmatch", failure) : failure;
         });
+}
+
+// A FileInfo of the file a wildcard transfer is about to fetch.
+static PyObject *file_info(const curl_fileinfo *info) {
+    return PyObject_CallFunction(
+        file_info_type, "(yiLIiiLlI)", info->filename, static_cast<int>(info->filetype),
+        static_cast<long long>(info->time), info->perm, info->uid, info->gid,
+        static_cast<long long>(info->size), info->hardlinks, info->flags);
+}
+
+long chunk_bgn_callback(const void *transfer_info, void *userdata, int remains) {
+    static constexpr RangeMessages messages = {
+        .bad_value = "chunk_bgn callback returned an invalid CURL_CHUNK_BGN_FUNC code",
+        .name = "chunk_bgn",
+    };
+    return with_callable<CURLOPT_CHUNK_BGN_FUNCTION, long>(
+        userdata, [&](PyObject *callable, long failure) {
+            Ref info = Ref::steal(file_info(static_cast<const curl_fileinfo *>(transfer_info)));
+            if (!info) {
+                print_callback_error_if_regular_exception();
+                return failure;
+            }
+            Ref result = call_callable(callable, "(Oi)", info.get(), remains);
+            return ranged_answer(result.get(), CURL_CHUNK_BGN_FUNC_OK, CURL_CHUNK_BGN_FUNC_SKIP,
+                                 CURL_CHUNK_BGN_FUNC_OK, failure, messages);
+        });
+}
+
+long chunk_end_callback(void *userdata) {
+    static constexpr RangeMessages messages = {
+        .bad_value = "chunk_end callback returned an invalid CURL_CHUNK_END_FUNC code",
+        .name = "chunk_end",
+    };
+    return with_callable<CURLOPT_CHUNK_END_FUNCTION, long>(userdata, [&](PyObject *callable,
+                                                                         long failure) {
+        return ranged_answer(call_callable(callable, "()").get(), CURL_CHUNK_END_FUNC_OK,
+                             CURL_CHUNK_END_FUNC_FAIL, CURL_CHUNK_END_FUNC_OK, failure, messages);
+    });
 }
 
 // ---------------------------------------------------------------------------

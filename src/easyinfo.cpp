@@ -3,12 +3,17 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <optional>
 #include <utility>
 
-enum class InfoKind { String, Long, Double, DeprecatedDouble, OffT, StringList, CertInfo, Socket };
+#include "libcurl_infos.h"
 
-// The informations getinfo reads.  Their kind is the type libcurl encodes in
-// the number; the doubles libcurl deprecated warn.
+enum class InfoKind { String, Long, Double, OffT, StringList, CertInfo, Socket };
+
+// The informations getinfo reads: these, the deprecated doubles, and those
+// the build found in the linked libcurl's headers (libcurl_infos.h).  Their
+// kind is the type libcurl encodes in the number; the deprecated ones warn.
 static constexpr int known_infos[] = {
     CURLINFO_EFFECTIVE_URL,
     CURLINFO_CONTENT_TYPE,
@@ -59,7 +64,7 @@ static constexpr int known_infos[] = {
     CURLINFO_APPCONNECT_TIME_T,
     CURLINFO_QUEUE_TIME_T,
     CURLINFO_POSTTRANSFER_TIME_T,
-    CURLINFO_EARLYDATA_SENT_T, CURLINFO_RETRY_AFTER,
+    CURLINFO_EARLYDATA_SENT_T,
     CURLINFO_SSL_ENGINES,
     CURLINFO_COOKIELIST,
     CURLINFO_CERTINFO,
@@ -71,9 +76,9 @@ static constexpr int deprecated_infos[] = {
     CURLINFO_SPEED_UPLOAD, CURLINFO_CONTENT_LENGTH_DOWNLOAD, CURLINFO_CONTENT_LENGTH_UPLOAD,
 };
 
-template <size_t N>
-static constexpr bool listed(const int (&infos)[N], int option) {
-    return std::find(infos, infos + N, option) != infos + N;
+template <typename Infos>
+static constexpr bool listed(const Infos &infos, int option) {
+    return std::find(std::begin(infos), std::end(infos), option) != std::end(infos);
 }
 
 // The kinds of the types libcurl encodes in information numbers.
@@ -83,23 +88,26 @@ static constexpr std::pair<int, InfoKind> kinds_by_type[] = {
     {CURLINFO_SLIST, InfoKind::StringList}, {CURLINFO_SOCKET, InfoKind::Socket},
 };
 
-static bool info_kind(int option, InfoKind &kind) {
-    if (listed(deprecated_infos, option)) {
-        kind = InfoKind::DeprecatedDouble;
-        return true;
-    }
-    if (!listed(known_infos, option))
-        return false;
+struct InfoSpec {
+    InfoKind kind;
+    bool deprecated;
+};
+
+static std::optional<InfoSpec> info_spec(int option) {
+    bool deprecated =
+        listed(deprecated_infos, option) || listed(generated_deprecated_infos, option);
+    if (!deprecated && !listed(known_infos, option) && !listed(generated_infos, option))
+        return std::nullopt;
     // The certificates are the one pointer; the long LASTSOCKET is read as
     // the socket it became.
-    kind = option == CURLINFO_CERTINFO     ? InfoKind::CertInfo
-           : option == CURLINFO_LASTSOCKET ? InfoKind::Socket
-                                           : InfoKind::Long;
-    if (option != CURLINFO_CERTINFO && option != CURLINFO_LASTSOCKET)
-        for (const auto &[type, type_kind] : kinds_by_type)
-            if ((option & CURLINFO_TYPEMASK) == type)
-                kind = type_kind;
-    return true;
+    if (option == CURLINFO_CERTINFO)
+        return InfoSpec{InfoKind::CertInfo, false};
+    if (option == CURLINFO_LASTSOCKET)
+        return InfoSpec{InfoKind::Socket, false};
+    for (const auto &[type, kind] : kinds_by_type)
+        if ((option & CURLINFO_TYPEMASK) == type)
+            return InfoSpec{kind, deprecated};
+    return std::nullopt;
 }
 
 // Builds a text as bytes (raw) or as strict UTF-8 str.
@@ -182,16 +190,19 @@ PyObject *do_curl_getinfo_raw(CurlObject *self, PyObject *args) {
     int option;
     if (!PyArg_ParseTuple(args, "i:getinfo_raw", &option))
         return nullptr;
-    if (check_curl_state(self, GUARD_OPEN_IDLE, "getinfo") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE | GUARD_SET_UP, "getinfo") != 0)
         return nullptr;
-    InfoKind kind;
-    if (!info_kind(option, kind)) {
+    std::optional<InfoSpec> spec = info_spec(option);
+    if (!spec) {
         PyErr_SetString(PyExc_ValueError, "invalid argument to getinfo");
         return nullptr;
     }
+    if (spec->deprecated &&
+        PyErr_WarnEx(PyExc_DeprecationWarning, "getinfo option is deprecated", 1) < 0)
+        return nullptr;
     auto info = static_cast<CURLINFO>(option);
     CURLcode res;
-    switch (kind) {
+    switch (spec->kind) {
     case InfoKind::String: {
         char *value = nullptr;
         res = curl_easy_getinfo(self->handle, info, &value);
@@ -208,10 +219,6 @@ PyObject *do_curl_getinfo_raw(CurlObject *self, PyObject *args) {
             return raise_curl_error(self, res);
         return PyLong_FromLong(value);
     }
-    case InfoKind::DeprecatedDouble:
-        if (PyErr_WarnEx(PyExc_DeprecationWarning, "getinfo option is deprecated", 1) < 0)
-            return nullptr;
-        [[fallthrough]];
     case InfoKind::Double: {
         double value = 0.0;
         res = curl_easy_getinfo(self->handle, info, &value);
@@ -257,7 +264,7 @@ PyObject *do_curl_getinfo(CurlObject *self, PyObject *args) {
     if (!PyArg_ParseTuple(args, "i:getinfo", &option))
         return nullptr;
     if (option == CURLINFO_CERTINFO) {
-        if (check_curl_state(self, GUARD_OPEN_IDLE, "getinfo") != 0)
+        if (check_curl_state(self, GUARD_OPEN_IDLE | GUARD_SET_UP, "getinfo") != 0)
             return nullptr;
         curl_certinfo *value = nullptr;
         CURLcode res = curl_easy_getinfo(self->handle, CURLINFO_CERTINFO, &value);
@@ -268,8 +275,7 @@ PyObject *do_curl_getinfo(CurlObject *self, PyObject *args) {
     Ref raw = Ref::steal(do_curl_getinfo_raw(self, args));
     if (!raw)
         return nullptr;
-    InfoKind kind;
-    (void)info_kind(option, kind);
+    InfoKind kind = info_spec(option)->kind;
     if (kind == InfoKind::String) {
         if (raw.get() == Py_None)
             return raw.release();

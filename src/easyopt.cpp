@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 
@@ -17,7 +18,7 @@ static constexpr bool contains(const int (&options)[N], int option) {
 // The checks of setopt and unsetopt: the handle open and idle, the option
 // number within libcurl's range.  0, or -1 with an exception set.
 static int check_option(CurlObject *self, int option, const char *method) {
-    if (check_curl_state(self, GUARD_OPEN_IDLE, method) != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE | GUARD_SET_UP, method) != 0)
         return -1;
     if (option_in_range(option, CURLOPTTYPE_BLOB, CURLOPT_LASTENTRY))
         return 0;
@@ -82,97 +83,19 @@ static PyObject *do_curl_setopt_int(CurlObject *self, int option, PyObject *obj)
 // ---------------------------------------------------------------------------
 // Strings.
 
-static constexpr int copied_string_options[] = {
-    CURLOPT_URL,
-    CURLOPT_PROXY,
-    CURLOPT_USERPWD,
-    CURLOPT_PROXYUSERPWD,
-    CURLOPT_RANGE,
-    CURLOPT_REFERER,
-    CURLOPT_FTPPORT,
-    CURLOPT_USERAGENT,
-    CURLOPT_COOKIE,
-    CURLOPT_SSLCERT,
-    CURLOPT_KEYPASSWD,
-    CURLOPT_COOKIEFILE,
-    CURLOPT_CUSTOMREQUEST,
-    CURLOPT_INTERFACE,
-    CURLOPT_CAINFO,
-    CURLOPT_COOKIEJAR,
-    CURLOPT_SSL_CIPHER_LIST,
-    CURLOPT_SSLCERTTYPE,
-    CURLOPT_SSLKEY,
-    CURLOPT_SSLKEYTYPE,
-    CURLOPT_SSLENGINE,
-    CURLOPT_CAPATH,
-    CURLOPT_ACCEPT_ENCODING,
-    CURLOPT_NETRC_FILE,
-    CURLOPT_COOKIELIST,
-    CURLOPT_FTP_ALTERNATIVE_TO_USER,
-    CURLOPT_SSH_PUBLIC_KEYFILE,
-    CURLOPT_SSH_PRIVATE_KEYFILE,
-    CURLOPT_SSH_HOST_PUBLIC_KEY_MD5,
-    CURLOPT_COPYPOSTFIELDS,
-    CURLOPT_CRLFILE,
-    CURLOPT_ISSUERCERT,
-    CURLOPT_USERNAME,
-    CURLOPT_PASSWORD,
-    CURLOPT_PROXYUSERNAME,
-    CURLOPT_PROXYPASSWORD,
-    CURLOPT_NOPROXY,
-    CURLOPT_SSH_KNOWNHOSTS,
-    CURLOPT_MAIL_FROM,
-    CURLOPT_RTSP_SESSION_ID,
-    CURLOPT_RTSP_STREAM_URI,
-    CURLOPT_RTSP_TRANSPORT,
-    CURLOPT_TLSAUTH_USERNAME,
-    CURLOPT_TLSAUTH_PASSWORD,
-    CURLOPT_TLSAUTH_TYPE,
-    CURLOPT_DNS_SERVERS,
-    CURLOPT_MAIL_AUTH,
-    CURLOPT_XOAUTH2_BEARER,
-    CURLOPT_LOGIN_OPTIONS,
-    CURLOPT_PINNEDPUBLICKEY,
-    CURLOPT_UNIX_SOCKET_PATH,
-    CURLOPT_PROXY_SERVICE_NAME,
-    CURLOPT_SERVICE_NAME,
-    CURLOPT_DEFAULT_PROTOCOL,
-    CURLOPT_PROXY_CAINFO,
-    CURLOPT_PROXY_CAPATH,
-    CURLOPT_PROXY_TLSAUTH_USERNAME,
-    CURLOPT_PROXY_TLSAUTH_PASSWORD,
-    CURLOPT_PROXY_TLSAUTH_TYPE,
-    CURLOPT_PROXY_SSLCERT,
-    CURLOPT_PROXY_SSLCERTTYPE,
-    CURLOPT_PROXY_SSLKEY,
-    CURLOPT_PROXY_SSLKEYTYPE,
-    CURLOPT_PROXY_KEYPASSWD,
-    CURLOPT_PROXY_SSL_CIPHER_LIST,
-    CURLOPT_PROXY_CRLFILE,
-    CURLOPT_PRE_PROXY,
-    CURLOPT_PROXY_PINNEDPUBLICKEY,
-    CURLOPT_REQUEST_TARGET,
-    CURLOPT_TLS13_CIPHERS,
-    CURLOPT_PROXY_TLS13_CIPHERS,
-    CURLOPT_DOH_URL,
-    CURLOPT_PROXY_ISSUERCERT,
-    CURLOPT_HSTS,
-    CURLOPT_AWS_SIGV4,
-    CURLOPT_HAPROXY_CLIENT_IP,
-    CURLOPT_ECH,
-};
+// The type libcurl gives an option (CURLOT_*), or -1 for a number that
+// names none.  Strings and blobs are set as libcurl types them: it copies
+// every one of its strings but POSTFIELDS.
+static int option_type(int option) {
+    const curl_easyoption *o = curl_easy_option_by_id(static_cast<CURLoption>(option));
+    return o != nullptr ? static_cast<int>(o->type) : -1;
+}
 
 static constexpr int deprecated_string_options[] = {
     CURLOPT_KRBLEVEL,
     CURLOPT_RANDOM_FILE,
     CURLOPT_EGDSOCKET,
     CURLOPT_SOCKS5_GSSAPI_SERVICE,
-};
-
-static constexpr int blob_options[] = {
-    CURLOPT_SSLCERT_BLOB,      CURLOPT_SSLKEY_BLOB,       CURLOPT_PROXY_SSLCERT_BLOB,
-    CURLOPT_PROXY_SSLKEY_BLOB, CURLOPT_ISSUERCERT_BLOB,   CURLOPT_PROXY_ISSUERCERT_BLOB,
-    CURLOPT_CAINFO_BLOB,       CURLOPT_PROXY_CAINFO_BLOB,
 };
 
 static PyObject *setopt_postfields(CurlObject *self, PyObject *obj) {
@@ -200,7 +123,8 @@ static PyObject *setopt_postfields(CurlObject *self, PyObject *obj) {
 PyObject *do_curl_setopt_string_impl(CurlObject *self, int option, PyObject *obj) {
     if (option == CURLOPT_POSTFIELDS)
         return setopt_postfields(self, obj);
-    if (contains(blob_options, option)) {
+    int type = option_type(option);
+    if (type == CURLOT_BLOB) {
         TextArg text;
         if (text_arg(obj, text, true) != 0)
             return nullptr;
@@ -211,7 +135,7 @@ PyObject *do_curl_setopt_string_impl(CurlObject *self, int option, PyObject *obj
         Py_RETURN_NONE;
     }
     bool deprecated = contains(deprecated_string_options, option);
-    if (!deprecated && !contains(copied_string_options, option) &&
+    if (type != CURLOT_STRING && option != CURLOPT_COPYPOSTFIELDS &&
         option != CURLOPT_WILDCARDMATCH) {
         PyErr_SetString(PyExc_TypeError, "strings are not supported for this option");
         return nullptr;
@@ -287,7 +211,7 @@ static constexpr int null_resettable_options[] = {
 };
 
 static bool is_null_resettable(int option) {
-    return contains(null_resettable_options, option) || contains(blob_options, option);
+    return contains(null_resettable_options, option) || option_type(option) == CURLOT_BLOB;
 }
 
 // The field that owns what a pointer option points at: a string list, the
@@ -321,7 +245,15 @@ static PyObject *util_curl_unsetopt(CurlObject *self, int option) {
         void *data = row->unset_data == UnsetData::stdout_stream  ? static_cast<void *>(stdout)
                      : row->unset_data == UnsetData::stdin_stream ? static_cast<void *>(stdin)
                                                                   : nullptr;
-        if (res == CURLE_OK)
+        // A data option two callbacks share (CHUNK_DATA, XFERINFODATA) stays
+        // while the other one is installed: its callback reads it.
+        bool shared =
+            std::any_of(std::begin(curl_callback_options), std::end(curl_callback_options),
+                        [&](const CallbackOption &other) {
+                            return &other != row && other.data_option == row->data_option &&
+                                   self->*other.field != nullptr;
+                        });
+        if (res == CURLE_OK && !shared)
             res = curl_easy_setopt(h, row->data_option, data);
     } else {
         PyErr_SetString(PyExc_TypeError, "unsetopt() is not supported for this option");
@@ -774,7 +706,7 @@ PyObject *do_curl_setopt_string(CurlObject *self, PyObject *args) {
     PyObject *obj;
     if (!PyArg_ParseTuple(args, "iO:setopt", &option, &obj))
         return nullptr;
-    if (check_curl_state(self, GUARD_OPEN_IDLE, "setopt") != 0)
+    if (check_curl_state(self, GUARD_OPEN_IDLE | GUARD_SET_UP, "setopt") != 0)
         return nullptr;
     if (!PyText_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt_string");

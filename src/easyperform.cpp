@@ -15,11 +15,13 @@ void raise_transfer_error(CurlObject *self, CURLcode res) {
     chain_kept_exception(self->callback_exception);
 }
 
-PyObject *do_curl_perform(CurlObject *self, PyObject *) {
-    if (check_curl_state(self, GUARD_OPEN_IDLE, "perform") != 0)
+// Runs `call` (libcurl's call on the handle, returning its code) as an
+// operation of the idle handle `name`, raising its failure.
+template <typename Call>
+static PyObject *transfer_operation(CurlObject *self, const char *name, Call call) {
+    if (check_curl_state(self, GUARD_OPEN_IDLE, name) != 0)
         return nullptr;
-    std::optional<CURLcode> res =
-        run_transfer(self, [self] { return curl_easy_perform(self->handle); });
+    std::optional<CURLcode> res = run_transfer(self, [&] { return call(self->handle); });
     if (!res)
         return nullptr;
     if (*res != CURLE_OK) {
@@ -27,6 +29,16 @@ PyObject *do_curl_perform(CurlObject *self, PyObject *) {
         return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+PyObject *do_curl_perform(CurlObject *self, PyObject *) {
+    return transfer_operation(self, "perform", curl_easy_perform);
+}
+
+// Keeps the handle's idle connections alive (HTTP/2 pings) when their
+// UPKEEP_INTERVAL_MS has passed; callbacks may run.
+PyObject *do_curl_upkeep(CurlObject *self, PyObject *) {
+    return transfer_operation(self, "upkeep", curl_easy_upkeep);
 }
 
 // The body of a transfer, gathered without a Python call per chunk: a small
@@ -282,4 +294,84 @@ PyObject *do_curl_recv_into(CurlObject *self, PyObject *args, PyObject *kwds) {
         return nullptr;
     view.release();
     return PyLong_FromSize_t(received);
+}
+
+// ---------------------------------------------------------------------------
+// TLS sessions saved and restored.
+
+static CURLcode export_session(CURL *, void *userptr, const char *session_key,
+                               const unsigned char *shmac, size_t shmac_len,
+                               const unsigned char *sdata, size_t sdata_len, curl_off_t valid_until,
+                               int ietf_tls_id, const char *alpn, size_t earlydata_max) {
+    Ref session = Ref::steal(PyObject_CallFunction(
+        ssl_session_type, "(zy#y#LizK)", session_key, reinterpret_cast<const char *>(shmac),
+        static_cast<Py_ssize_t>(shmac_len), reinterpret_cast<const char *>(sdata),
+        static_cast<Py_ssize_t>(sdata_len), static_cast<long long>(valid_until), ietf_tls_id, alpn,
+        static_cast<unsigned long long>(earlydata_max)));
+    if (!session || PyList_Append(static_cast<PyObject *>(userptr), session.get()) != 0)
+        return CURLE_OUT_OF_MEMORY; // ends the export
+    return CURLE_OK;
+}
+
+PyObject *do_curl_ssls_export(CurlObject *self, PyObject *) {
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "ssls_export") != 0)
+        return nullptr;
+    Ref sessions = Ref::steal(PyList_New(0));
+    if (!sessions)
+        return nullptr;
+    CURLcode res = curl_easy_ssls_export(self->handle, export_session, sessions.get());
+    if (PyErr_Occurred())
+        return nullptr;
+    if (res != CURLE_OK)
+        return raise_curl_error(self, res);
+    return sessions.release();
+}
+
+// One exported session: its key text (or None) and the salted hash and data
+// bytes.  0, or -1 with an exception set.
+static int import_session(CurlObject *self, PyObject *session) {
+    if (!PyTuple_Check(session) || PyTuple_GET_SIZE(session) < 3) {
+        PyErr_SetString(PyExc_TypeError, "ssls_import() takes SslSession tuples "
+                                         "(session_key, shmac, sdata, ...)");
+        return -1;
+    }
+    PyObject *key_obj = PyTuple_GET_ITEM(session, 0);
+    TextArg key;
+    if (key_obj != Py_None) {
+        PyObject *encoded = nullptr;
+        key.data = PyText_AsString_NoNUL(key_obj, &encoded);
+        key.keeper = Ref::steal(encoded);
+        if (key.data == nullptr)
+            return -1;
+    }
+    BufferView shmac, sdata;
+    PyObject *shmac_obj = PyTuple_GET_ITEM(session, 1);
+    if ((shmac_obj != Py_None && shmac.get(shmac_obj, PyBUF_SIMPLE) != 0) ||
+        sdata.get(PyTuple_GET_ITEM(session, 2), PyBUF_SIMPLE) != 0)
+        return -1;
+    CURLcode res = curl_easy_ssls_import(
+        self->handle, key.data,
+        shmac.held() ? static_cast<const unsigned char *>(shmac.data()) : nullptr,
+        shmac.held() ? static_cast<size_t>(shmac.size()) : 0,
+        static_cast<const unsigned char *>(sdata.data()), static_cast<size_t>(sdata.size()));
+    if (res != CURLE_OK) {
+        raise_curl_error(self, res);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject *do_curl_ssls_import(CurlObject *self, PyObject *sessions) {
+    if (check_curl_state(self, GUARD_OPEN_IDLE, "ssls_import") != 0)
+        return nullptr;
+    Ref iterator = Ref::steal(PyObject_GetIter(sessions));
+    if (!iterator)
+        return nullptr;
+    while (Ref session = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (import_session(self, session.get()) != 0)
+            return nullptr;
+    }
+    if (PyErr_Occurred())
+        return nullptr;
+    Py_RETURN_NONE;
 }

@@ -145,9 +145,10 @@ int ws_recv_frame(CurlObject *self, void *buffer, size_t len, size_t *received, 
     return res ? check_easy_recv_send_result(self, *res) : -1;
 }
 
-// The explicit frame flags of ws_send: a 32-bit mask with at most one data
-// type and one control type, and no fragmented control frame.
-int ws_send_flags(PyObject *obj, unsigned int *out) {
+// The explicit frame flags of ws_send and ws_start_frame (`name`): a 32-bit
+// mask with at most one data type and one control type, and no fragmented
+// control frame.
+int ws_frame_flags(PyObject *obj, unsigned int *out, const char *name) {
     long long value = PyLong_AsLongLong(obj);
     if (value == -1 && PyErr_Occurred())
         return -1;
@@ -156,23 +157,25 @@ int ws_send_flags(PyObject *obj, unsigned int *out) {
         return -1;
     }
     if (value > 4294967295LL) {
-        PyErr_SetString(PyExc_OverflowError, "flags out of range for curl_ws_send");
+        PyErr_Format(PyExc_OverflowError, "flags out of range for curl_%s", name);
         return -1;
     }
     auto flags = static_cast<unsigned int>(value);
     if ((flags & CURLWS_TEXT) && (flags & CURLWS_BINARY)) {
-        PyErr_SetString(PyExc_ValueError, "ws_send: cannot set both WS_TEXT and WS_BINARY");
+        PyErr_Format(PyExc_ValueError, "%s: cannot set both WS_TEXT and WS_BINARY", name);
         return -1;
     }
     unsigned int control = flags & WS_CONTROL_BITS;
     if ((flags & CURLWS_CONT) && control != 0) {
-        PyErr_SetString(PyExc_ValueError, "ws_send: control frames cannot be fragmented "
-                                          "(WS_CONT forbidden with WS_PING/WS_PONG/WS_CLOSE)");
+        PyErr_Format(PyExc_ValueError,
+                     "%s: control frames cannot be fragmented (WS_CONT forbidden with "
+                     "WS_PING/WS_PONG/WS_CLOSE)",
+                     name);
         return -1;
     }
     if ((control & (control - 1)) != 0) {
-        PyErr_SetString(PyExc_ValueError,
-                        "ws_send: only one of WS_PING / WS_PONG / WS_CLOSE may be set");
+        PyErr_Format(PyExc_ValueError, "%s: only one of WS_PING / WS_PONG / WS_CLOSE may be set",
+                     name);
         return -1;
     }
     *out = flags;
@@ -219,7 +222,7 @@ PyObject *do_curl_ws_send(CurlObject *self, PyObject *args, PyObject *kwds) {
     }
     bool explicit_flags = flags_obj != Py_None;
     unsigned int flags = 0;
-    if (explicit_flags && ws_send_flags(flags_obj, &flags) != 0)
+    if (explicit_flags && ws_frame_flags(flags_obj, &flags, "ws_send") != 0)
         return nullptr;
     if (data == Py_None) {
         PyErr_SetString(PyExc_TypeError, "ws_send: data must be str or bytes-like, not NoneType "
@@ -358,4 +361,25 @@ PyObject *do_curl_ws_close(CurlObject *self, PyObject *args, PyObject *kwds) {
     if (check_curl_ws_send_state(self, "ws_close") != 0)
         return nullptr;
     return ws_send_frame(self, payload, static_cast<size_t>(size), 0, CURLWS_CLOSE);
+}
+
+PyObject *do_curl_ws_start_frame(CurlObject *self, PyObject *args) {
+    PyObject *flags_obj;
+    long long frame_len;
+    if (!PyArg_ParseTuple(args, "OL:ws_start_frame", &flags_obj, &frame_len))
+        return nullptr;
+    if (frame_len < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative frame_len in ws_start_frame");
+        return nullptr;
+    }
+    unsigned int flags;
+    if (ws_frame_flags(flags_obj, &flags, "ws_start_frame") != 0)
+        return nullptr;
+    // Meant for the read callable of the running transfer, on its thread.
+    if (check_curl_state(self, GUARD_OPEN | GUARD_NOT_ELSEWHERE, "ws_start_frame") != 0)
+        return nullptr;
+    CURLcode res = curl_ws_start_frame(self->handle, flags, static_cast<curl_off_t>(frame_len));
+    if (res != CURLE_OK)
+        return raise_curl_error(self, res);
+    Py_RETURN_NONE;
 }

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -19,6 +20,8 @@
 static int multi_socket_callback(CURL *, curl_socket_t s, int what, void *userp, void *socketp);
 static int multi_timer_callback(CURLM *, long timeout_ms, void *userp);
 static void multi_notify_callback(CURLM *, unsigned int notification, CURL *easy, void *userp);
+static int multi_push_callback(CURL *parent, CURL *easy, size_t num_headers,
+                               curl_pushheaders *headers, void *userp);
 
 // Sets a multi's function option to an entry point, or to null.
 template <auto EntryPoint>
@@ -47,6 +50,9 @@ static constexpr MultiCallbackOption multi_callback_options[] = {
     {CURLMOPT_NOTIFYFUNCTION, CURLMOPT_NOTIFYDATA, &CurlMultiObject::notify_callable,
      install_multi_entry_point<multi_notify_callback>,
      "multi_notify_callback failed to acquire thread"},
+    {CURLMOPT_PUSHFUNCTION, CURLMOPT_PUSHDATA, &CurlMultiObject::push_callable,
+     install_multi_entry_point<multi_push_callback>,
+     "multi_push_callback failed to acquire thread"},
 };
 
 static constexpr const MultiCallbackOption *multi_callback_option(int option) {
@@ -814,22 +820,92 @@ static int multi_timer_callback(CURLM *, long timeout_ms, void *userp) {
     });
 }
 
+// The live member of this multi whose handle `easy` is, or null.
+static CurlObject *member_of(CurlMultiObject *self, CURL *easy) {
+    char *private_ptr = nullptr;
+    if (easy == nullptr || curl_easy_getinfo(easy, CURLINFO_PRIVATE, &private_ptr) != CURLE_OK ||
+        private_ptr == nullptr)
+        return nullptr;
+    auto *co = reinterpret_cast<CurlObject *>(private_ptr);
+    if (!is_curl(reinterpret_cast<PyObject *>(co)) || co->handle != easy || co->multi_stack != self)
+        return nullptr;
+    return co;
+}
+
 static void multi_notify_callback(CURLM *, unsigned int notification, CURL *easy, void *userp) {
     auto *self = static_cast<CurlMultiObject *>(userp);
     with_multi_callable<CURLMOPT_NOTIFYFUNCTION>(self, [&](PyObject *callable) {
         // Only a live member of this multi is handed to Python.
-        PyObject *curl = Py_None;
-        char *private_ptr = nullptr;
-        if (easy != nullptr &&
-            curl_easy_getinfo(easy, CURLINFO_PRIVATE, &private_ptr) == CURLE_OK &&
-            private_ptr != nullptr) {
-            auto *co = reinterpret_cast<CurlObject *>(private_ptr);
-            if (is_curl(reinterpret_cast<PyObject *>(co)) && co->handle == easy &&
-                co->multi_stack == self)
-                curl = reinterpret_cast<PyObject *>(co);
-        }
+        CurlObject *member = member_of(self, easy);
+        PyObject *curl = member != nullptr ? reinterpret_cast<PyObject *>(member) : Py_None;
         (void)call_reported(callable, "(kO)", static_cast<unsigned long>(notification), curl);
     });
+}
+
+// The headers of a push promise as (name, value) bytes pairs; a pseudo
+// header's name keeps its leading colon.
+static PyObject *push_headers(size_t count, curl_pushheaders *headers) {
+    Ref list = Ref::steal(PyList_New(0));
+    for (size_t i = 0; list && i < count; ++i) {
+        const char *line = curl_pushheader_bynum(headers, i);
+        if (line == nullptr)
+            continue;
+        const char *colon = line[0] != '\0' ? std::strchr(line + 1, ':') : nullptr;
+        size_t name_len = colon != nullptr ? static_cast<size_t>(colon - line) : std::strlen(line);
+        const char *value = colon != nullptr ? colon + 1 : "";
+        Ref pair =
+            Ref::steal(Py_BuildValue("(y#y)", line, static_cast<Py_ssize_t>(name_len), value));
+        if (!pair || PyList_Append(list.get(), pair.get()) != 0)
+            return nullptr;
+    }
+    return list.release();
+}
+
+// A pushed stream, offered to the push callable as a new Curl with the
+// promise's headers.  Accepted, it is a member of this multi like one
+// add_handle added; refused (or when nothing can be asked), libcurl frees
+// it.
+static int multi_push_callback(CURL *parent, CURL *easy, size_t num_headers,
+                               curl_pushheaders *headers, void *userp) {
+    auto *self = static_cast<CurlMultiObject *>(userp);
+    static constexpr const MultiCallbackOption &row = multi_row(CURLMOPT_PUSHFUNCTION);
+    static constexpr RangeMessages messages = {
+        .bad_value = "push callback returned an invalid CURL_PUSH code",
+        .name = "multi push",
+    };
+    return call_through_row(
+        self, row,
+        [&](PyObject *callable) {
+            CurlObject *from = member_of(self, parent);
+            if (from == nullptr)
+                return CURL_PUSH_DENY;
+            Ref pushed = curl_offer_push(from, easy, self);
+            Ref pairs = Ref::steal(pushed ? push_headers(num_headers, headers) : nullptr);
+            if (!pairs) {
+                print_callback_error_if_regular_exception();
+                if (pushed)
+                    curl_give_back(reinterpret_cast<CurlObject *>(pushed.get()));
+                return CURL_PUSH_DENY;
+            }
+            auto *curl = reinterpret_cast<CurlObject *>(pushed.get());
+            Ref result = call_callable(
+                callable, {reinterpret_cast<PyObject *>(from), pushed.get(), pairs.get()});
+            long answer = ranged_answer(result.get(), CURL_PUSH_OK, CURL_PUSH_ERROROUT,
+                                        CURL_PUSH_OK, CURL_PUSH_DENY, messages);
+            // The multi takes the stream as add_handle takes a member.
+            if (answer == CURL_PUSH_OK) {
+                curl->multi_weakref = PyWeakref_NewRef(reinterpret_cast<PyObject *>(self), nullptr);
+                if (curl->multi_weakref == nullptr || PySet_Add(self->easy_set, pushed.get()) < 0) {
+                    print_callback_error_if_regular_exception();
+                    clear_field(curl->multi_weakref);
+                    answer = CURL_PUSH_DENY;
+                }
+            }
+            if (answer != CURL_PUSH_OK)
+                curl_give_back(curl);
+            return static_cast<int>(answer);
+        },
+        [](bool) { return CURL_PUSH_DENY; });
 }
 
 // ---------------------------------------------------------------------------
@@ -896,27 +972,19 @@ static PyObject *multi_setopt_list(CurlMultiObject *self, int option, PyObject *
     Py_RETURN_NONE;
 }
 
+// The type base of the option's number says what libcurl takes; it answers
+// numbers that name no option itself.
 static PyObject *multi_setopt_int(CurlMultiObject *self, int option, PyObject *obj) {
     long long value = PyLong_AsLongLong(obj);
     if (value == -1 && PyErr_Occurred())
         return nullptr;
+    auto opt = static_cast<CURLMoption>(option);
     CURLMcode res;
-    switch (option) {
-    case CURLMOPT_PIPELINING:
-    case CURLMOPT_MAXCONNECTS:
-    case CURLMOPT_MAX_HOST_CONNECTIONS:
-    case CURLMOPT_MAX_PIPELINE_LENGTH:
-    case CURLMOPT_MAX_TOTAL_CONNECTIONS:
-    case CURLMOPT_MAX_CONCURRENT_STREAMS:
-        res = curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
-                                static_cast<long>(value));
-        break;
-    case CURLMOPT_CONTENT_LENGTH_PENALTY_SIZE:
-    case CURLMOPT_CHUNK_LENGTH_PENALTY_SIZE:
-        res = curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option),
-                                static_cast<curl_off_t>(value));
-        break;
-    default:
+    if (option < CURLOPTTYPE_OBJECTPOINT) {
+        res = curl_multi_setopt(self->multi_handle, opt, static_cast<long>(value));
+    } else if (option >= CURLOPTTYPE_OFF_T) {
+        res = curl_multi_setopt(self->multi_handle, opt, static_cast<curl_off_t>(value));
+    } else {
         PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
         return nullptr;
     }

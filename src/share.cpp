@@ -237,7 +237,8 @@ static PyObject *do_share_close(PyObject *op, PyObject *) {
 // released before an error is raised.
 static int share_setopt_kind(CurlShareObject *self, ObjectLock &locked, int option,
                              long long kind) {
-    if (kind < CURL_LOCK_DATA_COOKIE || kind > CURL_LOCK_DATA_PSL) {
+    // Every kind of data the linked libcurl shares (cookies to HSTS).
+    if (kind < CURL_LOCK_DATA_COOKIE || kind >= CURL_LOCK_DATA_LAST) {
         locked.unlock();
         PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
         return -1;

@@ -233,6 +233,10 @@ struct CurlObject {
     PyObject *trailer_callable;
     PyObject *hstsread_callable;
     PyObject *hstswrite_callable;
+    PyObject *ssh_hostkey_callable;
+    PyObject *chunk_bgn_callable;
+    PyObject *chunk_end_callable;
+    PyObject *interleave_callable;
     PyObject *postfields_obj;
     PyObject *ca_certs_obj;
     SocketCloser *closesocket_closer; // made with the first CLOSESOCKETFUNCTION
@@ -289,6 +293,10 @@ int trailer_callback(curl_slist **list, void *userdata);
 CURLSTScode hstsread_callback(CURL *handle, curl_hstsentry *entry, void *userdata);
 CURLSTScode hstswrite_callback(CURL *handle, curl_hstsentry *entry, curl_index *index,
                                void *userdata);
+int ssh_hostkey_callback(void *userdata, int keytype, const char *key, size_t keylen);
+long chunk_bgn_callback(const void *transfer_info, void *userdata, int remains);
+long chunk_end_callback(void *userdata);
+size_t interleave_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
 
 // Sets a function option to an entry point, passing libcurl the pointer
 // with its own type.
@@ -447,6 +455,31 @@ inline constexpr CallbackOption curl_callback_options[] = {
      .install = install_entry_point<hstswrite_callback>,
      .warning = "hstswrite_callback failed to acquire thread",
      .failure = CURLSTS_FAIL},
+    {.function_option = CURLOPT_SSH_HOSTKEYFUNCTION,
+     .data_option = CURLOPT_SSH_HOSTKEYDATA,
+     .field = &CurlObject::ssh_hostkey_callable,
+     .install = install_entry_point<ssh_hostkey_callback>,
+     .warning = "ssh_hostkey_callback failed to acquire thread",
+     .failure = CURLKHMATCH_MISMATCH},
+    // The two wildcard chunk callbacks share their data option.
+    {.function_option = CURLOPT_CHUNK_BGN_FUNCTION,
+     .data_option = CURLOPT_CHUNK_DATA,
+     .field = &CurlObject::chunk_bgn_callable,
+     .install = install_entry_point<chunk_bgn_callback>,
+     .warning = "chunk_bgn_callback failed to acquire thread",
+     .failure = CURL_CHUNK_BGN_FUNC_FAIL},
+    {.function_option = CURLOPT_CHUNK_END_FUNCTION,
+     .data_option = CURLOPT_CHUNK_DATA,
+     .field = &CurlObject::chunk_end_callable,
+     .install = install_entry_point<chunk_end_callback>,
+     .warning = "chunk_end_callback failed to acquire thread",
+     .failure = CURL_CHUNK_END_FUNC_FAIL},
+    {.function_option = CURLOPT_INTERLEAVEFUNCTION,
+     .data_option = CURLOPT_INTERLEAVEDATA,
+     .field = &CurlObject::interleave_callable,
+     .install = install_entry_point<interleave_callback>,
+     .warning = "interleave_callback failed to acquire thread",
+     .failure = 0},
 };
 
 constexpr const CallbackOption *find_callback_option(int function_option) {
@@ -504,6 +537,7 @@ struct CurlMultiObject {
     PyObject *timer_callable;
     PyObject *socket_callable;
     PyObject *notify_callable;
+    PyObject *push_callable;
     PyObject *assigned_objects;
     PyObject *easy_set;
     SocketCloserHolds socket_closers;
@@ -578,6 +612,8 @@ extern PyObject *curl_sockaddr_type;
 extern PyObject *hsts_entry_type;
 extern PyObject *hsts_index_type;
 extern PyObject *ws_frame_type;
+extern PyObject *file_info_type;
+extern PyObject *ssl_session_type;
 extern PyObject *datetime_type;
 extern PyObject *utc_tz;
 extern char *empty_keywords[];
@@ -919,6 +955,9 @@ inline constexpr int GUARD_OPEN_IDLE = GUARD_OPEN | GUARD_IDLE;
 // No libcurl call of another thread runs on it (a call from a callback of
 // the running operation, on its own thread, is allowed).
 inline constexpr int GUARD_NOT_ELSEWHERE = 4;
+// With GUARD_IDLE: a pushed stream's Curl offered to the multi's push
+// callable counts as idle (its options may be set, its informations read).
+inline constexpr int GUARD_SET_UP = 8;
 
 // Release groups of util_curl_xdecref: which owned fields of the record a
 // call lets go of.
@@ -947,6 +986,15 @@ void util_curl_xdecref(CurlObject *self, int flags, CURL *handle);
 
 PyObject *do_curl_new(PyTypeObject *subtype, PyObject *args, PyObject *kwds);
 PyObject *do_curl_duphandle(CurlObject *self, PyObject *noargs);
+// A pushed stream: `copy`, libcurl's copy of the parent's handle, as a new
+// Curl of the parent's type holding what the copy points into.  It is
+// offered to `multi`, a member the multi has not taken yet: until the multi
+// takes it or gives it back, it refuses all but setting options and reading
+// informations.  Null with an exception set; `copy` is then libcurl's again.
+Ref curl_offer_push(CurlObject *parent, CURL *copy, CurlMultiObject *multi);
+// Gives the handle back to libcurl, which frees it (a refused push): the
+// object ends closed.
+void curl_give_back(CurlObject *self);
 
 PyObject *do_curl_setopt(CurlObject *self, PyObject *args, PyObject *kwds);
 PyObject *do_curl_unsetopt(CurlObject *self, PyObject *args);
@@ -961,6 +1009,9 @@ PyObject *do_curl_errstr(CurlObject *self, PyObject *noargs);
 PyObject *do_curl_errstr_raw(CurlObject *self, PyObject *noargs);
 
 PyObject *do_curl_perform(CurlObject *self, PyObject *noargs);
+PyObject *do_curl_upkeep(CurlObject *self, PyObject *noargs);
+PyObject *do_curl_ssls_export(CurlObject *self, PyObject *noargs);
+PyObject *do_curl_ssls_import(CurlObject *self, PyObject *sessions);
 PyObject *do_curl_perform_rb(CurlObject *self, PyObject *noargs);
 PyObject *do_curl_perform_rs(CurlObject *self, PyObject *noargs);
 PyObject *do_curl_pause(CurlObject *self, PyObject *args);
@@ -1002,6 +1053,7 @@ PyObject *do_curl_ws_recv(CurlObject *self, PyObject *args);
 PyObject *do_curl_ws_recv_into(CurlObject *self, PyObject *args, PyObject *kwds);
 PyObject *do_curl_ws_meta(CurlObject *self, PyObject *noargs);
 PyObject *do_curl_ws_close(CurlObject *self, PyObject *args, PyObject *kwds);
+PyObject *do_curl_ws_start_frame(CurlObject *self, PyObject *args);
 
 // String-list and form owners.
 PyObject *util_curlslist_new(curl_slist *list);

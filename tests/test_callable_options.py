@@ -66,6 +66,8 @@ def test_use_memoryview(curl, server, option):
     (T.SOCKOPTFUNCTION, None, None), (T.SSH_KEYFUNCTION, None, None),
     (T.FNMATCH_FUNCTION, None, None), (T.RESOLVER_START_FUNCTION, None, None),
     (T.HSTSREADFUNCTION, None, None), (T.HSTSWRITEFUNCTION, None, None),
+    (T.SSH_HOSTKEYFUNCTION, None, None), (T.CHUNK_BGN_FUNCTION, None, None),
+    (T.CHUNK_END_FUNCTION, None, None), (T.INTERLEAVEFUNCTION, None, None),
 ])
 def test_callable_kept_replaced_and_reset(curl, server, option, setup, result):
     first, second = Recorder(result), Recorder(result)
@@ -89,6 +91,19 @@ def test_callable_kept_replaced_and_reset(curl, server, option, setup, result):
     if setup is not None:
         count = len(calls)
         assert curl.perform_rb() == b"Hello, world!" and len(calls) == count
+
+
+def test_unsetting_progress_keeps_the_data_of_xferinfo(curl, server):
+    # Both callbacks read one data option: unsetting one leaves it set.
+    calls = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        curl.setopt(T.PROGRESSFUNCTION, Recorder())
+    curl.setopt(T.XFERINFOFUNCTION, lambda *args: calls.append(args))
+    curl.setopt(T.PROGRESSFUNCTION, None)
+    curl.setopt(T.URL, server.url("/hello"))
+    curl.setopt(T.NOPROGRESS, 0)
+    assert curl.perform_rb() == b"Hello, world!" and calls
 
 
 def with_attr(name, value):

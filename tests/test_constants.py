@@ -1,16 +1,19 @@
 """The integer constants of tolvex._tolvex, checked against libcurl itself.
 
-The expected names and their order come from tests/data/constants_names.txt
+The registry's names and their order come from tests/data/constants_names.txt
 (one line per group: number, target, names; the result-code groups carry
 their values as NAME=VALUE).  The expected values come from libcurl's own
 headers: the libcurl name of every constant is derived here from its Python
 name, a C program printing all of them is compiled against the installed
 libcurl, and its output is compared with the module.  Constants whose value is
 fixed by tolvex rather than taken from libcurl are compared with the literal
-numbers kept in this file.
+numbers kept in this file.  Beyond the registry, every name of the libcurl
+headers the module was built with is compared with the module (at the end).
 """
 
+import importlib.util
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -22,10 +25,11 @@ import tolvex
 from tolvex import _tolvex
 
 DATA_FILE = Path(__file__).parent / "data" / "constants_names.txt"
+ROOT = Path(__file__).resolve().parent.parent
 
 GROUP_SIZES = {1: 16, 2: 114, 3: 38, 4: 216, 5: 29, 6: 60, 7: 18, 8: 67,
-               9: 62, 10: 27, 11: 54, 12: 11, 13: 7}
-TOTAL = 719
+               9: 61, 10: 27, 11: 54, 12: 11, 13: 7}
+TOTAL = 718
 
 
 def _load_groups():
@@ -286,12 +290,16 @@ def test_every_name_is_in_the_module():
     assert missing == []
 
 
-def test_integer_constants_in_insertion_order():
+def test_integer_constants_in_insertion_order(header_values):
     module_dict = vars(_tolvex)
     constants = [key for key, value in module_dict.items()
                  if type(value) is int and not key.startswith("COMPILE_")]
-    assert len(constants) == TOTAL
-    assert constants == ALL_NAMES
+    assert constants[:TOTAL] == ALL_NAMES
+    # What follows are the names the build found in libcurl's headers, each
+    # with the value of its libcurl name.
+    from_headers = {(py_name, value) for name, value in header_values.items()
+                    for py_name in python_names(name)}
+    assert [n for n in constants[TOTAL:] if (n, module_dict[n]) not in from_headers] == []
 
 
 def test_constants_follow_the_compile_time_values():
@@ -409,3 +417,132 @@ def test_module_only_constants(name, handles):
             getattr(obj, name)
         assert str(info.value) == \
             f"trying to obtain a non-existing attribute: {name}"
+
+
+# --- the whole of the linked libcurl -------------------------------------------------
+#
+# Every name of the headers the module was built with, as the compiler sees
+# them, is compared with the module: exported with libcurl's value, or on the
+# exclusion list of tools/libcurl_names.py (which the build also reads) with
+# its reason.
+
+def _load_libcurl_names():
+    spec = importlib.util.spec_from_file_location("libcurl_names",
+                                                  ROOT / "tools" / "libcurl_names.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+NAMES = _load_libcurl_names()
+
+# The libcurl prefixes whose every name the module exports or excludes, with
+# the Python names that may carry one and the handle type that shows it.
+PRIMARY = {
+    "CURLOPT_": (("", "OPT_"), "easy"),
+    "CURLINFO_": (("", "INFO_", "INFOTYPE_"), "easy"),
+    "CURLE_": (("E_",), "easy"),
+    "CURLM_": (("E_MULTI_",), "multi"),
+    "CURLMOPT_": (("M_",), "multi"),
+    "CURLSHOPT_": (("SH_",), "share"),
+}
+
+
+def _primary(name):
+    prefix = re.match(r"CURL(OPT|INFO|E|M|MOPT|SHOPT)_", name)
+    return prefix.group(0) if prefix else None
+
+
+def python_names(name):
+    """The Python names that may carry libcurl's `name`."""
+    primary = _primary(name)
+    if primary is not None:
+        rest = name[len(primary):]
+        return [tag + rest for tag in PRIMARY[primary][0]]
+    if NAMES.family(name) is None:
+        return []
+    return [NAMES.python_name(name)]
+
+
+def _compile(compiler, names, workdir):
+    source = workdir / "headers.c"
+    lines = ["#include <stdio.h>", "#include <curl/curl.h>", "int main(void)", "{"]
+    first = len(lines) + 1
+    lines += ['  printf("%%s %%lld\\n", "%s", (long long)(%s));' % (n, n) for n in names]
+    lines += ["  return 0;", "}", ""]
+    source.write_text("\n".join(lines))
+    binary = workdir / "headers"
+    build = subprocess.run([compiler, "-DCURL_DISABLE_DEPRECATION", "-o", str(binary),
+                            str(source), *_pkg_config_libcurl()], capture_output=True, text=True)
+    failed = {names[int(line) - first]
+              for line in re.findall(r"headers\.c:(\d+):\d+: error", build.stderr)
+              if 0 <= int(line) - first < len(names)}
+    return build, binary, failed
+
+
+@pytest.fixture(scope="module")
+def header_values(tmp_path_factory):
+    """{libcurl name: value} of every value name the headers define: the
+    object-like macros and the enumerators of the preprocessed headers (the
+    names that are not values, such as enum tags, fail to compile and are
+    left out)."""
+    compiler = _c_compiler()
+    if compiler is None:
+        pytest.skip("no C compiler found")
+    workdir = tmp_path_factory.mktemp("libcurl-headers")
+    header = workdir / "all.c"
+    header.write_text("#include <curl/curl.h>\n")
+    flags = ["-DCURL_DISABLE_DEPRECATION", *_pkg_config_libcurl()]
+    macros = subprocess.run([compiler, "-E", "-dM", str(header), *flags], check=True,
+                            capture_output=True, text=True).stdout
+    text = subprocess.run([compiler, "-E", str(header), *flags], check=True,
+                          capture_output=True, text=True).stdout
+    text = re.sub(r'"(\\.|[^"\\])*"', " ", text)
+    names = set(re.findall(r"^#define (CURL\w*)(?=\s)", macros, re.M))
+    names |= set(re.findall(r"\bCURL[A-Z0-9_]*\b", text))
+    names = sorted(n for n in names if _primary(n) or NAMES.family(n))
+    build, binary, failed = _compile(compiler, names, workdir)
+    if failed:
+        names = [n for n in names if n not in failed]
+        build, binary, _ = _compile(compiler, names, workdir)
+    assert build.returncode == 0, build.stderr
+    run = subprocess.run([str(binary)], check=True, capture_output=True, text=True)
+    values = {name: int(value) for name, value in map(str.split, run.stdout.splitlines())}
+    assert sorted(values) == names and "CURLOPT_URL" in values
+    return values
+
+
+def exported(name, value, handles):
+    """Whether the module exports libcurl's primary `name` with its value,
+    also on the objects of its handle type."""
+    handle = handles[PRIMARY[_primary(name)][1]]
+    return any(getattr(_tolvex, py_name, None) == value == getattr(handle, py_name, None)
+               for py_name in python_names(name))
+
+
+def test_every_header_name_is_exported_or_excluded(header_values, handles):
+    missing, excluded_but_exported = [], []
+    for name, value in header_values.items():
+        if _primary(name) is None:
+            continue
+        if NAMES.exclusion(name) is None:
+            if not exported(name, value, handles):
+                missing.append(name)
+        elif exported(name, value, handles):
+            excluded_but_exported.append(name)
+    assert missing == []
+    assert excluded_but_exported == []
+    assert all(isinstance(reason, str) and reason for reason in NAMES.EXCLUDED.values())
+
+
+def test_every_value_of_the_families_follows_the_headers(header_values):
+    wrong = {}
+    for name, value in header_values.items():
+        if _primary(name) or NAMES.exclusion(name) is not None:
+            continue
+        py_name = NAMES.python_name(name)
+        if py_name in FIXED_VALUES:
+            continue  # fixed by the registry, checked above
+        if getattr(_tolvex, py_name, None) != value:
+            wrong[name] = getattr(_tolvex, py_name, None)
+    assert wrong == {}

@@ -10,6 +10,7 @@ import trustme
 
 import tolvex
 from servers.canned import CannedServer
+from servers.socks import RefusingSocks5
 from servers.tls import TLSServer
 
 
@@ -63,6 +64,33 @@ def test_request_results(curl, server, options, method):
     assert curl.getinfo(tolvex.PRIMARY_PORT) == server.port
     assert curl.getinfo(tolvex.SIZE_DOWNLOAD_T) == len(body)
     assert curl.getinfo(tolvex.CONTENT_LENGTH_DOWNLOAD_T) == len(b"Hello, world!")
+
+
+@pytest.mark.parametrize("retry_after, expected", [(b"120", 120), (None, 0)])
+def test_retry_after_and_scheme(curl, canned, retry_after, expected):
+    head = b"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n"
+    if retry_after is not None:
+        head += b"Retry-After: " + retry_after + b"\r\n"
+    fetch(curl, canned(head + b"\r\n").url("/busy"))
+    assert curl.getinfo(tolvex.RESPONSE_CODE) == 503
+    assert curl.getinfo(tolvex.RETRY_AFTER) == expected
+    assert curl.getinfo(tolvex.SCHEME).lower() == "http"
+    assert curl.getinfo(tolvex.SIZE_DELIVERED) == 0
+    assert curl.getinfo(tolvex.PROXY_ERROR) == tolvex.PX_OK
+
+
+@pytest.mark.parametrize("reply, expected", [(5, "PX_REPLY_CONNECTION_REFUSED"),
+                                             (2, "PX_REPLY_NOT_ALLOWED")])
+def test_proxy_error_of_a_refusing_socks_proxy(curl, closed_port, reply, expected):
+    proxy = RefusingSocks5(reply).start()
+    try:
+        with pytest.raises(tolvex.error) as info:
+            fetch(curl, "http://127.0.0.1:%d/" % closed_port, PROXY=proxy.proxy())
+    finally:
+        proxy.stop()
+    assert info.value.args[0] == tolvex.E_PROXY
+    assert curl.getinfo(tolvex.PROXY_ERROR) == getattr(tolvex, expected)
+    assert curl.getinfo(tolvex.USED_PROXY) == 1
 
 
 def test_header_and_request_sizes(curl, canned):
@@ -212,7 +240,10 @@ def test_string_lists_decode_raw(curl):
 # --- refusals ----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("number", [0, 0x100000 + 49, 0x200000, -1, 0x700001])
+# 0x100000 + 999 names no information of any libcurl for a long while.
+# PRIVATE (0x100000 + 21) and TLS_SSL_PTR (0x400000 + 45) stay out.
+@pytest.mark.parametrize("number", [0, 0x100000 + 999, 0x200000, -1, 0x700001, 0x100000 + 21,
+                                    0x400000 + 45])
 @BOTH
 def test_invalid_number(curl, number, method):
     with pytest.raises(ValueError) as info:

@@ -6,6 +6,7 @@ import email.parser
 import email.policy
 import hashlib
 import io
+import time
 
 import pytest
 
@@ -189,6 +190,79 @@ def test_server_push_is_refused(tmp_path, tls_files, tls):
         assert c.getinfo(T.INFO_HTTP_VERSION) == H2
         assert c.getinfo(T.NUM_CONNECTS) == 0
         m.close()
+        c.close()
+    finally:
+        server.stop()
+
+
+@pytest.fixture
+def pushing(tmp_path):
+    """Cleartext nghttpd that pushes /pushed.css along with /index.html."""
+    (tmp_path / "index.html").write_bytes(b"index")
+    (tmp_path / "pushed.css").write_bytes(b"pushed")
+    server = Nghttpd(tmp_path, push={"/index.html": ["/pushed.css"]}).start()
+    yield server
+    server.stop()
+
+
+@pytest.mark.parametrize("answer, accepted, printed", [
+    (None, True, ""),
+    (T.PUSH_OK, True, ""),
+    (T.PUSH_DENY, False, ""),
+    (T.PUSH_ERROROUT, False, ""),
+    (ZeroDivisionError, False, "ZeroDivisionError"),
+    ("yes", False, "multi push callback returned 'yes' which is not an integer"),
+])
+def test_push_callable(pushing, tls_files, capfd, answer, accepted, printed):
+    offers = []
+
+    def on_push(parent, pushed, headers):
+        offers.append((parent, pushed, headers, pushed.getinfo(T.EFFECTIVE_URL)))
+        # Offered, the stream may be set up but not used or closed.
+        pushed.chunks = []
+        pushed.setopt(T.WRITEFUNCTION, pushed.chunks.append)
+        with pytest.raises(tolvex.error, match=r"^cannot invoke close\(\) - perform\(\) is"):
+            pushed.close()
+        if answer is ZeroDivisionError:
+            return 1 / 0
+        return answer
+
+    m = T.CurlMulti()
+    m.setopt(T.M_PUSHFUNCTION, on_push)
+    c = new_curl(pushing.url("/index.html"), T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE, tls_files)
+    m.add_handle(c)
+    while m.perform()[1]:
+        m.select(1.0)
+    _, done, failed = m.info_read()
+    ((parent, pushed, headers, url),) = offers
+    assert parent is c and type(pushed) is T.Curl and pushed is not c
+    assert (b":path", b"/pushed.css") in headers and (b":method", b"GET") in headers
+    assert url == pushing.url("/pushed.css")
+    assert failed == [] and body(c) == b"index"
+    if accepted:
+        assert sorted(map(id, done)) == sorted(map(id, [c, pushed]))
+        assert body(pushed) == b"pushed" and pushed in m and pushed.multi() is m
+    else:
+        assert done == [c] and pushed.closed and pushed not in m
+    assert printed in capfd.readouterr().err
+    m.close()
+    c.close()
+    pushed.close()
+
+
+@pytest.mark.parametrize("interval, pings", [(1, 1), (60000, 0)])
+def test_upkeep_pings_the_idle_connection(tls_files, interval, pings):
+    server = ResetServer(error_code=None).start()
+    try:
+        c = new_curl(server.url("/"), T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE, tls_files,
+                     UPKEEP_INTERVAL_MS=interval)
+        c.perform()
+        time.sleep(0.05)  # the interval of 1 ms has passed
+        assert c.upkeep() is None
+        # libcurl sends the PING it queued with the connection's next frames.
+        c.perform()
+        assert body(c) == b"x" * 20 and c.getinfo(T.NUM_CONNECTS) == 0
+        assert server.pings == pings
         c.close()
     finally:
         server.stop()

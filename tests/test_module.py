@@ -1,6 +1,7 @@
 """Import-time values of the extension module."""
 
 import os
+import pickle
 import shutil
 import subprocess
 import sys
@@ -36,13 +37,20 @@ def test_compile_time_values():
         ("HstsEntry", ("host", "expire", "include_subdomains")),
         ("HstsIndex", ("idx", "total")),
         ("WsFrame", ("age", "flags", "offset", "bytesleft", "len")),
+        ("FileInfo", ("filename", "filetype", "time", "perm", "uid", "gid", "size", "hardlinks",
+                      "flags")),
+        ("SslSession", ("session_key", "shmac", "sdata", "valid_until", "ietf_tls_id", "alpn",
+                        "earlydata_max")),
     ],
 )
 def test_named_tuples(name, fields):
     cls = getattr(tolvex, name)
     assert cls._fields == fields
     assert cls.__name__ == name
-    assert isinstance(cls(*range(len(fields))), tuple)
+    value = cls(*range(len(fields)))
+    assert isinstance(value, tuple)
+    # Saved sessions, and the rest, pickle as tolvex's own classes.
+    assert pickle.loads(pickle.dumps(value)) == value and cls.__module__ == "tolvex"
 
 
 @pytest.mark.parametrize("name", ["CurlSlist", "CurlHttppost", "_MimeDataCbOwner"])

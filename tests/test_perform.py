@@ -166,7 +166,8 @@ def test_perform_after_perform_rb_writes_into_last_buffer(curl, server):
 @pytest.mark.parametrize(
     "method, name",
     [("perform", "perform"), ("perform_rb", "setopt"), ("perform_rs", "setopt"),
-     ("pause", "pause"), ("unpause", "unpause")],
+     ("pause", "pause"), ("unpause", "unpause"), ("upkeep", "upkeep"),
+     ("ssls_export", "ssls_export")],
 )
 def test_closed_handle(method, name):
     c = tolvex.Curl()

@@ -150,3 +150,68 @@ def test_fnmatch_callable(ftp_server, capfd, matcher, body, line):
                FNMATCH_FUNCTION=lambda *args: calls.append(args) or matcher(*args)) == body
     assert calls[0] == (b"*.txt", b"a.txt")
     assert capfd.readouterr().err == line
+
+
+@pytest.mark.parametrize("result, outcome, line", [
+    (T.KHMATCH_OK, b"over sftp", ""),
+    (T.KHMATCH_MISMATCH, T.E_PEER_FAILED_VERIFICATION, ""),
+    (None, T.E_PEER_FAILED_VERIFICATION,
+     "ssh host key callback returned None which is not an integer\n"),
+    (Custom, Custom, ""),
+])
+def test_ssh_hostkey_callable(sshd, tmp_path, capfd, result, outcome, line):
+    # The callable decides alone: the known hosts file lists no host.
+    known_hosts = tmp_path / "known_hosts"
+    known_hosts.write_text("")
+    calls = []
+    assert run(sshd.url(str(sshd.file)), SSH_PRIVATE_KEYFILE=sshd.client_key,
+               SSH_PUBLIC_KEYFILE=sshd.client_key + ".pub", SSH_KNOWNHOSTS=str(known_hosts),
+               SSH_HOSTKEYFUNCTION=answer(result, calls)) == outcome
+    assert capfd.readouterr().err == line
+    assert calls == [(T.KHTYPE_ED25519, sshd.host_key_blob)]
+
+
+def chunk_answers(answers, calls):
+    """The chunk callables of a wildcard transfer: the one that begins a file
+    answers answers[filename], the one that ends it None."""
+    def begin(info, remains):
+        calls.append((info.filename, info.filetype, info.size, remains))
+        result = answers.get(info.filename)
+        if result is Custom:
+            raise Custom("from callable")
+        return result
+
+    return {"CHUNK_BGN_FUNCTION": begin, "CHUNK_END_FUNCTION": lambda: calls.append("end")}
+
+
+@pytest.mark.parametrize("answers, body, ends, line", [
+    ({}, b"<a.txt><b.txt>", 2, ""),
+    ({b"a.txt": T.CHUNK_BGN_FUNC_SKIP}, b"<b.txt>", 2, ""),
+    ({b"a.txt": T.CHUNK_BGN_FUNC_FAIL}, T.E_CHUNK_FAILED, 0, ""),
+    ({b"b.txt": 7}, T.E_CHUNK_FAILED, 1,
+     "tolvex.error: chunk_bgn callback returned an invalid CURL_CHUNK_BGN_FUNC code\n"),
+    ({b"a.txt": "skip"}, T.E_CHUNK_FAILED, 0,
+     "chunk_bgn callback returned 'skip' which is not an integer\n"),
+    ({b"a.txt": Custom}, T.E_CHUNK_FAILED, 0, "Custom: from callable\n"),
+])
+def test_chunk_callables_of_a_wildcard_transfer(ftp_server, capfd, answers, body, ends, line):
+    calls = []
+    assert run(ftp_server.url("/*.txt"), WILDCARDMATCH=1, **chunk_answers(answers, calls)) == body
+    begun = [call for call in calls if call != "end"]
+    assert begun[0] == (b"a.txt", T.FILETYPE_FILE, 7, 2)
+    assert calls.count("end") == ends
+    assert capfd.readouterr().err.endswith(line)
+
+
+def test_chunk_begin_kept_when_end_is_unset(ftp_server):
+    # The two callables share libcurl's data option.
+    calls = []
+    options = chunk_answers({}, calls)
+    with tolvex.Curl() as c:
+        c.setopt(T.URL, ftp_server.url("/*.txt"))
+        c.setopt(T.WILDCARDMATCH, 1)
+        c.setopt(T.CHUNK_BGN_FUNCTION, options["CHUNK_BGN_FUNCTION"])
+        c.setopt(T.CHUNK_END_FUNCTION, options["CHUNK_END_FUNCTION"])
+        c.setopt(T.CHUNK_END_FUNCTION, None)
+        assert c.perform_rb() == b"<a.txt><b.txt>"
+    assert [call[0] for call in calls] == [b"a.txt", b"b.txt"]

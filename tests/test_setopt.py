@@ -54,10 +54,13 @@ UNKNOWN = (T.E_UNKNOWN_OPTION, T.easy_strerror(T.E_UNKNOWN_OPTION))
     "method, option, value, exc, message",
     [
         # the ends of each range pass the range check; libcurl knows no
-        # long options 93 or 328
+        # long options 93 or 328, and 10328 is a string option
         ("setopt", 93, 1, T.error, UNKNOWN),
         ("setopt", 328, 1, T.error, UNKNOWN),
-        ("setopt", 10328, "x", TypeError, "strings are not supported for this option"),
+        ("setopt", 10328, 1, TypeError, "integers are not supported for this option"),
+        ("setopt", T.PREQUOTE, "x", TypeError, "strings are not supported for this option"),
+        # 10010 is libcurl's ERRORBUFFER, which the module keeps for itself
+        ("setopt", 10010, "x", TypeError, "strings are not supported for this option"),
         ("setopt", 20328, len, TypeError, "functions are not supported for this option"),
         ("setopt", 40328, 1, TypeError, "integers are not supported for this option"),
         ("setopt", T.URL, True, TypeError, "integers are not supported for this option"),
@@ -170,6 +173,27 @@ def test_strings_reach_the_server(curl, server, option, value, header, expected)
     (request,) = server.requests
     assert (request.method, request.path) == ("GET", "/hello?x=1")
     assert request.header(header) == expected
+
+
+@pytest.mark.parametrize("options, path, outcome, requests", [
+    ({"PROTOCOLS_STR": "http,https"}, "/echo", b"", 1),
+    ({"PROTOCOLS_STR": b"ftp"}, "/echo", T.E_UNSUPPORTED_PROTOCOL, 0),
+    ({"PROTOCOLS_STR": "HTTPS"}, "/echo", T.E_UNSUPPORTED_PROTOCOL, 0),
+    ({"REDIR_PROTOCOLS_STR": "http"}, "/redirect?to=/echo&code=302", b"", 2),
+    ({"REDIR_PROTOCOLS_STR": "http"}, "/redirect?to=ftp://127.0.0.1:1/&code=302",
+     T.E_UNSUPPORTED_PROTOCOL, 1),
+])
+def test_protocols_by_name(curl, quiet_server, options, path, outcome, requests):
+    curl.setopt(T.URL, quiet_server.url(path))
+    curl.setopt(T.FOLLOWLOCATION, 1)
+    for name, value in options.items():
+        curl.setopt(getattr(T, name), value)
+    try:
+        result = curl.perform_rb()
+    except tolvex.error as e:
+        result = e.args[0]
+    assert result == outcome
+    assert len(quiet_server.requests) == requests
 
 
 @pytest.mark.parametrize("reset", [lambda c, o: c.unsetopt(o), lambda c, o: c.setopt(o, None)],

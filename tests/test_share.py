@@ -100,7 +100,7 @@ def test_close_detaches_idle_users_only(server, detach, runner):
     (True, lambda s: s.setopt(T.SH_SHARE, 2), T.error, "cannot invoke setopt() - no share handle"),
     (True, lambda s: T.Curl().setopt(T.SHARE, s), T.error, "CurlShare is closed"),
     (True, lambda s: s.share(), TypeError, "at least one LOCK_DATA_* argument required"),
-    (False, lambda s: s.setopt(T.SH_SHARE, 7), TypeError, "invalid arguments to setopt"),
+    (False, lambda s: s.setopt(T.SH_SHARE, 99), TypeError, "invalid arguments to setopt"),
     (False, lambda s: s.setopt(30329, "2"), TypeError, "invalid arguments to setopt"),
     (False, lambda s: s.setopt(3, 3), TypeError, "integers are not supported for this option"),
     (False, lambda s: s.share([2]), TypeError,
@@ -154,6 +154,57 @@ def test_data_shared_between_handles(server, tls, kind, shared):
                         "SSL_SESSION": ([False, True], [False, False])}[kind][not shared]
     b.reset()
     assert b.share() is s and users(s) == [a, b]
+
+
+@pytest.mark.parametrize("shared", [True, False])
+def test_hsts_cache_shared(sts_server, shared):
+    s = T.CurlShare()
+    if shared:
+        s.share(T.LOCK_DATA_HSTS)
+    port = sts_server.port
+    a, b = attached(s, 2, HSTS_CTRL=T.CURLHSTS_ENABLE, CAINFO_BLOB=sts_server.ca.cert_pem.bytes(),
+                    RESOLVE=["hsts.test:%d:127.0.0.1" % port])
+    assert fetch(a, "https://hsts.test:%d/sts?max-age=3600" % port) == b"sts"
+    # With the cache shared, b goes to the TLS port over TLS although asked
+    # for plain HTTP.
+    result = fetch(b, "http://hsts.test:%d/hello" % port)
+    if shared:
+        assert (result, b.getinfo(T.SCHEME).lower()) == (b"Hello, world!", "https")
+    else:
+        assert result != b"Hello, world!"
+    a.close()
+    b.close()
+
+
+def test_tls_sessions_saved_and_restored(tls):
+    first, second = (T.Curl() for _ in range(2))
+    for c in (first, second):
+        c.setopt(T.CAINFO_BLOB, tls.ca)
+    assert fetch(first, tls.url("/hello")) == b"Hello, world!"
+    try:
+        sessions = first.ssls_export()
+    except T.error as e:
+        # libcurl built without session export (a build option of its own)
+        # refuses both ways.
+        assert e.args[0] == T.E_NOT_BUILT_IN
+        with pytest.raises(T.error) as info:
+            second.ssls_import([T.SslSession(None, b"hash", b"data", 0, 0, None, 0)])
+        assert info.value.args[0] == T.E_NOT_BUILT_IN
+        return
+    # Saved as another process would, then resumed by a handle of its own.
+    restored = pickle.loads(pickle.dumps(sessions))
+    assert restored and all(type(s) is T.SslSession and s.sdata for s in restored)
+    second.ssls_import(restored)
+    assert fetch(second, tls.url("/hello")) == b"Hello, world!"
+    assert tls.resumed == [False, True]
+
+
+@pytest.mark.parametrize("sessions, exc", [
+    (5, TypeError), ([(None, b"hash")], TypeError), ([("key\0", None, b"data")], ValueError),
+])
+def test_tls_session_import_refusals(sessions, exc):
+    with T.Curl() as c, pytest.raises(exc):
+        c.ssls_import(sessions)
 
 
 def hammer(url, port, threads, count, **options):

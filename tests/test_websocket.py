@@ -364,3 +364,46 @@ def test_refusals_while_running(ws, where, name):
     c, _ = answering_transfer(ws, "/big/3", answer, setup=setup)
     c.close()
     assert refused == [text % name]
+
+
+def test_frames_started_from_the_read_callable(ws):
+    # The upload sends an empty ping (an empty result after a started frame
+    # is no end of the upload), then a text frame in two pieces.
+    pieces = [(W.WS_PING, 0, b""), (W.WS_TEXT, 5, b"hel"), (None, None, b"lo")]
+    handles = []
+
+    def read(size):
+        if not pieces:
+            return b""
+        flags, length, data = pieces.pop(0)
+        if flags is not None:
+            handles[0].ws_start_frame(flags, length)
+        return data
+
+    def setup(handle):
+        handles.append(handle)
+        handle.setopt(W.UPLOAD, 1)
+        handle.setopt(W.READFUNCTION, read)
+
+    def answer(handle, data):
+        if data == b"hello":
+            handle.ws_close(1000)
+
+    c, seen = answering_transfer(ws, "/echo", answer, setup=setup)
+    c.close()
+    assert pieces == [] and b"hello" in [data for data, _ in seen]
+    assert ws.last().wait() == [("PING", True, b""), ("TEXT", True, b"hello"),
+                                ("CLOSE", True, b"\x03\xe8")]
+
+
+@pytest.mark.parametrize("args, exc, text", [
+    ((W.WS_TEXT | W.WS_BINARY, 1), ValueError, "ws_start_frame: cannot set both WS_TEXT and WS_BINARY"),
+    ((W.WS_TEXT, -1), ValueError, "negative frame_len in ws_start_frame"),
+    ((W.WS_TEXT, 1), W.error, None),  # no WebSocket transfer to frame
+])
+def test_ws_start_frame_refusals(args, exc, text):
+    with W.Curl() as c:
+        with pytest.raises(exc) as info:
+            c.ws_start_frame(*args)
+    if text is not None:
+        assert str(info.value) == text

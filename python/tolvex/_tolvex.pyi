@@ -1,6 +1,6 @@
 """Type stubs of the extension module tolvex._tolvex."""
 
-from collections.abc import Buffer, Callable, Sequence
+from collections.abc import Buffer, Callable, Iterable, Sequence
 from types import TracebackType
 from typing import Any, Final, NamedTuple, Protocol, Self, TypeAlias, final, type_check_only
 
@@ -81,6 +81,26 @@ class HstsIndex(NamedTuple):
     idx: int
     total: int
 
+class FileInfo(NamedTuple):
+    filename: bytes | None
+    filetype: int
+    time: int
+    perm: int
+    uid: int
+    gid: int
+    size: int
+    hardlinks: int
+    flags: int
+
+class SslSession(NamedTuple):
+    session_key: str | None
+    shmac: bytes | None
+    sdata: bytes
+    valid_until: int
+    ietf_tls_id: int
+    alpn: str | None
+    earlydata_max: int
+
 # --- Curl -------------------------------------------------------------------------------
 
 @disjoint_base
@@ -114,6 +134,9 @@ class Curl:
     def share(self) -> CurlShare | None: ...
     def unpause(self) -> None: ...
     def unsetopt(self, option: int, /) -> None: ...
+    def upkeep(self) -> None: ...
+    def ssls_export(self) -> list[SslSession]: ...
+    def ssls_import(self, sessions: Iterable[SslSession], /) -> None: ...
     def set_ca_certs(self, cadata: _Text, /) -> None: ...
     def ws_send(
         self, data: Buffer | str, flags: int | None = None, fragsize: int = 0,
@@ -122,6 +145,7 @@ class Curl:
     def ws_recv(self, buffersize: int, /) -> tuple[bytes, WsFrame | None]: ...
     def ws_recv_into(self, buffer: Buffer, nbytes: int = 0) -> tuple[int, WsFrame | None]: ...
     def ws_meta(self) -> WsFrame | None: ...
+    def ws_start_frame(self, flags: int, frame_len: int, /) -> None: ...
     def ws_close(
         self, code: int | None = None, reason: Buffer | str | None = None,
         encoding: str = "utf-8",
@@ -876,7 +900,6 @@ TOTAL_TIME_T: Final = 6291506
 QUEUE_TIME_T: Final = 6291521
 POSTTRANSFER_TIME_T: Final = 6291523
 EARLYDATA_SENT_T: Final = 6291524
-RETRY_AFTER: Final = 6291513
 INFO_RTSP_CLIENT_CSEQ: Final = 2097189
 INFO_RTSP_CSEQ_RECV: Final = 2097191
 INFO_RTSP_SERVER_CSEQ: Final = 2097190
@@ -980,4 +1003,190 @@ LOCK_DATA_DNS: Final = 3
 LOCK_DATA_SSL_SESSION: Final = 4
 LOCK_DATA_CONNECT: Final = 5
 LOCK_DATA_PSL: Final = 6
+SERVER_RESPONSE_TIMEOUT: Final = 112
+INTERLEAVEFUNCTION: Final = 20196
+CHUNK_BGN_FUNCTION: Final = 20198
+CHUNK_END_FUNCTION: Final = 20199
+DNS_INTERFACE: Final = 10221
+DNS_LOCAL_IP4: Final = 10222
+DNS_LOCAL_IP6: Final = 10223
+STREAM_WEIGHT: Final = 239
+TFTP_NO_OPTIONS: Final = 242
+KEEP_SENDING_ON_ERROR: Final = 245
+ABSTRACT_UNIX_SOCKET: Final = 10264
+SUPPRESS_CONNECT_HEADERS: Final = 265
+SOCKS5_AUTH: Final = 267
+SSH_COMPRESSION: Final = 268
+TIMEVALUE_LARGE: Final = 30270
+HAPPY_EYEBALLS_TIMEOUT_MS: Final = 271
+DNS_SHUFFLE_ADDRESSES: Final = 275
+DISALLOW_USERNAME_IN_URL: Final = 278
+UPKEEP_INTERVAL_MS: Final = 281
+ALTSVC_CTRL: Final = 286
+ALTSVC: Final = 10287
+SASL_AUTHZID: Final = 10289
+MAIL_RCPT_ALLOWFAILS: Final = 290
+SSL_EC_CURVES: Final = 10298
+DOH_SSL_VERIFYPEER: Final = 306
+DOH_SSL_VERIFYHOST: Final = 307
+DOH_SSL_VERIFYSTATUS: Final = 308
+SSH_HOST_PUBLIC_KEY_SHA256: Final = 10311
+MIME_OPTIONS: Final = 315
+SSH_HOSTKEYFUNCTION: Final = 20316
+PROTOCOLS_STR: Final = 10318
+REDIR_PROTOCOLS_STR: Final = 10319
+CA_CACHE_TIMEOUT: Final = 321
+QUICK_EXIT: Final = 322
+SERVER_RESPONSE_TIMEOUT_MS: Final = 324
+TCP_KEEPCNT: Final = 326
+UPLOAD_FLAGS: Final = 327
+SSL_SIGNATURE_ALGORITHMS: Final = 10328
+HTTPSIG_ALGORITHM: Final = 329
+HTTPSIG_KEY: Final = 10330
+HTTPSIG_KEYID: Final = 10331
+HTTPSIG_HEADERS: Final = 10332
+RTSPHEADER: Final = 10023
+PROXY_SSL_VERIFYRESULT: Final = 2097199
+PROTOCOL: Final = 2097200
+SCHEME: Final = 1048625
+RETRY_AFTER: Final = 6291513
+PROXY_ERROR: Final = 2097211
+INFO_REFERER: Final = 1048636
+INFO_CAINFO: Final = 1048637
+INFO_CAPATH: Final = 1048638
+XFER_ID: Final = 6291519
+CONN_ID: Final = 6291520
+USED_PROXY: Final = 2097218
+HTTPAUTH_USED: Final = 2097221
+PROXYAUTH_USED: Final = 2097222
+SIZE_DELIVERED: Final = 6291527
+E_WEIRD_SERVER_REPLY: Final = 8
+E_SETOPT_OPTION_SYNTAX: Final = 49
+E_RECURSIVE_API_CALL: Final = 93
+E_AUTH_ERROR: Final = 94
+E_PROXY: Final = 97
+E_SSL_CLIENTCERT: Final = 98
+E_UNRECOVERABLE_POLL: Final = 99
+E_TOO_LARGE: Final = 100
+E_ECH_REQUIRED: Final = 101
+ALTSVC_READONLYFILE: Final = 4
+ALTSVC_H1: Final = 8
+ALTSVC_H2: Final = 16
+ALTSVC_H3: Final = 32
+HTTPAUTH_GSSAPI: Final = 4
+HTTPAUTH_BEARER: Final = 64
+HTTPAUTH_AWS_SIGV4: Final = 128
+HTTPAUTH_HTTPSIG: Final = 256
+FILETYPE_FILE: Final = 0
+FILETYPE_DIRECTORY: Final = 1
+FILETYPE_SYMLINK: Final = 2
+FILETYPE_DEVICE_BLOCK: Final = 3
+FILETYPE_DEVICE_CHAR: Final = 4
+FILETYPE_NAMEDPIPE: Final = 5
+FILETYPE_SOCKET: Final = 6
+FILETYPE_DOOR: Final = 7
+FILETYPE_UNKNOWN: Final = 8
+FINFOFLAG_KNOWN_FILENAME: Final = 1
+FINFOFLAG_KNOWN_FILETYPE: Final = 2
+FINFOFLAG_KNOWN_TIME: Final = 4
+FINFOFLAG_KNOWN_PERM: Final = 8
+FINFOFLAG_KNOWN_UID: Final = 16
+FINFOFLAG_KNOWN_GID: Final = 32
+FINFOFLAG_KNOWN_SIZE: Final = 64
+FINFOFLAG_KNOWN_HLINKCOUNT: Final = 128
+FOLLOW_ALL: Final = 1
+FOLLOW_OBEYCODE: Final = 2
+FOLLOW_FIRSTONLY: Final = 3
+FTPSSL_CCC_NONE: Final = 0
+FTPSSL_CCC_PASSIVE: Final = 1
+FTPSSL_CCC_ACTIVE: Final = 2
+FTP_CREATE_DIR_NONE: Final = 0
+FTP_CREATE_DIR: Final = 1
+FTP_CREATE_DIR_RETRY: Final = 2
+HTTPSIG_NONE: Final = 0
+HTTPSIG_ED25519: Final = 1
+HTTPSIG_HMAC_SHA256: Final = 2
+KHSTAT_FINE_REPLACE: Final = 4
+KHTYPE_ECDSA: Final = 4
+KHTYPE_ED25519: Final = 5
+MIMEOPT_FORMESCAPE: Final = 1
+PAUSE_RECV_CONT: Final = 0
+PAUSE_SEND_CONT: Final = 0
+PROTO_MQTT: Final = 268435456
+PROTO_GOPHERS: Final = 536870912
+PROXYTYPE_HTTPS: Final = 2
+PROXYTYPE_HTTPS2: Final = 3
+PROXYTYPE_HTTPS3: Final = 8
+PX_OK: Final = 0
+PX_BAD_ADDRESS_TYPE: Final = 1
+PX_BAD_VERSION: Final = 2
+PX_CLOSED: Final = 3
+PX_GSSAPI: Final = 4
+PX_GSSAPI_PERMSG: Final = 5
+PX_GSSAPI_PROTECTION: Final = 6
+PX_IDENTD: Final = 7
+PX_IDENTD_DIFFER: Final = 8
+PX_LONG_HOSTNAME: Final = 9
+PX_LONG_PASSWD: Final = 10
+PX_LONG_USER: Final = 11
+PX_NO_AUTH: Final = 12
+PX_RECV_ADDRESS: Final = 13
+PX_RECV_AUTH: Final = 14
+PX_RECV_CONNECT: Final = 15
+PX_RECV_REQACK: Final = 16
+PX_REPLY_ADDRESS_TYPE_NOT_SUPPORTED: Final = 17
+PX_REPLY_COMMAND_NOT_SUPPORTED: Final = 18
+PX_REPLY_CONNECTION_REFUSED: Final = 19
+PX_REPLY_GENERAL_SERVER_FAILURE: Final = 20
+PX_REPLY_HOST_UNREACHABLE: Final = 21
+PX_REPLY_NETWORK_UNREACHABLE: Final = 22
+PX_REPLY_NOT_ALLOWED: Final = 23
+PX_REPLY_TTL_EXPIRED: Final = 24
+PX_REPLY_UNASSIGNED: Final = 25
+PX_REQUEST_FAILED: Final = 26
+PX_RESOLVE_HOST: Final = 27
+PX_SEND_AUTH: Final = 28
+PX_SEND_CONNECT: Final = 29
+PX_SEND_REQUEST: Final = 30
+PX_UNKNOWN_FAIL: Final = 31
+PX_UNKNOWN_MODE: Final = 32
+PX_USER_REJECTED: Final = 33
+SSH_AUTH_GSSAPI: Final = 32
+SSLOPT_NO_PARTIALCHAIN: Final = 4
+SSLOPT_REVOKE_BEST_EFFORT: Final = 8
+SSLOPT_NATIVE_CA: Final = 16
+SSLOPT_AUTO_CLIENT_CERT: Final = 32
+SSLOPT_EARLYDATA: Final = 64
+ULFLAG_ANSWERED: Final = 1
+ULFLAG_DELETED: Final = 2
+ULFLAG_DRAFT: Final = 4
+ULFLAG_FLAGGED: Final = 8
+ULFLAG_SEEN: Final = 16
+CHUNK_BGN_FUNC_OK: Final = 0
+CHUNK_BGN_FUNC_FAIL: Final = 1
+CHUNK_BGN_FUNC_SKIP: Final = 2
+CHUNK_END_FUNC_OK: Final = 0
+CHUNK_END_FUNC_FAIL: Final = 1
+PROGRESSFUNC_CONTINUE: Final = 268435457
+REDIR_GET_ALL: Final = 0
+SSLVERSION_MAX_NONE: Final = 0
+WRITEFUNC_ERROR: Final = 4294967295
+E_MULTI_RECURSIVE_API_CALL: Final = 8
+E_MULTI_WAKEUP_FAILURE: Final = 9
+E_MULTI_BAD_FUNCTION_ARGUMENT: Final = 10
+E_MULTI_ABORTED_BY_CALLBACK: Final = 11
+E_MULTI_UNRECOVERABLE_POLL: Final = 12
+M_PUSHFUNCTION: Final = 20014
+M_NETWORK_CHANGED: Final = 17
+M_RESOLVE_THREADS_MAX: Final = 20
+M_QUICK_EXIT: Final = 21
+M_NWC_CLEAR_ALL: Final = 1
+M_NWC_CLEAR_CONNS: Final = 2
+M_NWC_CLEAR_DNS: Final = 4
+PUSH_OK: Final = 0
+PUSH_DENY: Final = 1
+PUSH_ERROROUT: Final = 2
+LOCK_DATA_HSTS: Final = 7
+GLOBAL_WINSOCK: Final = 2
+VERSION_THREADSAFE: Final = 1073741824
 # END CONSTANTS

@@ -5,7 +5,8 @@ HTTP/2 on a TCP port, with TLS and ALPN or in cleartext with prior
 knowledge, and with TLS also HTTP/3 over QUIC (aioquic) on the same port
 number in UDP.  `Nghttpd` runs nghttp2's own server on a directory, with
 server push configured.  `ResetServer` speaks cleartext HTTP/2 with the h2
-library and resets every stream it is asked for after part of a body.
+library and resets every stream it is asked for after part of a body (or
+answers it whole), counting the PINGs it receives.
 
 Endpoints of the application:
   /bytes/N     N bytes of the pattern of servers.http
@@ -165,12 +166,18 @@ class ResetHandler(socketserver.BaseRequestHandler):
                 for event in session.receive_data(data):
                     if isinstance(event, h2.events.RequestReceived):
                         self.answer(session, event.stream_id)
+                    elif isinstance(event, h2.events.PingReceived):
+                        self.server.pings += 1
                 conn.sendall(session.data_to_send())
         except ConnectionError:
             pass
 
     def answer(self, session, stream):
         sent = self.server.sent
+        if self.server.error_code is None:
+            session.send_headers(stream, [(":status", "200"), ("content-length", b"%d" % sent)])
+            session.send_data(stream, b"x" * sent, end_stream=True)
+            return
         session.send_headers(stream, [(":status", "200"), ("content-length", b"%d" % (sent * 10))])
         session.send_data(stream, b"x" * sent)
         session.reset_stream(stream, self.server.error_code)
@@ -179,9 +186,11 @@ class ResetHandler(socketserver.BaseRequestHandler):
 class ResetServer(TCPServer):
     """Cleartext HTTP/2 with prior knowledge: every request gets its headers
     and `sent` bytes of a longer body, then its stream is reset with
-    `error_code`."""
+    `error_code` (with None, the body is whole).  The PINGs received are
+    counted in `pings`."""
 
     def __init__(self, error_code=h2.errors.ErrorCodes.INTERNAL_ERROR, sent=10):
         super().__init__(ResetHandler)
         self.error_code = error_code
         self.sent = sent
+        self.pings = 0
