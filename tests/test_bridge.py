@@ -21,10 +21,8 @@ libcurl.curl_easy_pause.argtypes = [ctypes.c_void_p, ctypes.c_int]
 libcurl.curl_easy_pause.restype = ctypes.c_int
 
 
-@pytest.fixture
-def server(quiet_server):
-    """A server that prints nothing when a client drops a connection."""
-    return quiet_server
+# A server that prints nothing when a client drops a connection.
+pytestmark = pytest.mark.quiet_server
 
 
 def raw_handle(c):
