@@ -26,9 +26,17 @@ def http_server():
     server.stop()
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "quiet_server: the module's `server` is the quiet_server fixture's")
+
+
 @pytest.fixture
-def server(http_server):
-    """The shared HTTP server, with its request log emptied for this test."""
+def server(request, http_server, quiet_server):
+    """The shared HTTP server, with its request log emptied for this test; in
+    a module marked quiet_server, the quiet one (the quiet_server fixture)."""
+    if request.node.get_closest_marker("quiet_server") is not None:
+        return quiet_server
     http_server.requests.clear()
     return http_server
 

@@ -45,10 +45,8 @@ def run(request, monkeypatch):
     return lambda main: asyncio.run(main(), loop_factory=factory)
 
 
-@pytest.fixture
-def server(quiet_server):
-    """Cancelled transfers drop connections; this server does not print that."""
-    return quiet_server
+# Cancelled transfers drop connections; the quiet server does not print that.
+pytestmark = pytest.mark.quiet_server
 
 
 async def wait_for(condition, timeout=10.0):

@@ -7,6 +7,8 @@ expected to call back.
 """
 
 import ctypes
+import os
+import struct
 import sys
 import warnings
 
@@ -21,23 +23,34 @@ libcurl.curl_easy_pause.argtypes = [ctypes.c_void_p, ctypes.c_int]
 libcurl.curl_easy_pause.restype = ctypes.c_int
 
 
-@pytest.fixture
-def server(quiet_server):
-    """A server that prints nothing when a client drops a connection."""
-    return quiet_server
+# A server that prints nothing when a client drops a connection.
+pytestmark = pytest.mark.quiet_server
 
 
 def raw_handle(c):
-    """The libcurl easy handle of a Curl object: the record field after the
-    object header and two pointers, checked through libcurl's private
-    pointer, which is the object itself."""
-    offset = object.__basicsize__ + 2 * ctypes.sizeof(ctypes.c_void_p)
-    handle = ctypes.c_void_p.from_address(id(c) + offset).value
-    private = ctypes.c_void_p()
-    rc = libcurl.curl_easy_getinfo(ctypes.c_void_p(handle), ctypes.c_int(CURLINFO_PRIVATE),
-                                   ctypes.byref(private))
-    assert rc == 0 and private.value == id(c)
-    return handle
+    """The libcurl easy handle of a Curl object, found without knowing where
+    the object keeps it: the one word of the object that libcurl takes for an
+    easy handle whose private pointer (the module sets it to the object) is
+    the object."""
+    size = ctypes.sizeof(ctypes.c_void_p)
+    words = struct.iter_unpack("P", ctypes.string_at(id(c), type(c).__basicsize__ // size * size))
+    found = set()
+    with open("/proc/self/mem", "rb", buffering=0) as memory:
+        for (word,) in words:
+            # libcurl checks the first bytes of what it is given; read through
+            # /proc, memory that is not mapped fails instead of faulting.
+            try:
+                if len(os.pread(memory.fileno(), size, word)) != size:
+                    continue
+            except (OSError, OverflowError):
+                continue
+            private = ctypes.c_void_p()
+            rc = libcurl.curl_easy_getinfo(ctypes.c_void_p(word), ctypes.c_int(CURLINFO_PRIVATE),
+                                           ctypes.byref(private))
+            if rc == 0 and private.value == id(c):
+                found.add(word)
+    assert len(found) == 1
+    return found.pop()
 
 
 @pytest.mark.parametrize("warnings_are_errors", [False, True])

@@ -5,25 +5,17 @@ import pytest
 
 import tolvex
 from servers.canned import CannedServer
-from servers.http import pattern
+from servers.http import pattern, perform_error
 
 
-@pytest.fixture
-def server(quiet_server):
-    """A server that prints nothing when a client drops a connection."""
-    return quiet_server
+# A server that prints nothing when a client drops a connection.
+pytestmark = pytest.mark.quiet_server
 
 
 def make_curl(server, path):
     c = tolvex.Curl()
     c.setopt(tolvex.URL, server.url(path))
     return c
-
-
-def perform_error(c):
-    with pytest.raises(tolvex.error) as info:
-        c.perform()
-    return info.value.args[0]
 
 
 # --- delivery ----------------------------------------------------------------

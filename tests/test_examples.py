@@ -1,6 +1,6 @@
 """The documentation's examples run against the test servers, type-check
-under mypy --strict with the package's stubs, and the stubs match the
-built module name for name."""
+under mypy --strict with the package's stubs, the package type-checks under
+mypy --strict too, and the stubs match the built module name for name."""
 
 import asyncio
 import hashlib
@@ -18,6 +18,7 @@ from servers.multipart import MultipartServer
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
+PACKAGE = ROOT / "python" / "tolvex"
 
 
 def example(name):
@@ -82,6 +83,14 @@ def run_mypy(*args):
 @pytest.mark.no_refleak_check(reason="runs mypy in a child process")
 def test_examples_type_check_strictly():
     run_mypy("mypy", "--strict", "--no-incremental", str(EXAMPLES))
+
+
+@typing_only_in_release
+@pytest.mark.no_refleak_check(reason="runs mypy in a child process")
+def test_package_type_checks_strictly():
+    run_mypy("mypy", "--strict", "--no-incremental", str(PACKAGE))
+    # Where the package has both, mypy reads __init__.pyi, not __init__.py.
+    run_mypy("mypy", "--strict", "--no-incremental", str(PACKAGE / "__init__.py"))
 
 
 @typing_only_in_release

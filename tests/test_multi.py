@@ -18,10 +18,8 @@ from conftest import left_behind, open_fds
 from servers.http import body, new_curl, pattern
 
 
-@pytest.fixture
-def server(quiet_server):
-    """A server that prints nothing when a client drops a connection."""
-    return quiet_server
+# A server that prints nothing when a client drops a connection.
+pytestmark = pytest.mark.quiet_server
 
 
 @pytest.fixture

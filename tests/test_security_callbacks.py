@@ -8,6 +8,7 @@ import trustme
 
 import tolvex
 from servers.ftp import FTPServer
+from servers.http import transfer
 from servers.sshd import Sshd, SshdUnavailable
 
 T = tolvex
@@ -25,21 +26,6 @@ def answer(result, calls):
         return result
 
     return callback
-
-
-def run(url, **options):
-    """The body of one transfer, the code of the tolvex.error it raised, or
-    the class of any other exception it raised."""
-    with tolvex.Curl() as c:
-        c.setopt(T.URL, url)
-        for name, value in options.items():
-            c.setopt(getattr(T, name), value)
-        try:
-            return c.perform_rb()
-        except tolvex.error as e:
-            return e.args[0]
-        except Exception as e:
-            return type(e)
 
 
 @pytest.fixture(scope="module")
@@ -66,7 +52,7 @@ def test_ssh_key_callable(sshd, tmp_path, capfd, known, result, outcome, line):
     known_hosts = tmp_path / "known_hosts"
     known_hosts.write_text(sshd.known_hosts_line() if known else "")
     calls = []
-    assert run(sshd.url(str(sshd.file)), SSH_PRIVATE_KEYFILE=sshd.client_key,
+    assert transfer(sshd.url(str(sshd.file)), SSH_PRIVATE_KEYFILE=sshd.client_key,
                SSH_PUBLIC_KEYFILE=sshd.client_key + ".pub", SSH_KNOWNHOSTS=str(known_hosts),
                SSH_KEYFUNCTION=answer(result, calls)) == outcome
     assert capfd.readouterr().err == line
@@ -118,7 +104,7 @@ def test_set_ca_certs(sts_server, other_ca, capsys, certs, outcome, printed):
 ])
 def test_resolver_start_callable(server, capfd, result, outcome, printed):
     calls = []
-    assert run(server.url("/hello"), RESOLVER_START_FUNCTION=answer(result, calls)) == outcome
+    assert transfer(server.url("/hello"), RESOLVER_START_FUNCTION=answer(result, calls)) == outcome
     assert calls == [()]
     assert printed in capfd.readouterr().err if printed else capfd.readouterr().err == ""
 
@@ -146,7 +132,7 @@ def glob(pattern, name):
 ])
 def test_fnmatch_callable(ftp_server, capfd, matcher, body, line):
     calls = []
-    assert run(ftp_server.url("/*.txt"), WILDCARDMATCH=1,
+    assert transfer(ftp_server.url("/*.txt"), WILDCARDMATCH=1,
                FNMATCH_FUNCTION=lambda *args: calls.append(args) or matcher(*args)) == body
     assert calls[0] == (b"*.txt", b"a.txt")
     assert capfd.readouterr().err == line

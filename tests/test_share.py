@@ -9,7 +9,7 @@ import pytest
 import trustme
 
 import tolvex as T
-from servers.http import pattern
+from servers.http import pattern, transfer
 from servers.tls import TLSServer
 
 HOST = "share.test"
@@ -43,14 +43,6 @@ def attached(share, count, cls=T.Curl, **options):
         for name, value in options.items():
             c.setopt(getattr(T, name), value)
     return curls
-
-
-def fetch(c, url):
-    c.setopt(T.URL, url)
-    try:
-        return c.perform_rb()
-    except T.error as e:
-        return e.args[0]
 
 
 @pytest.mark.parametrize("count", [1, 2])
@@ -91,7 +83,7 @@ def test_close_detaches_idle_users_only(server, detach, runner):
         release.set()
         thread.join()
     multi.close()
-    assert fetch(idle, server.url("/hello")) == b"Hello, world!"
+    assert transfer(server.url("/hello"), idle) == b"Hello, world!"
     assert s.close() is None if detach else not s.closed
 
 
@@ -146,8 +138,8 @@ def test_data_shared_between_handles(server, tls, kind, shared):
     a.setopt(T.RESOLVE, ["%s:%d:127.0.0.1" % (HOST, server.port)])
     url = {"DNS": "http://%s:%d/hello" % (HOST, server.port), "SSL_SESSION": tls.url("/hello"),
            "COOKIE": server.url("/cookies?k=v")}.get(kind, server.url("/hello"))
-    assert fetch(a, url) == (b"" if kind == "COOKIE" else b"Hello, world!")
-    second = fetch(b, url.replace("?k=v", ""))
+    assert transfer(url, a) == (b"" if kind == "COOKIE" else b"Hello, world!")
+    second = transfer(url.replace("?k=v", ""), b)
     observed = {"CONNECT": b.getinfo(T.NUM_CONNECTS), "SSL_SESSION": tls.resumed}.get(kind, second)
     assert observed == {"COOKIE": (b"k=v", b""), "CONNECT": (0, 1),
                         "DNS": (b"Hello, world!", T.E_COULDNT_RESOLVE_HOST),
@@ -224,9 +216,9 @@ def hammer(url, port, threads, count, **options):
                                     **options)
                 c.setopt(T.FRESH_CONNECT, i % 25 == 0)
                 if i % 2:
-                    assert fetch(c, url + "/bytes/%d" % (1000 + t)) == pattern(1000 + t)
+                    assert transfer(url + "/bytes/%d" % (1000 + t), c) == pattern(1000 + t)
                 else:  # the cookie this thread got two transfers ago comes back
-                    cookies = fetch(c, url + "/cookies?t%d=%d" % (t, i)).decode().split("; ")
+                    cookies = transfer(url + "/cookies?t%d=%d" % (t, i), c).decode().split("; ")
                     assert i == 0 or "t%d=%d" % (t, i - 2) in cookies
         except Exception as e:
             failures.append(e)

@@ -9,6 +9,7 @@ import warnings
 import pytest
 
 import tolvex
+from servers.http import transfer
 from servers.local import Server6, UnixServer, ipv6_works
 
 T = tolvex
@@ -22,18 +23,6 @@ def local_servers(tmp_path_factory):
     yield servers
     for s in filter(None, servers):
         s.stop()
-
-
-def fetch(url, **options):
-    """The body of one transfer, or the tolvex.error it raised."""
-    with tolvex.Curl() as c:
-        c.setopt(T.URL, url)
-        for name, value in options.items():
-            c.setopt(getattr(T, name), value)
-        try:
-            return c.perform_rb()
-        except tolvex.error as e:
-            return e
 
 
 def fresh(purpose, address):
@@ -67,8 +56,8 @@ def test_opensocket_hands_libcurl_a_socket(server, local_servers, returned, wher
         opened.pop().close()  # libcurl has a descriptor of its own
         return T.SOCKOPT_OK
 
-    assert fetch(url, OPENSOCKETFUNCTION=opensocket, SOCKOPTFUNCTION=sockopt,
-                 **options) == b"Hello, world!"
+    assert transfer(url, OPENSOCKETFUNCTION=opensocket, SOCKOPTFUNCTION=sockopt,
+                    **options) == b"Hello, world!"
     assert seen == [(T.SOCKTYPE_IPCXN,) + expected]
     # An object's descriptor is duplicated; a detached one is handed over.
     assert (fds[0] == fds[1]) == (returned == "detached")
@@ -97,7 +86,7 @@ def test_opensocket_results_that_fail_the_connection(server, capsys, result, exp
             raise ValueError("from opensocket")
         return result
 
-    assert fetch(server.url("/hello"), OPENSOCKETFUNCTION=opensocket).args[0] == expected
+    assert transfer(server.url("/hello"), OPENSOCKETFUNCTION=opensocket) == expected
     assert printed in capsys.readouterr().err if printed else capsys.readouterr().err == ""
 
 
@@ -109,18 +98,19 @@ def test_opensocket_results_that_fail_the_connection(server, capsys, result, exp
 ])
 def test_sockopt_results(server, capfd, result, expected, line):
     calls = []
-    outcome = fetch(server.url("/hello"), SOCKOPTFUNCTION=lambda fd, p: calls.append(p) or result,
-                    OPENSOCKETFUNCTION=lambda p, a: socket.create_connection(a.addr).detach()
-                    if result == T.SOCKOPT_ALREADY_CONNECTED else fresh(p, a))
-    assert outcome == expected or outcome.args[0] == expected
+    outcome = transfer(server.url("/hello"),
+                       SOCKOPTFUNCTION=lambda fd, p: calls.append(p) or result,
+                       OPENSOCKETFUNCTION=lambda p, a: socket.create_connection(a.addr).detach()
+                       if result == T.SOCKOPT_ALREADY_CONNECTED else fresh(p, a))
+    assert outcome == expected
     assert calls == [T.SOCKTYPE_IPCXN] and capfd.readouterr().err == line
 
 
 def test_closesocket_exception_is_raised_by_perform(server):
     fds = []
-    with pytest.raises(ZeroDivisionError):
-        fetch(server.url("/hello"), FORBID_REUSE=1,
-              CLOSESOCKETFUNCTION=lambda fd: fds.append(fd) or os.close(fd) or 1 / 0)
+    outcome = transfer(server.url("/hello"), FORBID_REUSE=1,
+                       CLOSESOCKETFUNCTION=lambda fd: fds.append(fd) or os.close(fd) or 1 / 0)
+    assert outcome is ZeroDivisionError
     assert len(fds) == 1
 
 

@@ -8,12 +8,11 @@ import warnings
 import pytest
 
 import tolvex
+from servers.http import perform_error
 
 
-@pytest.fixture
-def server(quiet_server):
-    """A server that prints nothing when a client drops a connection."""
-    return quiet_server
+# A server that prints nothing when a client drops a connection.
+pytestmark = pytest.mark.quiet_server
 
 
 class Source:
@@ -49,12 +48,6 @@ def upload_curl(server, path, read, mode="put", size=None):
         c.setopt(tolvex.READFUNCTION, read)
     c.body = body
     return c
-
-
-def perform_error(c):
-    with pytest.raises(tolvex.error) as info:
-        c.perform()
-    return info.value.args[0]
 
 
 def ascii_str(chunk):

@@ -8,6 +8,8 @@ types, the exception ``error``, the module functions and libcurl's
 constants.
 """
 
+from types import ModuleType
+
 from tolvex._tolvex import *  # noqa: F401,F403
 from tolvex._tolvex import error, version  # noqa: F401
 from tolvex._client import (Client, delete, get, head, options, patch, post,  # noqa: F401
@@ -18,7 +20,7 @@ from tolvex._errors import *  # noqa: F401,F403
 from tolvex._models import Headers, Request, Response  # noqa: F401
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     # tolvex.aio and AsyncClient bring asyncio in: they are imported when
     # first used.
     if name == "aio":

@@ -10,13 +10,18 @@ from typing_extensions import disjoint_base
 
 _Text: TypeAlias = str | bytes
 
+# What a read callable returns: the bytes to send (any buffer, or a str of
+# ASCII characters), or READFUNC_ABORT or READFUNC_PAUSE.
+_ReadResult: TypeAlias = Buffer | str | int
+
 @type_check_only
 class _Reader(Protocol):
-    def read(self, size: int, /) -> bytes | str: ...
+    def read(self, size: int, /) -> _ReadResult: ...
 
 @type_check_only
 class _Writer(Protocol):
-    def write(self, data: bytes, /) -> object: ...
+    # None, or how many bytes it took: fewer than given fails the transfer.
+    def write(self, data: bytes, /) -> int | None: ...
 
 _Callable: TypeAlias = Callable[..., Any]
 # What setopt accepts, depending on the option: numbers, text, string lists,
@@ -259,7 +264,7 @@ class CurlMimePart:
     def name(self, name: _Text, /) -> None: ...
     def data(self, data: Buffer | _Text, /) -> None: ...
     def data_cb(
-        self, datasize: int, read: Callable[[Any, int], bytes | None],
+        self, datasize: int | None, read: Callable[[Any, int], _ReadResult],
         seek: Callable[[Any, int, int], int | None] | None = None,
         free: Callable[[Any], object] | None = None, userdata: Any = None,
     ) -> None: ...

@@ -30,7 +30,7 @@ import collections
 import select
 import threading
 from types import TracebackType
-from typing import Any, Self
+from typing import Any, Protocol, Self
 
 from tolvex import _tolvex
 
@@ -69,9 +69,26 @@ if _HAVE_EPOLL:
         | (_tolvex.CSELECT_ERR if ev & (select.EPOLLERR | select.EPOLLHUP) else 0)
         for ev in range(_EPOLL_MASK + 1))
 
-# The running loop or None (asyncio.get_running_loop raises instead).
-_get_running_loop = asyncio.events._get_running_loop
 _CancelledError = asyncio.CancelledError
+
+
+def _running_loop() -> asyncio.AbstractEventLoop | None:
+    """The event loop running in this thread, or None."""
+    try:
+        return asyncio.get_running_loop()
+    except RuntimeError:
+        return None
+
+
+class _Waiter(Protocol):
+    """What the session hands a transfer's outcome to: the future that
+    perform() awaits, or the body of a stream."""
+
+    def done(self) -> bool: ...
+
+    def set_result(self, result: None, /) -> None: ...
+
+    def set_exception(self, exception: BaseException, /) -> None: ...
 
 
 class Session:
@@ -93,24 +110,23 @@ class Session:
     def __init__(self) -> None:
         self._multi = multi = _tolvex.CurlMulti()
         self._socket_action = multi.socket_action
-        self._loop: Any = None
+        self._loop: asyncio.AbstractEventLoop | None = None
         self._thread: int | None = None
         # Curl -> the future its perform() awaits, or the body of its stream.
-        self._transfers: dict[_tolvex.Curl, Any] = {}
+        self._transfers: dict[_tolvex.Curl, _Waiter] = {}
         # Descriptor -> the POLL_IN / POLL_OUT bits being watched.
         self._watched: dict[int, int] = {}
         self._epoll = select.epoll() if self._use_epoll else None
         # The one pending loop callback that runs libcurl's timeout, the
         # loop time it is due at (0.0: as soon as possible), and the time
         # libcurl wants it (None: no timeout wanted).
-        self._timer = None
+        self._timer: asyncio.Handle | None = None
         self._timer_at = 0.0
-        self._deadline = None
+        self._deadline: float | None = None
         # The pending look for transfers libcurl will not report (_on_audit).
-        self._audit = None
+        self._audit: asyncio.TimerHandle | None = None
         self._closed = False
-        multi.setopt(_tolvex.M_SOCKETFUNCTION,
-                     self._on_socket_epoll if self._epoll is not None else self._on_socket_loop)
+        multi.setopt(_tolvex.M_SOCKETFUNCTION, self._on_socket)
         multi.setopt(_tolvex.M_TIMERFUNCTION, self._on_timer)
 
     # --- public interface ------------------------------------------------------
@@ -145,9 +161,14 @@ class Session:
         text.  Cancelling the awaiting task ends the transfer at once.
         Afterwards `curl` is free again: it can be performed again, here or
         elsewhere."""
-        if self._loop is not _get_running_loop():
-            self._check_loop()
-        future = self._loop.create_future()
+        # _running_loop() written out: this runs for every transfer.
+        try:
+            loop = asyncio.get_running_loop()
+        except RuntimeError:
+            loop = None
+        if loop is None or loop is not self._loop:
+            loop = self._check_loop()
+        future: asyncio.Future[None] = loop.create_future()
         self._start(curl, future)
         try:
             await future
@@ -203,27 +224,32 @@ class Session:
 
     # --- driving the multi handle ------------------------------------------------
 
-    def _check_loop(self, closing=False):
-        loop = _get_running_loop()
+    def _check_loop(self, closing: bool = False) -> asyncio.AbstractEventLoop:
+        """The session's loop, which the first use binds it to; refuses any
+        other loop and no loop at all."""
+        loop = _running_loop()
         if loop is None:
             raise RuntimeError(
                 "tolvex.aio.Session used outside of an asyncio event loop: await its "
                 "methods in the thread that runs the session's loop")
-        if self._loop is None:
+        own = self._loop
+        if own is None:
             if self._closed:
                 raise error("the session is closed")
             if self._epoll is not None:
-                loop.add_reader(self._epoll.fileno(), self._on_epoll)
+                loop.add_reader(self._epoll.fileno(), self._on_epoll, self._epoll)
             self._loop = loop
             self._thread = threading.get_ident()
-        elif loop is not self._loop and not (closing and self._loop.is_closed()):
+            return loop
+        if loop is not own and not (closing and own.is_closed()):
             # Closing is the one thing left to do for a session whose loop
             # has gone: nothing of it can run any more.
             raise RuntimeError(
                 "tolvex.aio.Session belongs to another event loop: a session can be used "
                 "only in the loop, and so the thread, it was first used in")
+        return own
 
-    def _start(self, curl, waiter):
+    def _start(self, curl: _tolvex.Curl, waiter: _Waiter) -> None:
         if self._closed:
             raise error("cannot start a transfer - the session is closed")
         transfers = self._transfers
@@ -233,15 +259,16 @@ class Session:
         self._multi.add_handle(curl)
         transfers[curl] = waiter
         if self._audit is None:
+            assert self._loop is not None
             self._audit = self._loop.call_later(_AUDIT_INTERVAL, self._on_audit)
 
-    def _stop(self, curl):
+    def _stop(self, curl: _tolvex.Curl) -> None:
         """Takes a transfer out of the multi handle before it finished."""
         if curl.multi() is self._multi:
             self._multi.remove_handle(curl)
         del self._transfers[curl]
 
-    def _on_audit(self):
+    def _on_audit(self) -> None:
         # A handle closed while its transfer runs leaves the multi handle
         # without a word from libcurl; while nothing else happens, only this
         # finds it.
@@ -251,9 +278,10 @@ class Session:
             if running < len(self._transfers):
                 self._collect(running)
         if self._transfers:
+            assert self._loop is not None
             self._audit = self._loop.call_later(_AUDIT_INTERVAL, self._on_audit)
 
-    def _collect(self, running=None):
+    def _collect(self, running: int | None = None) -> None:
         """Hands every finished transfer its result.  With libcurl's count of
         running transfers, also finds those that left the multi handle by
         another way."""
@@ -282,7 +310,7 @@ class Session:
         if running is not None and len(transfers) > running:
             self._forget_strays()
 
-    def _forget_strays(self):
+    def _forget_strays(self) -> None:
         """Fails the transfers whose handle was closed, or taken out of the
         multi handle, behind the session's back: libcurl never reports them."""
         multi = self._multi
@@ -293,44 +321,41 @@ class Session:
                     waiter.set_exception(error(
                         "the transfer was taken out of the session before it finished"))
 
-    # libcurl's socket callable, one of two: only changes of what is watched
-    # reach the kernel or the loop, since libcurl repeats itself.
-
-    def _on_socket_epoll(self, event, fd, multi, assigned):
+    def _on_socket(self, event: int, fd: int, multi: _tolvex.CurlMulti, assigned: object) -> None:
+        # libcurl repeats itself: only changes of what is watched go on to the
+        # session's epoll set or to the loop.
         watched = self._watched
         old = watched.get(fd, 0)
         new = 0 if event == _POLL_REMOVE else event & _POLL_INOUT
         if new == old:
             return
-        epoll = self._epoll
         if new:
             watched[fd] = new
-            # A socket closed without libcurl saying so leaves the kernel's
-            # set without its entry, and its number may come back.
-            if old:
-                try:
-                    epoll.modify(fd, _EPOLL_OF_POLL[new])
-                except FileNotFoundError:
-                    epoll.register(fd, _EPOLL_OF_POLL[new])
-            else:
-                try:
-                    epoll.register(fd, _EPOLL_OF_POLL[new])
-                except FileExistsError:
-                    epoll.modify(fd, _EPOLL_OF_POLL[new])
         else:
             del watched[fd]
-            try:
-                epoll.unregister(fd)
-            except OSError:
-                pass
-
-    def _on_socket_loop(self, event, fd, multi, assigned):
-        watched = self._watched
-        old = watched.get(fd, 0)
-        new = 0 if event == _POLL_REMOVE else event & _POLL_INOUT
-        if new == old:
+        epoll = self._epoll
+        if epoll is not None:
+            if new:
+                # A socket closed without libcurl saying so leaves the
+                # kernel's set without its entry, and its number may come back.
+                if old:
+                    try:
+                        epoll.modify(fd, _EPOLL_OF_POLL[new])
+                    except FileNotFoundError:
+                        epoll.register(fd, _EPOLL_OF_POLL[new])
+                else:
+                    try:
+                        epoll.register(fd, _EPOLL_OF_POLL[new])
+                    except FileExistsError:
+                        epoll.modify(fd, _EPOLL_OF_POLL[new])
+            else:
+                try:
+                    epoll.unregister(fd)
+                except OSError:
+                    pass
             return
         loop = self._loop
+        assert loop is not None
         changed = old ^ new
         if changed & _POLL_IN:
             if new & _POLL_IN:
@@ -342,26 +367,22 @@ class Session:
                 loop.add_writer(fd, self._on_ready, fd, _CSELECT_OUT)
             else:
                 loop.remove_writer(fd)
-        if new:
-            watched[fd] = new
-        else:
-            del watched[fd]
 
-    def _on_epoll(self):
+    def _on_epoll(self, epoll: select.epoll) -> None:
         socket_action = self._socket_action
         cselect = _CSELECT_OF_EPOLL
         running = -1
-        for fd, events in self._epoll.poll(0):
+        for fd, events in epoll.poll(0):
             running = socket_action(fd, cselect[events & _EPOLL_MASK])[1]
         if 0 <= running < len(self._transfers):
             self._collect(running)
 
-    def _on_ready(self, fd, cselect):
+    def _on_ready(self, fd: int, cselect: int) -> None:
         running = self._socket_action(fd, cselect)[1]
         if running < len(self._transfers):
             self._collect(running)
 
-    def _on_timer(self, timeout_ms):
+    def _on_timer(self, timeout_ms: int) -> None:
         # One loop callback at a time: a later deadline leaves the pending
         # one in place (it re-arms itself when it fires early), an earlier
         # one replaces it.
@@ -371,6 +392,8 @@ class Session:
                 self._timer.cancel()
                 self._timer = None
             return
+        loop = self._loop
+        assert loop is not None
         if timeout_ms == 0:
             self._deadline = 0.0
             if self._timer is not None:
@@ -378,9 +401,8 @@ class Session:
                     return
                 self._timer.cancel()
             self._timer_at = 0.0
-            self._timer = self._loop.call_soon(self._on_timeout)
+            self._timer = loop.call_soon(self._on_timeout)
             return
-        loop = self._loop
         deadline = loop.time() + timeout_ms / 1000.0
         self._deadline = deadline
         if self._timer is not None:
@@ -390,13 +412,14 @@ class Session:
         self._timer_at = deadline
         self._timer = loop.call_at(deadline, self._on_timeout)
 
-    def _on_timeout(self):
+    def _on_timeout(self) -> None:
         self._timer = None
         deadline = self._deadline
         if deadline is None:
             return
         if deadline:
             loop = self._loop
+            assert loop is not None
             if deadline > loop.time() + _TIMER_SLACK:
                 self._timer_at = deadline
                 self._timer = loop.call_at(deadline, self._on_timeout)
@@ -406,7 +429,7 @@ class Session:
         if running < len(self._transfers):
             self._collect(running)
 
-    def _release(self):
+    def _release(self) -> None:
         loop = self._loop
         if loop is not None and loop.is_closed():
             loop = None
@@ -432,27 +455,28 @@ class Session:
 
 class _Body:
     """The part of a stream that the session and libcurl see: the chunks
-    received and not yet consumed.  The session finishes it as it would a
-    perform() future."""
+    received and not yet consumed.  It is the stream's `_Waiter`: the
+    session hands it the transfer's outcome."""
 
     __slots__ = ("session", "curl", "chunks", "size", "limit", "paused", "pauses", "waiter",
                  "finished", "error", "installed")
 
-    def __init__(self, session, curl, limit):
+    def __init__(self, session: Session, curl: _tolvex.Curl, limit: int) -> None:
         self.session = session
         self.curl = curl
-        self.chunks = collections.deque()
+        self.chunks: collections.deque[bytes] = collections.deque()
         self.size = 0
         self.limit = limit
         self.paused = False
         self.pauses = 0
-        self.waiter = None
+        # The future the consumer awaits while no chunk is there.
+        self.waiter: asyncio.Future[None] | None = None
         self.finished = False
-        self.error = None
+        self.error: BaseException | None = None
         # Whether `write` is the WRITEFUNCTION of `curl`.
         self.installed = False
 
-    def write(self, data):
+    def write(self, data: bytes) -> int | None:
         if self.size >= self.limit:
             # libcurl keeps this chunk and delivers it again on unpause.
             self.paused = True
@@ -467,17 +491,17 @@ class _Body:
                 waiter.set_result(None)
         return None
 
-    def done(self):
+    def done(self) -> bool:
         return self.finished
 
-    def set_result(self, result):
+    def set_result(self, result: None) -> None:
         self.finish()
 
-    def set_exception(self, exc):
-        self.error = exc
+    def set_exception(self, exception: BaseException) -> None:
+        self.error = exception
         self.finish()
 
-    def finish(self):
+    def finish(self) -> None:
         self.finished = True
         self.paused = False
         waiter = self.waiter
@@ -486,7 +510,7 @@ class _Body:
             if not waiter.done():
                 waiter.set_result(None)
 
-    def start(self):
+    def start(self) -> None:
         curl = self.curl
         curl.setopt(_WRITEFUNCTION, self.write)
         self.installed = True
@@ -496,7 +520,7 @@ class _Body:
             self.uninstall()
             raise
 
-    def stop(self):
+    def stop(self) -> None:
         """Ends the transfer if it still runs; the handle lets go of the
         stream's callable."""
         session = self.session
@@ -506,13 +530,13 @@ class _Body:
         self.finish()
         self.uninstall()
 
-    def uninstall(self):
+    def uninstall(self) -> None:
         if self.installed:
             self.installed = False
             if not self.curl.closed:
                 self.curl.unsetopt(_WRITEFUNCTION)
 
-    def abandon(self):
+    def abandon(self) -> None:
         """stop() for a stream that was dropped: what it buffered goes too."""
         self.chunks.clear()
         self.size = 0
@@ -559,7 +583,7 @@ class Stream:
         """How many times the transfer was paused so far."""
         return self._body.pauses
 
-    def _begin(self):
+    def _begin(self) -> None:
         body = self._body
         body.session._check_loop()
         self._started = True
@@ -581,7 +605,9 @@ class Stream:
                     body.error = None
                     raise exc
                 raise StopAsyncIteration
-            waiter = body.waiter = body.session._loop.create_future()
+            loop = body.session._loop
+            assert loop is not None
+            waiter = body.waiter = loop.create_future()
             try:
                 await waiter
             except _CancelledError:
@@ -612,12 +638,13 @@ class Stream:
                         tb: TracebackType | None) -> None:
         await self.aclose()
 
-    def __del__(self):
+    def __del__(self) -> None:
         body = self._body
         if not self._started or (body.finished and not body.installed):
             return
         session = body.session
         loop = session._loop
+        assert loop is not None
         # A finalizer runs wherever the last reference went: inside one of
         # libcurl's callbacks (where the multi refuses changes) or in
         # another thread the stop is left to the loop.

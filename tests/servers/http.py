@@ -19,7 +19,8 @@ Endpoints (any method unless noted):
                          requests of KEY, then 200 with the body "ready"
 
 Every request is recorded (method, path, headers, body) in `requests`;
-`connections` counts the connections accepted.
+`connections` counts the connections accepted.  The helpers at the top run
+the tests' transfers against it and other servers.
 """
 
 import json
@@ -27,6 +28,8 @@ import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import pytest
 
 import tolvex
 from servers.tcp import InThread
@@ -51,6 +54,33 @@ def new_curl(url):
 
 def body(c):
     return b"".join(c.chunks)
+
+
+def transfer(url, c=None, **options):
+    """What one transfer of `url`, with the options named in `options` set,
+    ends with: the body, the first argument of the tolvex.error it raised
+    (libcurl's code, or the text of an error without one), or the class of
+    any other exception.  It runs on `c` when given, else on a Curl of its
+    own."""
+    if c is None:
+        with tolvex.Curl() as own:
+            return transfer(url, own, **options)
+    c.setopt(tolvex.URL, url)
+    for name, value in options.items():
+        c.setopt(getattr(tolvex, name), value)
+    try:
+        return c.perform_rb()
+    except tolvex.error as e:
+        return e.args[0]
+    except Exception as e:
+        return type(e)
+
+
+def perform_error(c):
+    """The code of the tolvex.error that c.perform() raises."""
+    with pytest.raises(tolvex.error) as info:
+        c.perform()
+    return info.value.args[0]
 
 
 class RecordedRequest:
