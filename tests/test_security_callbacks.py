@@ -150,7 +150,7 @@ def test_ssh_hostkey_callable(sshd, tmp_path, capfd, result, outcome, line):
     known_hosts = tmp_path / "known_hosts"
     known_hosts.write_text("")
     calls = []
-    assert run(sshd.url(str(sshd.file)), SSH_PRIVATE_KEYFILE=sshd.client_key,
+    assert transfer(sshd.url(str(sshd.file)), SSH_PRIVATE_KEYFILE=sshd.client_key,
                SSH_PUBLIC_KEYFILE=sshd.client_key + ".pub", SSH_KNOWNHOSTS=str(known_hosts),
                SSH_HOSTKEYFUNCTION=answer(result, calls)) == outcome
     assert capfd.readouterr().err == line
@@ -182,7 +182,7 @@ def chunk_answers(answers, calls):
 ])
 def test_chunk_callables_of_a_wildcard_transfer(ftp_server, capfd, answers, body, ends, line):
     calls = []
-    assert run(ftp_server.url("/*.txt"), WILDCARDMATCH=1, **chunk_answers(answers, calls)) == body
+    assert transfer(ftp_server.url("/*.txt"), WILDCARDMATCH=1, **chunk_answers(answers, calls)) == body
     begun = [call for call in calls if call != "end"]
     assert begun[0] == (b"a.txt", T.FILETYPE_FILE, 7, 2)
     assert calls.count("end") == ends

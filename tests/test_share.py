@@ -156,10 +156,10 @@ def test_hsts_cache_shared(sts_server, shared):
     port = sts_server.port
     a, b = attached(s, 2, HSTS_CTRL=T.CURLHSTS_ENABLE, CAINFO_BLOB=sts_server.ca.cert_pem.bytes(),
                     RESOLVE=["hsts.test:%d:127.0.0.1" % port])
-    assert fetch(a, "https://hsts.test:%d/sts?max-age=3600" % port) == b"sts"
+    assert transfer("https://hsts.test:%d/sts?max-age=3600" % port, a) == b"sts"
     # With the cache shared, b goes to the TLS port over TLS although asked
     # for plain HTTP.
-    result = fetch(b, "http://hsts.test:%d/hello" % port)
+    result = transfer("http://hsts.test:%d/hello" % port, b)
     if shared:
         assert (result, b.getinfo(T.SCHEME).lower()) == (b"Hello, world!", "https")
     else:
@@ -172,7 +172,7 @@ def test_tls_sessions_saved_and_restored(tls):
     first, second = (T.Curl() for _ in range(2))
     for c in (first, second):
         c.setopt(T.CAINFO_BLOB, tls.ca)
-    assert fetch(first, tls.url("/hello")) == b"Hello, world!"
+    assert transfer(tls.url("/hello"), first) == b"Hello, world!"
     try:
         sessions = first.ssls_export()
     except T.error as e:
@@ -187,7 +187,7 @@ def test_tls_sessions_saved_and_restored(tls):
     restored = pickle.loads(pickle.dumps(sessions))
     assert restored and all(type(s) is T.SslSession and s.sdata for s in restored)
     second.ssls_import(restored)
-    assert fetch(second, tls.url("/hello")) == b"Hello, world!"
+    assert transfer(tls.url("/hello"), second) == b"Hello, world!"
     assert tls.resumed == [False, True]
 
 

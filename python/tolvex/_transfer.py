@@ -13,8 +13,8 @@ import mimetypes
 import os
 import threading
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator, Mapping, MutableMapping, Sequence
-from typing import IO, Any, Final, TypeAlias, TypedDict, Union, cast
+from collections.abc import Iterable, Iterator, Mapping, MutableMapping, Sequence
+from typing import IO, Any, Final, TypeAlias, TypedDict, Union
 from urllib.parse import quote, urlencode, urljoin, urlsplit
 
 from tolvex import _tolvex
@@ -962,9 +962,8 @@ def handle_options(handle: Handle, p: Prepared,
             if lines:
                 part.headers(lines)
             if isinstance(data, BodyReader):
-                # The part's reader may also return READFUNC_ABORT.
-                read = cast(Callable[[Any, int], bytes | None], data.read_part)
-                part.data_cb(-1 if data.size is None else data.size, read, data.seek_part)
+                part.data_cb(-1 if data.size is None else data.size, data.read_part,
+                             data.seek_part)
             else:
                 part.data(data)
         method = (T.MIMEPOST, mime)
