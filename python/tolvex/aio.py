@@ -1,16 +1,16 @@
 """Transfers driven from asyncio.
 
-A `Session` owns one `CurlMulti` and drives it event-style: libcurl tells the
-session which sockets to watch and when its next timeout is due, the session
-watches them through the event loop and a single loop timer, and calls
-`socket_action` when one of them is ready.
+A `Session` owns one `CurlMulti` and drives it event-style.  On Linux the
+multi watches libcurl's sockets and timeout itself (its event source,
+`CurlMulti.fileno()`): the loop watches that one descriptor for the
+session's lifetime and the session calls `process_events()` when it is
+readable, so no Python code runs for libcurl's socket and timer changes.
 
-Where the platform has epoll, the session keeps libcurl's sockets in an epoll
-set of its own and the loop watches only that set's descriptor (one
-`add_reader` for the session's lifetime): a socket libcurl starts or stops
-watching costs one system call and no loop bookkeeping, and all the sockets
-that became ready are handled in one pass.  Elsewhere each socket is watched
-with the loop's `add_reader` / `add_writer`.
+Elsewhere libcurl tells the session which sockets to watch and when its next
+timeout is due, the session watches them through the event loop and a single
+loop timer, and calls `socket_action` when one of them is ready; where the
+platform has epoll, in an epoll set of its own whose descriptor the loop
+watches, else each socket with the loop's `add_reader` / `add_writer`.
 
     async with tolvex.aio.Session() as session:
         c = tolvex.Curl()
@@ -101,10 +101,13 @@ class Session:
     arrives.
     """
 
-    __slots__ = ("_multi", "_socket_action", "_loop", "_transfers", "_watched", "_epoll",
-                 "_thread", "_timer", "_timer_at", "_deadline", "_audit", "_closed", "__weakref__")
+    __slots__ = ("_multi", "_socket_action", "_events", "_loop", "_transfers", "_watched",
+                 "_epoll", "_thread", "_timer", "_timer_at", "_deadline", "_audit", "_closed",
+                 "__weakref__")
 
-    # Whether new sessions keep libcurl's sockets in an epoll set of their own.
+    # Whether new sessions use the multi's own event source where it exists,
+    # else keep libcurl's sockets in an epoll set of their own.
+    _use_event_source = True
     _use_epoll = _HAVE_EPOLL
 
     def __init__(self) -> None:
@@ -116,7 +119,15 @@ class Session:
         self._transfers: dict[_tolvex.Curl, _Waiter] = {}
         # Descriptor -> the POLL_IN / POLL_OUT bits being watched.
         self._watched: dict[int, int] = {}
-        self._epoll = select.epoll() if self._use_epoll else None
+        # The multi's event source, or None where the session watches
+        # libcurl's sockets itself.
+        self._events: int | None = None
+        if self._use_event_source:
+            try:
+                self._events = multi.fileno()
+            except NotImplementedError:
+                pass
+        self._epoll = select.epoll() if self._use_epoll and self._events is None else None
         # The one pending loop callback that runs libcurl's timeout, the
         # loop time it is due at (0.0: as soon as possible), and the time
         # libcurl wants it (None: no timeout wanted).
@@ -126,8 +137,9 @@ class Session:
         # The pending look for transfers libcurl will not report (_on_audit).
         self._audit: asyncio.TimerHandle | None = None
         self._closed = False
-        multi.setopt(_tolvex.M_SOCKETFUNCTION, self._on_socket)
-        multi.setopt(_tolvex.M_TIMERFUNCTION, self._on_timer)
+        if self._events is None:
+            multi.setopt(_tolvex.M_SOCKETFUNCTION, self._on_socket)
+            multi.setopt(_tolvex.M_TIMERFUNCTION, self._on_timer)
 
     # --- public interface ------------------------------------------------------
 
@@ -206,10 +218,13 @@ class Session:
         multi = self._multi
         # No timeouts are run any more.  The sockets of the transfers left
         # stop being watched as libcurl lets go of them, before it closes
-        # them; with the loop gone there is nothing to tell.
-        multi.setopt(_tolvex.M_TIMERFUNCTION, None)
-        if self._loop is not None and self._loop.is_closed():
-            multi.setopt(_tolvex.M_SOCKETFUNCTION, None)
+        # them; with the loop gone there is nothing to tell.  (The event
+        # source needs neither: it is the multi's own.)
+        driven = self._events is None
+        if driven:
+            multi.setopt(_tolvex.M_TIMERFUNCTION, None)
+            if self._loop is not None and self._loop.is_closed():
+                multi.setopt(_tolvex.M_SOCKETFUNCTION, None)
         try:
             for curl, waiter in transfers.items():
                 if curl.multi() is multi:
@@ -219,7 +234,8 @@ class Session:
                         error("the session was closed before the transfer finished"))
         finally:
             # libcurl closes its idle connections without telling anyone.
-            multi.setopt(_tolvex.M_SOCKETFUNCTION, None)
+            if driven:
+                multi.setopt(_tolvex.M_SOCKETFUNCTION, None)
             self._release()
 
     # --- driving the multi handle ------------------------------------------------
@@ -236,7 +252,9 @@ class Session:
         if own is None:
             if self._closed:
                 raise error("the session is closed")
-            if self._epoll is not None:
+            if self._events is not None:
+                loop.add_reader(self._events, self._on_events, self._multi.process_events)
+            elif self._epoll is not None:
                 loop.add_reader(self._epoll.fileno(), self._on_epoll, self._epoll)
             self._loop = loop
             self._thread = threading.get_ident()
@@ -368,6 +386,11 @@ class Session:
             else:
                 loop.remove_writer(fd)
 
+    def _on_events(self, process_events: Any) -> None:
+        running = process_events()
+        if running < len(self._transfers):
+            self._collect(running)
+
     def _on_epoll(self, epoll: select.epoll) -> None:
         socket_action = self._socket_action
         cselect = _CSELECT_OF_EPOLL
@@ -434,7 +457,10 @@ class Session:
         if loop is not None and loop.is_closed():
             loop = None
         epoll = self._epoll
-        if epoll is not None:
+        if self._events is not None:
+            if loop is not None:
+                loop.remove_reader(self._events)
+        elif epoll is not None:
             if loop is not None:
                 loop.remove_reader(epoll.fileno())
             epoll.close()
