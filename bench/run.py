@@ -143,9 +143,18 @@ class Nghttpd:
         leaf.private_key_pem.write_to_path(key)
         leaf.cert_chain_pems[0].write_to_path(cert)
         self.proc = subprocess.Popen(
-            ["nghttpd", "--address=127.0.0.1", "-d", os.path.join(self.root, "www"),
-             str(self.port), key, cert],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            [
+                "nghttpd",
+                "--address=127.0.0.1",
+                "-d",
+                os.path.join(self.root, "www"),
+                str(self.port),
+                key,
+                cert,
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         wait_for_server("nghttpd", self.proc, self.port)
         return self
 
@@ -163,18 +172,25 @@ def compile_c(out_dir):
 
     def flags(library):
         return subprocess.run(
-            ["pkg-config", "--cflags", "--libs", library], capture_output=True, text=True,
-            check=True
+            ["pkg-config", "--cflags", "--libs", library],
+            capture_output=True,
+            text=True,
+            check=True,
         ).stdout.split()
 
     programs = {}
-    for name, library in (("c_easy", "libcurl"), ("c_multi", "libcurl"),
-                          ("c_events", "libcurl"), ("c_ws", "libcurl"),
-                          ("ws_echo", "libcrypto")):
+    for name, library in (
+        ("c_easy", "libcurl"),
+        ("c_multi", "libcurl"),
+        ("c_events", "libcurl"),
+        ("c_ws", "libcurl"),
+        ("ws_echo", "libcrypto"),
+    ):
         exe = os.path.join(out_dir, name)
         subprocess.run(
             [cc, "-O2", "-Wall", "-Wextra", "-Werror", "-o", exe, os.path.join(HERE, name + ".c")]
-            + flags(library), check=True
+            + flags(library),
+            check=True,
         )
         programs[name] = exe
     return programs
@@ -203,8 +219,13 @@ class WsEcho:
 
 
 def run_c(exe, *args, env=None):
-    out = subprocess.run([exe] + [str(a) for a in args], capture_output=True, text=True,
-                         check=True, env=None if env is None else dict(os.environ, **env))
+    out = subprocess.run(
+        [exe] + [str(a) for a in args],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=None if env is None else dict(os.environ, **env),
+    )
     count, seconds, nbytes = out.stdout.split()
     return int(count), float(seconds), int(nbytes)
 
@@ -687,9 +708,25 @@ def object_group(path):
         return "interpreter"
     if name.startswith("libc.") or name.startswith("libc-"):
         return "libc"
-    if name.startswith(("libssl", "libcrypto", "libnghttp", "libz", "libbrotli", "libzstd",
-                         "libidn", "libpsl", "libssh", "librtmp", "libldap", "liblber",
-                         "libgssapi", "libkrb5", "libk5crypto")):
+    if name.startswith(
+        (
+            "libssl",
+            "libcrypto",
+            "libnghttp",
+            "libz",
+            "libbrotli",
+            "libzstd",
+            "libidn",
+            "libpsl",
+            "libssh",
+            "librtmp",
+            "libldap",
+            "liblber",
+            "libgssapi",
+            "libkrb5",
+            "libk5crypto",
+        )
+    ):
         return "libcurl's libraries"
     return "other"
 
@@ -741,38 +778,59 @@ def instruction_counts(programs, small, big, ws, tmp):
 
     small_counts, big_counts = (200, 1200), (5, 25)
     workloads = {
-        "sequential": (small_counts, {
-            "C libcurl": lambda n: [programs["c_easy"], small, str(n)],
-            "tolvex": tv("easy", small),
-            "tolvex Client": tv("client", small),
-        }),
-        "bulk, per MiB": (big_counts, {
-            "C libcurl": lambda n: [programs["c_easy"], big, str(n)],
-            "tolvex bytes": tv("bulk", big),
-            "tolvex memoryview": tv("bulk-mv", big),
-        }),
-        "multi polling": (small_counts, {
-            "C libcurl": lambda n: [programs["c_multi"], small, str(n), str(WIDTH)],
-            "tolvex": tv("multi", small),
-        }),
-        "multi event-driven": (small_counts, {
-            "C libcurl": lambda n: [programs["c_events"], small, str(n), str(WIDTH)],
-            "tolvex": tv("events", small),
-        }),
-        "multi event source": (small_counts, {
-            "C libcurl": lambda n: [programs["c_events"], small, str(n), str(WIDTH)],
-            "tolvex": tv("event-source", small),
-        }),
-        "websocket echo": (small_counts, {
-            "C libcurl": lambda n: [programs["c_ws"], ws, str(n), str(SMALL)],
-            "tolvex": tv("ws", ws),
-        }),
-        "asyncio x50": (small_counts, {
-            "C libcurl": lambda n: [programs["c_events"], small, str(n), str(WIDTH)],
-            "tolvex.aio": tv("aio", small),
-            "tolvex.aio on uvloop": tv("aio-uvloop", small),
-            "tolvex AsyncClient": tv("async-client", small),
-        }),
+        "sequential": (
+            small_counts,
+            {
+                "C libcurl": lambda n: [programs["c_easy"], small, str(n)],
+                "tolvex": tv("easy", small),
+                "tolvex Client": tv("client", small),
+            },
+        ),
+        "bulk, per MiB": (
+            big_counts,
+            {
+                "C libcurl": lambda n: [programs["c_easy"], big, str(n)],
+                "tolvex bytes": tv("bulk", big),
+                "tolvex memoryview": tv("bulk-mv", big),
+            },
+        ),
+        "multi polling": (
+            small_counts,
+            {
+                "C libcurl": lambda n: [programs["c_multi"], small, str(n), str(WIDTH)],
+                "tolvex": tv("multi", small),
+            },
+        ),
+        "multi event-driven": (
+            small_counts,
+            {
+                "C libcurl": lambda n: [programs["c_events"], small, str(n), str(WIDTH)],
+                "tolvex": tv("events", small),
+            },
+        ),
+        "multi event source": (
+            small_counts,
+            {
+                "C libcurl": lambda n: [programs["c_events"], small, str(n), str(WIDTH)],
+                "tolvex": tv("event-source", small),
+            },
+        ),
+        "websocket echo": (
+            small_counts,
+            {
+                "C libcurl": lambda n: [programs["c_ws"], ws, str(n), str(SMALL)],
+                "tolvex": tv("ws", ws),
+            },
+        ),
+        "asyncio x50": (
+            small_counts,
+            {
+                "C libcurl": lambda n: [programs["c_events"], small, str(n), str(WIDTH)],
+                "tolvex.aio": tv("aio", small),
+                "tolvex.aio on uvloop": tv("aio-uvloop", small),
+                "tolvex AsyncClient": tv("async-client", small),
+            },
+        ),
     }
     if have_module("aiohttp"):
         workloads["asyncio x50"][1]["aiohttp"] = tv("aiohttp", small)
@@ -788,8 +846,7 @@ def instruction_counts(programs, small, big, ws, tmp):
                 for path, count in run.items():
                     group = object_group(path)
                     groups[group] = groups.get(group, 0) + sign * count
-            result[workload][client] = {
-                g: v / (counts[1] - counts[0]) for g, v in groups.items()}
+            result[workload][client] = {g: v / (counts[1] - counts[0]) for g, v in groups.items()}
     return result
 
 
@@ -803,14 +860,21 @@ class Report:
 
     def row(self, workload, client, value, unit, ratio=None):
         self.rows.append(
-            {"workload": workload, "client": client, "value": value, "unit": unit,
-             "ratio_to_c": ratio}
+            {
+                "workload": workload,
+                "client": client,
+                "value": value,
+                "unit": unit,
+                "ratio_to_c": ratio,
+            }
         )
         return value
 
     def target(self, name, target, measured):
-        met = measured is not None and measured >= target if target >= 0 else (
-            measured is not None and measured < -target
+        met = (
+            measured is not None and measured >= target
+            if target >= 0
+            else (measured is not None and measured < -target)
         )
         self.targets.append({"name": name, "target": target, "measured": measured, "met": met})
 
@@ -874,7 +938,6 @@ def main():
         run_c(programs["c_easy"], big, 20)
         tv_sequential(small, 2000)
 
-
         def c_rate(exe, url, n, *extra, unit_bytes=False, env=None):
             count, seconds, nbytes = run_c(exe, url, n, *extra, env=env)
             return (nbytes / 1e6 if unit_bytes else count) / seconds
@@ -891,57 +954,98 @@ def main():
             seconds, count = tv_client_threads(small, n_small, threads)
             return count / seconds
 
-        seq = Rounds({
-            "C": lambda: c_rate(programs["c_easy"], small, n_small),
-            "tolvex": tv_rate(lambda: tv_sequential(small, n_small), n_small),
-            "rb": tv_rate(lambda: tv_sequential(small, n_small, rb=True), n_small),
-            "1 thread": lambda: thread_rate(1),
-            "2 threads": lambda: thread_rate(2),
-            "client": tv_rate(lambda: tv_client(small, n_small), n_small),
-            "client 1 thread": lambda: client_thread_rate(1),
-            "client 4 threads": lambda: client_thread_rate(4),
-        }, repeats)
+        seq = Rounds(
+            {
+                "C": lambda: c_rate(programs["c_easy"], small, n_small),
+                "tolvex": tv_rate(lambda: tv_sequential(small, n_small), n_small),
+                "rb": tv_rate(lambda: tv_sequential(small, n_small, rb=True), n_small),
+                "1 thread": lambda: thread_rate(1),
+                "2 threads": lambda: thread_rate(2),
+                "client": tv_rate(lambda: tv_client(small, n_small), n_small),
+                "client 1 thread": lambda: client_thread_rate(1),
+                "client 4 threads": lambda: client_thread_rate(4),
+            },
+            repeats,
+        )
         c_seq = seq["C"]
         report.row("sequential 100 B", "C libcurl", c_seq, "req/s", 1.0)
         report.row("sequential 100 B", "tolvex", seq["tolvex"], "req/s", seq.ratio("tolvex", "C"))
-        report.row("sequential 100 B", "tolvex perform_rb", seq["rb"], "req/s",
-                   seq.ratio("rb", "C"))
-        report.row("sequential 100 B", "tolvex Client", seq["client"], "req/s",
-                   seq.ratio("client", "C"))
+        report.row(
+            "sequential 100 B", "tolvex perform_rb", seq["rb"], "req/s", seq.ratio("rb", "C")
+        )
+        report.row(
+            "sequential 100 B", "tolvex Client", seq["client"], "req/s", seq.ratio("client", "C")
+        )
 
         # 2. bulk
         mb = n_big * BIG / 1e6
-        bulk = Rounds({
-            "C": lambda: c_rate(programs["c_easy"], big, n_big, unit_bytes=True),
-            "bytes": tv_rate(lambda: tv_bulk(big, n_big, False), mb),
-            "memoryview": tv_rate(lambda: tv_bulk(big, n_big, True), mb),
-            "perform_rb": tv_rate(lambda: tv_sequential(big, n_big, rb=True), mb),
-        }, short_repeats)
+        bulk = Rounds(
+            {
+                "C": lambda: c_rate(programs["c_easy"], big, n_big, unit_bytes=True),
+                "bytes": tv_rate(lambda: tv_bulk(big, n_big, False), mb),
+                "memoryview": tv_rate(lambda: tv_bulk(big, n_big, True), mb),
+                "perform_rb": tv_rate(lambda: tv_sequential(big, n_big, rb=True), mb),
+            },
+            short_repeats,
+        )
         report.row("bulk 1 MiB", "C libcurl", bulk["C"], "MB/s", 1.0)
         report.row("bulk 1 MiB", "tolvex bytes", bulk["bytes"], "MB/s", bulk.ratio("bytes", "C"))
-        report.row("bulk 1 MiB", "tolvex memoryview", bulk["memoryview"], "MB/s",
-                   bulk.ratio("memoryview", "C"))
-        report.row("bulk 1 MiB", "tolvex perform_rb", bulk["perform_rb"], "MB/s",
-                   bulk.ratio("perform_rb", "C"))
+        report.row(
+            "bulk 1 MiB",
+            "tolvex memoryview",
+            bulk["memoryview"],
+            "MB/s",
+            bulk.ratio("memoryview", "C"),
+        )
+        report.row(
+            "bulk 1 MiB",
+            "tolvex perform_rb",
+            bulk["perform_rb"],
+            "MB/s",
+            bulk.ratio("perform_rb", "C"),
+        )
 
         # 3 and 4. multi
-        multi = Rounds({
-            "C poll": lambda: c_rate(programs["c_multi"], small, n_multi, WIDTH),
-            "polling": tv_rate(lambda: tv_multi_poll(small, n_multi), n_multi),
-            "C events": lambda: c_rate(programs["c_events"], small, n_multi, WIDTH),
-            "events": tv_rate(lambda: tv_multi_events(small, n_multi), n_multi),
-            "event source": tv_rate(lambda: tv_multi_event_source(small, n_multi), n_multi),
-        }, short_repeats)
+        multi = Rounds(
+            {
+                "C poll": lambda: c_rate(programs["c_multi"], small, n_multi, WIDTH),
+                "polling": tv_rate(lambda: tv_multi_poll(small, n_multi), n_multi),
+                "C events": lambda: c_rate(programs["c_events"], small, n_multi, WIDTH),
+                "events": tv_rate(lambda: tv_multi_events(small, n_multi), n_multi),
+                "event source": tv_rate(lambda: tv_multi_event_source(small, n_multi), n_multi),
+            },
+            short_repeats,
+        )
         c_multi = multi["C poll"]
         report.row("multi 100 B x50", "C libcurl (poll)", c_multi, "req/s", 1.0)
-        report.row("multi 100 B x50", "tolvex polling", multi["polling"], "req/s",
-                   multi.ratio("polling", "C poll"))
-        report.row("multi 100 B x50", "C libcurl (socket_action)", multi["C events"], "req/s",
-                   multi.ratio("C events", "C poll"))
-        report.row("multi 100 B x50", "tolvex event-driven", multi["events"], "req/s",
-                   multi.ratio("events", "C poll"))
-        report.row("multi 100 B x50", "tolvex event source (poll loop)", multi["event source"],
-                   "req/s", multi.ratio("event source", "C poll"))
+        report.row(
+            "multi 100 B x50",
+            "tolvex polling",
+            multi["polling"],
+            "req/s",
+            multi.ratio("polling", "C poll"),
+        )
+        report.row(
+            "multi 100 B x50",
+            "C libcurl (socket_action)",
+            multi["C events"],
+            "req/s",
+            multi.ratio("C events", "C poll"),
+        )
+        report.row(
+            "multi 100 B x50",
+            "tolvex event-driven",
+            multi["events"],
+            "req/s",
+            multi.ratio("events", "C poll"),
+        )
+        report.row(
+            "multi 100 B x50",
+            "tolvex event source (poll loop)",
+            multi["event source"],
+            "req/s",
+            multi.ratio("event source", "C poll"),
+        )
 
         # 7. asyncio, 50 transfers at a time: tolvex.aio, the C socket_action
         # program and aiohttp in the same rounds.
@@ -956,34 +1060,74 @@ def main():
         contenders["client"] = tv_rate(lambda: tv_async_client(small, n_multi), n_multi)
         aio = Rounds(contenders, short_repeats)
         report.row("asyncio 100 B x50", "C libcurl (socket_action)", aio["C events"], "req/s", 1.0)
-        report.row("asyncio 100 B x50", "tolvex.aio", aio["aio"], "req/s",
-                   aio.ratio("aio", "C events"))
+        report.row(
+            "asyncio 100 B x50", "tolvex.aio", aio["aio"], "req/s", aio.ratio("aio", "C events")
+        )
         if "aio uvloop" in contenders:
-            report.row("asyncio 100 B x50", "tolvex.aio on uvloop", aio["aio uvloop"], "req/s",
-                       aio.ratio("aio uvloop", "C events"))
-        report.row("asyncio 100 B x50", "tolvex AsyncClient", aio["client"], "req/s",
-                   aio.ratio("client", "C events"))
+            report.row(
+                "asyncio 100 B x50",
+                "tolvex.aio on uvloop",
+                aio["aio uvloop"],
+                "req/s",
+                aio.ratio("aio uvloop", "C events"),
+            )
+        report.row(
+            "asyncio 100 B x50",
+            "tolvex AsyncClient",
+            aio["client"],
+            "req/s",
+            aio.ratio("client", "C events"),
+        )
         if "aiohttp" in contenders:
-            report.row("asyncio 100 B x50", "aiohttp", aio["aiohttp"], "req/s",
-                       aio.ratio("aiohttp", "C events"))
+            report.row(
+                "asyncio 100 B x50",
+                "aiohttp",
+                aio["aiohttp"],
+                "req/s",
+                aio.ratio("aiohttp", "C events"),
+            )
 
-        report.row("threads 100 B", "tolvex 1 thread", seq["1 thread"], "req/s",
-                   seq.ratio("1 thread", "C"))
-        report.row("threads 100 B", "tolvex 2 threads", seq["2 threads"], "req/s",
-                   seq.ratio("2 threads", "C"))
-        report.row("threads 100 B", "tolvex Client, 1 thread", seq["client 1 thread"], "req/s",
-                   seq.ratio("client 1 thread", "C"))
-        report.row("threads 100 B", "tolvex Client, 4 threads", seq["client 4 threads"],
-                   "req/s", seq.ratio("client 4 threads", "C"))
+        report.row(
+            "threads 100 B", "tolvex 1 thread", seq["1 thread"], "req/s", seq.ratio("1 thread", "C")
+        )
+        report.row(
+            "threads 100 B",
+            "tolvex 2 threads",
+            seq["2 threads"],
+            "req/s",
+            seq.ratio("2 threads", "C"),
+        )
+        report.row(
+            "threads 100 B",
+            "tolvex Client, 1 thread",
+            seq["client 1 thread"],
+            "req/s",
+            seq.ratio("client 1 thread", "C"),
+        )
+        report.row(
+            "threads 100 B",
+            "tolvex Client, 4 threads",
+            seq["client 4 threads"],
+            "req/s",
+            seq.ratio("client 4 threads", "C"),
+        )
 
         # websocket echo
-        ws_rounds = Rounds({
-            "C": lambda: c_rate(programs["c_ws"], ws, n_ws, SMALL),
-            "tolvex": tv_rate(lambda: tv_ws_echo(ws, n_ws), n_ws),
-        }, short_repeats)
+        ws_rounds = Rounds(
+            {
+                "C": lambda: c_rate(programs["c_ws"], ws, n_ws, SMALL),
+                "tolvex": tv_rate(lambda: tv_ws_echo(ws, n_ws), n_ws),
+            },
+            short_repeats,
+        )
         report.row("websocket echo 100 B", "C libcurl", ws_rounds["C"], "trips/s", 1.0)
-        report.row("websocket echo 100 B", "tolvex", ws_rounds["tolvex"], "trips/s",
-                   ws_rounds.ratio("tolvex", "C"))
+        report.row(
+            "websocket echo 100 B",
+            "tolvex",
+            ws_rounds["tolvex"],
+            "trips/s",
+            ws_rounds.ratio("tolvex", "C"),
+        )
 
         # 6. peers
         peers = {}
@@ -1000,8 +1144,9 @@ def main():
                 pass
         if "aiohttp" in contenders:
             peers["aiohttp"] = aio["aiohttp"]
-            report.row("multi 100 B x50", "aiohttp", peers["aiohttp"], "req/s",
-                       peers["aiohttp"] / c_multi)
+            report.row(
+                "multi 100 B x50", "aiohttp", peers["aiohttp"], "req/s", peers["aiohttp"] / c_multi
+            )
         for name, fn in (("httpx async", peer_httpx_async),):
             try:
                 peers[name] = best_rate(lambda: fn(small, n_peer), 1, n_peer)
@@ -1011,19 +1156,30 @@ def main():
 
         # HTTP/2: 50 streams at once over one TLS connection
         h2url, h2ca = h2server.url("small"), h2server.cafile
-        h2 = Rounds({
-            "C": lambda: c_rate(programs["c_multi"], h2url, n_multi, WIDTH,
-                                env={"BENCH_CAINFO": h2ca}),
-            "tolvex": tv_rate(lambda: tv_multi_poll(h2url, n_multi, h2ca), n_multi),
-        }, short_repeats)
+        h2 = Rounds(
+            {
+                "C": lambda: c_rate(
+                    programs["c_multi"], h2url, n_multi, WIDTH, env={"BENCH_CAINFO": h2ca}
+                ),
+                "tolvex": tv_rate(lambda: tv_multi_poll(h2url, n_multi, h2ca), n_multi),
+            },
+            short_repeats,
+        )
         report.row("HTTP/2 100 B x50", "C libcurl (multi)", h2["C"], "req/s", 1.0)
-        report.row("HTTP/2 100 B x50", "tolvex polling", h2["tolvex"], "req/s",
-                   h2.ratio("tolvex", "C"))
+        report.row(
+            "HTTP/2 100 B x50", "tolvex polling", h2["tolvex"], "req/s", h2.ratio("tolvex", "C")
+        )
         try:
-            peers["httpx http2"] = best_rate(lambda: peer_httpx_async(h2url, n_peer, h2ca), 1,
-                                             n_peer)
-            report.row("HTTP/2 100 B x50", "httpx async http2", peers["httpx http2"], "req/s",
-                       peers["httpx http2"] / h2["C"])
+            peers["httpx http2"] = best_rate(
+                lambda: peer_httpx_async(h2url, n_peer, h2ca), 1, n_peer
+            )
+            report.row(
+                "HTTP/2 100 B x50",
+                "httpx async http2",
+                peers["httpx http2"],
+                "req/s",
+                peers["httpx http2"] / h2["C"],
+            )
         except ImportError:
             pass
 
@@ -1046,23 +1202,30 @@ def main():
                         continue
                     for group, value in sorted(groups.items(), key=lambda kv: -kv[1]):
                         if abs(value) >= 0.005 * c_ir:
-                            report.row(workload + " (instructions)", "  of which " + group,
-                                       value, unit, value / c_ir)
+                            report.row(
+                                workload + " (instructions)",
+                                "  of which " + group,
+                                value,
+                                unit,
+                                value / c_ir,
+                            )
 
         report.target("sequential >= 0.90 of C", 0.90, seq.ratio("tolvex", "C"))
         report.target("bulk bytes >= 0.85 of C", 0.85, bulk.ratio("bytes", "C"))
         report.target("bulk memoryview >= 0.95 of C", 0.95, bulk.ratio("memoryview", "C"))
         report.target("multi polling >= 0.80 of C", 0.80, multi.ratio("polling", "C poll"))
         report.target("multi event-driven >= 0.75 of C", 0.75, multi.ratio("events", "C poll"))
-        report.target("  (against C with socket_action)", 0.75,
-                      multi.ratio("events", "C events"))
+        report.target("  (against C with socket_action)", 0.75, multi.ratio("events", "C events"))
         report.target("websocket echo >= 0.85 of C", 0.85, ws_rounds.ratio("tolvex", "C"))
         report.target("two threads >= 1.5 x one thread", 1.5, seq.ratio("2 threads", "1 thread"))
         if "urllib3" in peers:
             report.target("sequential >= 2 x urllib3", 2.0, seq["tolvex"] / peers["urllib3"])
         if "aiohttp" in peers:
-            report.target("multi >= 4 x aiohttp", 4.0,
-                          max(multi["polling"], multi["events"]) / peers["aiohttp"])
+            report.target(
+                "multi >= 4 x aiohttp",
+                4.0,
+                max(multi["polling"], multi["events"]) / peers["aiohttp"],
+            )
         report.target("tolvex.aio >= 0.5 of C socket_action", 0.5, aio.ratio("aio", "C events"))
         if "aiohttp" in contenders:
             report.target("tolvex.aio >= 3 x aiohttp", 3.0, aio.ratio("aio", "aiohttp"))
@@ -1070,14 +1233,23 @@ def main():
         # The event source and the bodies gathered in C.
         report.target("tolvex.aio >= 0.90 of C socket_action", 0.90, aio.ratio("aio", "C events"))
         if "aio uvloop" in contenders:
-            report.target("tolvex.aio on uvloop >= 0.90 of C socket_action", 0.90,
-                          aio.ratio("aio uvloop", "C events"))
-        report.target("event source poll loop >= 0.95 of C socket_action", 0.95,
-                      multi.ratio("event source", "C events"))
+            report.target(
+                "tolvex.aio on uvloop >= 0.90 of C socket_action",
+                0.90,
+                aio.ratio("aio uvloop", "C events"),
+            )
+        report.target(
+            "event source poll loop >= 0.95 of C socket_action",
+            0.95,
+            multi.ratio("event source", "C events"),
+        )
         if instructions:
             per = instructions["multi event source"]
-            report.target("event source instructions <= 1.15 x C", -1.15,
-                          sum(per["tolvex"].values()) / sum(per["C libcurl"].values()))
+            report.target(
+                "event source instructions <= 1.15 x C",
+                -1.15,
+                sum(per["tolvex"].values()) / sum(per["C libcurl"].values()),
+            )
         report.target("perform_rb >= 0.95 of perform (100 B)", 0.95, seq.ratio("rb", "tolvex"))
         report.target("perform_rb 1 MiB >= 0.80 of C", 0.80, bulk.ratio("perform_rb", "C"))
         report.target("Client >= 0.75 of Curl.perform", 0.75, seq.ratio("client", "tolvex"))
@@ -1088,10 +1260,14 @@ def main():
         if "aiohttp" in contenders:
             report.target("AsyncClient >= 2 x aiohttp", 2.0, aio.ratio("client", "aiohttp"))
         if "httpx async" in peers:
-            report.target("AsyncClient >= 10 x httpx async", 10.0,
-                          aio["client"] / peers["httpx async"])
-        report.target("Client 4 threads >= 1.3 x 1 thread", 1.3,
-                      seq.ratio("client 4 threads", "client 1 thread"))
+            report.target(
+                "AsyncClient >= 10 x httpx async", 10.0, aio["client"] / peers["httpx async"]
+            )
+        report.target(
+            "Client 4 threads >= 1.3 x 1 thread",
+            1.3,
+            seq.ratio("client 4 threads", "client 1 thread"),
+        )
     finally:
         for extra in (h2server, ws_server):
             if extra:
@@ -1102,16 +1278,21 @@ def main():
     print_report(report, quick)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"cores": os.cpu_count(), "rows": report.rows, "targets": report.targets},
-                      f, indent=2)
+            json.dump(
+                {"cores": os.cpu_count(), "rows": report.rows, "targets": report.targets},
+                f,
+                indent=2,
+            )
         print(f"figures written to {args.json}")
     return 0
 
 
 def print_report(report, quick):
     print()
-    print("tolvex benchmarks (%s run, %d cores, nginx on loopback)"
-          % ("quick" if quick else "full", os.cpu_count()))
+    print(
+        "tolvex benchmarks (%s run, %d cores, nginx on loopback)"
+        % ("quick" if quick else "full", os.cpu_count())
+    )
     print()
     print("%-32s %-38s %14s %-10s %8s" % ("workload", "client", "value", "unit", "vs C"))
     print("-" * 106)

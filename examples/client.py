@@ -19,8 +19,9 @@ def fetch_json(url: str) -> object:
 def session(base_url: str) -> list[int]:
     """A few requests through one Client: relative URLs, a form, JSON and a
     file upload, with the client's headers, cookies and connections."""
-    with tolvex.Client(base_url=base_url, headers={"X-App": "example"},
-                       retries=tolvex.Retry(3, backoff_factor=0.2)) as client:
+    with tolvex.Client(
+        base_url=base_url, headers={"X-App": "example"}, retries=tolvex.Retry(3, backoff_factor=0.2)
+    ) as client:
         statuses = [client.get("/get").status_code]
         statuses.append(client.post("/post", data={"name": "value"}).status_code)
         statuses.append(client.post("/post", json={"items": [1, 2, 3]}).status_code)

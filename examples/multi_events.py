@@ -13,8 +13,11 @@ def fetch_all(urls: list[str]) -> dict[str, bytes]:
     """GETs every URL concurrently; returns each URL's body."""
     selector = selectors.DefaultSelector()
     deadline: list[float | None] = [None]
-    events = {tolvex.POLL_IN: selectors.EVENT_READ, tolvex.POLL_OUT: selectors.EVENT_WRITE,
-              tolvex.POLL_INOUT: selectors.EVENT_READ | selectors.EVENT_WRITE}
+    events = {
+        tolvex.POLL_IN: selectors.EVENT_READ,
+        tolvex.POLL_OUT: selectors.EVENT_WRITE,
+        tolvex.POLL_INOUT: selectors.EVENT_READ | selectors.EVENT_WRITE,
+    }
 
     def on_socket(what: int, fd: int, multi: tolvex.CurlMulti, assigned: object) -> None:
         if what == tolvex.POLL_REMOVE:
@@ -42,7 +45,8 @@ def fetch_all(urls: list[str]) -> dict[str, bytes]:
             ready = selector.select(wait)
             for key, mask in ready:
                 action = (tolvex.CSELECT_IN if mask & selectors.EVENT_READ else 0) | (
-                    tolvex.CSELECT_OUT if mask & selectors.EVENT_WRITE else 0)
+                    tolvex.CSELECT_OUT if mask & selectors.EVENT_WRITE else 0
+                )
                 multi.socket_action(key.fd, action)
             if not ready:
                 deadline[0] = None

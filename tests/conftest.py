@@ -28,7 +28,8 @@ def http_server():
 
 def pytest_configure(config):
     config.addinivalue_line(
-        "markers", "quiet_server: the module's `server` is the quiet_server fixture's")
+        "markers", "quiet_server: the module's `server` is the quiet_server fixture's"
+    )
 
 
 @pytest.fixture
@@ -108,7 +109,7 @@ def tcp_ports():
         with s:
             try:
                 ports[fd] = (s.getsockname()[1], s.getpeername()[1])
-            except (OSError, IndexError):  # not connected, or not TCP
+            except OSError, IndexError:  # not connected, or not TCP
                 pass
     return ports
 
@@ -157,8 +158,13 @@ def tls_files(tmp_path_factory):
     authority = trustme.CA()
     leaf = authority.issue_cert("127.0.0.1", "::1", "localhost")
     directory = tmp_path_factory.mktemp("tls")
-    files = types.SimpleNamespace(authority=authority, leaf=leaf, ca=str(directory / "ca.pem"),
-                                  cert=str(directory / "cert.pem"), key=str(directory / "key.pem"))
+    files = types.SimpleNamespace(
+        authority=authority,
+        leaf=leaf,
+        ca=str(directory / "ca.pem"),
+        cert=str(directory / "cert.pem"),
+        key=str(directory / "key.pem"),
+    )
     authority.cert_pem.write_to_path(files.ca)
     leaf.private_key_pem.write_to_path(files.key)
     for i, pem in enumerate(leaf.cert_chain_pems):
@@ -171,8 +177,9 @@ def sts_server_session():
     """A TLS server whose certificate, from a throw-away CA (`.ca`), names
     127.0.0.1, hsts.test and sub.hsts.test, with the /sts endpoint."""
     ca = trustme.CA()
-    server = TLSServer(ca.issue_cert("127.0.0.1", "hsts.test", "sub.hsts.test"),
-                       handler=STSHandler).start()
+    server = TLSServer(
+        ca.issue_cert("127.0.0.1", "hsts.test", "sub.hsts.test"), handler=STSHandler
+    ).start()
     server.ca = ca
     yield server
     server.stop()

@@ -70,12 +70,18 @@ _MEASURES = ("references", "memory blocks", "file descriptors")
 def pytest_addoption(parser):
     group = parser.getgroup("refleaks", "reference-leak check (debug builds of Python)")
     group.addoption(
-        "--refleaks", type=int, default=0, metavar="N",
+        "--refleaks",
+        type=int,
+        default=0,
+        metavar="N",
         help="run every test repeatedly and fail those whose reference count, "
-             "memory blocks or file descriptors grow in each of N measured runs",
+        "memory blocks or file descriptors grow in each of N measured runs",
     )
     group.addoption(
-        "--refleaks-warmups", type=int, default=3, metavar="W",
+        "--refleaks-warmups",
+        type=int,
+        default=3,
+        metavar="W",
         help="runs before the measured ones (default: 3)",
     )
 
@@ -110,7 +116,8 @@ def pytest_collection_modifyitems(items):
             reason = _reason(marker)
             if not isinstance(reason, str) or not reason:
                 raise pytest.UsageError(
-                    "%s: @pytest.mark.%s needs a reason" % (item.nodeid, MARKER))
+                    "%s: @pytest.mark.%s needs a reason" % (item.nodeid, MARKER)
+                )
 
 
 def _fd_count():
@@ -123,7 +130,7 @@ def _fd_count():
 def _immortal_interned():
     try:
         return sys.getunicodeinternedsize(_only_immortal=True)
-    except (AttributeError, TypeError):
+    except AttributeError, TypeError:
         return 0
 
 
@@ -131,8 +138,9 @@ def _clear_caches():
     re.purge()
     try:
         import struct
+
         struct._clearcache()
-    except (ImportError, AttributeError):
+    except ImportError, AttributeError:
         pass
     typing = sys.modules.get("typing")
     for clear in getattr(typing, "_cleanups", ()):
@@ -146,7 +154,8 @@ def _clear_caches():
                     if hasattr(sub, "_abc_caches_clear"):
                         sub._abc_caches_clear()
     clear_internal = getattr(sys, "_clear_internal_caches", None) or getattr(
-        sys, "_clear_type_cache", None)
+        sys, "_clear_type_cache", None
+    )
     if clear_internal is not None:
         clear_internal()
     for _ in range(3):
@@ -199,8 +208,7 @@ def _finished_teardown(fin):
     if not isinstance(fin, functools.partial):
         return False
     owner = getattr(fin.func, "__self__", None)
-    return (getattr(fin.func, "__func__", None) is FixtureDef.finish
-            and owner.cached_result is None)
+    return getattr(fin.func, "__func__", None) is FixtureDef.finish and owner.cached_result is None
 
 
 def _growing(deltas):
@@ -219,8 +227,7 @@ class RefleakChecker:
         self.stopped = []
 
     def pytest_report_header(self):
-        return "refleak check: %d warm-up and %d measured runs per test" % (
-            self.warmups, self.runs)
+        return "refleak check: %d warm-up and %d measured runs per test" % (self.warmups, self.runs)
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_runtest_protocol(self, item, nextitem):
@@ -293,8 +300,9 @@ class RefleakChecker:
         width = len(_MEASURES)
         grown = {}
         for k, name in enumerate(_MEASURES):
-            deltas = [values[(i + 1) * width + k] - values[i * width + k]
-                      for i in range(first, last)]
+            deltas = [
+                values[(i + 1) * width + k] - values[i * width + k] for i in range(first, last)
+            ]
             if _growing(deltas):
                 grown[name] = deltas
         return grown
@@ -316,17 +324,22 @@ class RefleakChecker:
                 done += more
                 if failure is None:
                     again = self._growth(values, 0, self.runs)
-                    grown = {name: deltas + again[name] for name, deltas in grown.items()
-                             if name in again}
+                    grown = {
+                        name: deltas + again[name]
+                        for name, deltas in grown.items()
+                        if name in again
+                    }
         finally:
             gc.unfreeze()
         if failure is not None:
             if failure.failed and done > 0:
                 self.unrepeatable.append(item.nodeid)
-                return ("refleak check: the test passed %d run(s), then failed in run %d, so "
-                        "it cannot be repeated (if that is intended, mark it "
-                        "@pytest.mark.%s with a reason):\n%s" % (
-                            done, done + 1, MARKER, failure.longreprtext))
+                return (
+                    "refleak check: the test passed %d run(s), then failed in run %d, so "
+                    "it cannot be repeated (if that is intended, mark it "
+                    "@pytest.mark.%s with a reason):\n%s"
+                    % (done, done + 1, MARKER, failure.longreprtext)
+                )
             # Failed or skipped in its first run: its ordinary run reports it.
             self.stopped.append(item.nodeid)
             return None
@@ -334,21 +347,29 @@ class RefleakChecker:
         if not grown:
             return None
         self.leaking.append(item.nodeid)
-        return "refleak check: in each of %d runs, %s" % (2 * self.runs, "; ".join(
-            "%s grew by %s (%d in all)" % (name, deltas, sum(deltas))
-            for name, deltas in grown.items()))
+        return "refleak check: in each of %d runs, %s" % (
+            2 * self.runs,
+            "; ".join(
+                "%s grew by %s (%d in all)" % (name, deltas, sum(deltas))
+                for name, deltas in grown.items()
+            ),
+        )
 
     def pytest_terminal_summary(self, terminalreporter):
         tr = terminalreporter
         tr.section("refleak check")
-        tr.write_line("%d tests checked with %d warm-up and %d measured runs each" % (
-            self.checked, self.warmups, self.runs))
+        tr.write_line(
+            "%d tests checked with %d warm-up and %d measured runs each"
+            % (self.checked, self.warmups, self.runs)
+        )
         for nodeid in self.leaking:
             tr.write_line("LEAKING %s" % nodeid)
         for nodeid in self.unrepeatable:
             tr.write_line("FAILED WHEN REPEATED %s" % nodeid)
         if self.stopped:
-            tr.write_line("%d tests failed or were skipped in their first run, so not repeated"
-                          % len(self.stopped))
+            tr.write_line(
+                "%d tests failed or were skipped in their first run, so not repeated"
+                % len(self.stopped)
+            )
         for nodeid, reason in self.marked:
             tr.write_line("not repeated (%s): %s: %s" % (MARKER, nodeid, reason))

@@ -28,19 +28,31 @@ except ImportError:
 
 # Each driver: the loop, and how the session watches libcurl's sockets (the
 # multi's own event source, the session's epoll set, or the loop itself).
-DRIVERS = {"asyncio": (None, "event source"), "asyncio, epoll": (None, "epoll"),
-           "asyncio, loop watches": (None, "loop"), "uvloop": (new_uvloop, "event source"),
-           "uvloop, loop watches": (new_uvloop, "loop")}
+DRIVERS = {
+    "asyncio": (None, "event source"),
+    "asyncio, epoll": (None, "epoll"),
+    "asyncio, loop watches": (None, "loop"),
+    "uvloop": (new_uvloop, "event source"),
+    "uvloop, loop watches": (new_uvloop, "loop"),
+}
 # uvloop is built for the release interpreter: the debug interpreter's total
 # of references does not see the references it takes and drops.
 UNCOUNTED = pytest.mark.no_refleak_check(
-    reason="uvloop's references are not counted by the debug interpreter")
+    reason="uvloop's references are not counted by the debug interpreter"
+)
 NO_UVLOOP = pytest.mark.skip(
-    reason="Debian ships no uvloop for Python %d.%d" % sys.version_info[:2])
+    reason="Debian ships no uvloop for Python %d.%d" % sys.version_info[:2]
+)
 
 
-@pytest.fixture(params=[pytest.param(name, marks=UNCOUNTED if new_uvloop else NO_UVLOOP)
-                        if "uvloop" in name else name for name in DRIVERS])
+@pytest.fixture(
+    params=[
+        pytest.param(name, marks=UNCOUNTED if new_uvloop else NO_UVLOOP)
+        if "uvloop" in name
+        else name
+        for name in DRIVERS
+    ]
+)
 def run(request, monkeypatch):
     """Runs a coroutine function to completion on a new loop of the driver."""
     factory, watch = DRIVERS[request.param]
@@ -60,8 +72,18 @@ async def wait_for(condition, timeout=10.0):
         await asyncio.sleep(0.01)
 
 
-@pytest.mark.parametrize("count", [50, pytest.param(1000, marks=pytest.mark.no_refleak_check(
-    reason="1,000 connections at once; the case with 50 is checked for leaks"))])
+@pytest.mark.parametrize(
+    "count",
+    [
+        50,
+        pytest.param(
+            1000,
+            marks=pytest.mark.no_refleak_check(
+                reason="1,000 connections at once; the case with 50 is checked for leaks"
+            ),
+        ),
+    ],
+)
 def test_concurrent_transfers_deliver_every_body(run, server, closed_port, count):
     async def main():
         async with tolvex.aio.Session() as session:
@@ -91,11 +113,11 @@ def test_sockets_numbered_past_fd_setsize(many_descriptors, run, server, monkeyp
             nonlocal calls
             calls += 1
             return method(*args)
+
         return counted
 
     # The session's wake-ups: the event source's, or each socket action.
-    monkeypatch.setattr(tolvex.aio.Session, "_on_events",
-                        counting(tolvex.aio.Session._on_events))
+    monkeypatch.setattr(tolvex.aio.Session, "_on_events", counting(tolvex.aio.Session._on_events))
 
     async def main():
         async with tolvex.aio.Session() as session:
@@ -206,14 +228,21 @@ asyncio.run(main(sys.argv[1], int(sys.argv[2])))
 
 
 @pytest.mark.timeout(600)
-@pytest.mark.no_refleak_check(reason="streams 1 GiB in a subprocess that measures its own peak memory")
+@pytest.mark.no_refleak_check(
+    reason="streams 1 GiB in a subprocess that measures its own peak memory"
+)
 def test_streaming_a_gigabyte_keeps_memory_bounded(server):
     env = dict(os.environ)
     if "ASAN_OPTIONS" in env:
         # The sanitizer's quarantine holds freed chunks back from reuse.
         env["ASAN_OPTIONS"] += ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0"
-    out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, server.url(""), str(1 << 30)],
-                         capture_output=True, text=True, env=env, timeout=580)
+    out = subprocess.run(
+        [sys.executable, "-c", MEMORY_SCRIPT, server.url(""), str(1 << 30)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=580,
+    )
     assert out.returncode == 0, out.stderr
     received, pauses, growth_kib = map(int, out.stdout.split())
     assert received == 1 << 30 and pauses > 0
@@ -228,22 +257,35 @@ def connected_to(port):
 # the transfer of `c` (through the stream `s`, if any) connected to `port`
 # has reached it.
 STAGES = {
-    "connecting": (lambda srv, silent: "https://127.0.0.1:%d/" % silent,  # TLS, unanswered
-                   lambda c, s, port: connected_to(port)
-                   and not c.getinfo(tolvex.APPCONNECT_TIME_T)),
-    "waiting": (lambda srv, silent: "http://127.0.0.1:%d/" % silent,
-                lambda c, s, port: c.getinfo(tolvex.PRETRANSFER_TIME_T)),
-    "mid-body": (lambda srv, silent: srv.url("/drip?count=200&delay=0.05"),
-                 lambda c, s, port: c.getinfo(tolvex.SIZE_DOWNLOAD_T)),
-    "paused": (lambda srv, silent: srv.url("/generate/%d" % (64 << 20)),
-               lambda c, s, port: s and s[0].paused),
+    "connecting": (
+        lambda srv, silent: "https://127.0.0.1:%d/" % silent,  # TLS, unanswered
+        lambda c, s, port: connected_to(port) and not c.getinfo(tolvex.APPCONNECT_TIME_T),
+    ),
+    "waiting": (
+        lambda srv, silent: "http://127.0.0.1:%d/" % silent,
+        lambda c, s, port: c.getinfo(tolvex.PRETRANSFER_TIME_T),
+    ),
+    "mid-body": (
+        lambda srv, silent: srv.url("/drip?count=200&delay=0.05"),
+        lambda c, s, port: c.getinfo(tolvex.SIZE_DOWNLOAD_T),
+    ),
+    "paused": (
+        lambda srv, silent: srv.url("/generate/%d" % (64 << 20)),
+        lambda c, s, port: s and s[0].paused,
+    ),
 }
 
 
 # Only a stream pauses on its own.
-@pytest.mark.parametrize("stage, api", [(stage, api) for stage in STAGES
-                                        for api in ("perform", "stream", "timeout")
-                                        if stage != "paused" or api == "stream"])
+@pytest.mark.parametrize(
+    "stage, api",
+    [
+        (stage, api)
+        for stage in STAGES
+        for api in ("perform", "stream", "timeout")
+        if stage != "paused" or api == "stream"
+    ],
+)
 def test_cancelling_stops_the_transfer_at_once(run, server, silent, stage, api):
     url, reached = STAGES[stage]
     silent_port = int(silent.rsplit(":", 1)[1].strip("/"))
@@ -319,8 +361,12 @@ def failing(closed_port, silent, server):
     """failure -> its URL; a server that announces 100000 bytes, sends 1000
     and closes the connection."""
     closing = CannedServer(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"y" * 1000)
-    yield {"refused": "http://127.0.0.1:%d/" % closed_port, "timeout": silent,
-           "closed mid-body": closing.start().url("/"), "callable raised": server.url("/hello")}
+    yield {
+        "refused": "http://127.0.0.1:%d/" % closed_port,
+        "timeout": silent,
+        "closed mid-body": closing.start().url("/"),
+        "callable raised": server.url("/hello"),
+    }
     closing.stop()
 
 
@@ -333,10 +379,15 @@ def raising(*args):
 
 
 @pytest.mark.parametrize("api", ["perform", "stream"])
-@pytest.mark.parametrize("failure, code, received", [
-    ("refused", tolvex.E_COULDNT_CONNECT, b""), ("timeout", tolvex.E_OPERATION_TIMEDOUT, b""),
-    ("closed mid-body", tolvex.E_PARTIAL_FILE, b"y" * 1000),
-    ("callable raised", tolvex.E_ABORTED_BY_CALLBACK, b"")])
+@pytest.mark.parametrize(
+    "failure, code, received",
+    [
+        ("refused", tolvex.E_COULDNT_CONNECT, b""),
+        ("timeout", tolvex.E_OPERATION_TIMEDOUT, b""),
+        ("closed mid-body", tolvex.E_PARTIAL_FILE, b"y" * 1000),
+        ("callable raised", tolvex.E_ABORTED_BY_CALLBACK, b""),
+    ],
+)
 def test_failures_raise_libcurls_code_and_text(run, failing, capfd, failure, code, received, api):
     async def main():
         async with tolvex.aio.Session() as session:
@@ -375,8 +426,12 @@ def test_close_stops_what_is_left_and_releases_everything(run, server, silent):
                 pass
 
         tasks = [asyncio.ensure_future(session.perform(waiting)), asyncio.ensure_future(consume())]
-        await wait_for(lambda: waiting.getinfo(tolvex.PRETRANSFER_TIME_T)
-                       and streamed.getinfo(tolvex.SIZE_DOWNLOAD_T))
+        await wait_for(
+            lambda: (
+                waiting.getinfo(tolvex.PRETRANSFER_TIME_T)
+                and streamed.getinfo(tolvex.SIZE_DOWNLOAD_T)
+            )
+        )
         await session.close()
         results = await asyncio.gather(*tasks, return_exceptions=True)
         assert session.closed and waiting.multi() is None and streamed.multi() is None
@@ -416,7 +471,9 @@ def test_a_session_belongs_to_one_loop_and_thread(server):
     elsewhere(lambda: asyncio.run(session.perform(c)))
     asyncio.run(session.close())
     assert [e.split(":")[0] for e in errors] == [
-        "tolvex.aio.Session belongs to another event loop"] * 3 + [
+        "tolvex.aio.Session belongs to another event loop"
+    ] * 3 + [
         "tolvex.aio.Session used outside of an asyncio event loop",
-        "tolvex.aio.Session belongs to another event loop"]
+        "tolvex.aio.Session belongs to another event loop",
+    ]
     assert body(c) == b"Hello, world!" * 2 and session.closed

@@ -42,11 +42,12 @@ def raw_handle(c):
             try:
                 if len(os.pread(memory.fileno(), size, word)) != size:
                     continue
-            except (OSError, OverflowError):
+            except OSError, OverflowError:
                 continue
             private = ctypes.c_void_p()
-            rc = libcurl.curl_easy_getinfo(ctypes.c_void_p(word), ctypes.c_int(CURLINFO_PRIVATE),
-                                           ctypes.byref(private))
+            rc = libcurl.curl_easy_getinfo(
+                ctypes.c_void_p(word), ctypes.c_int(CURLINFO_PRIVATE), ctypes.byref(private)
+            )
             if rc == 0 and private.value == id(c):
                 found.add(word)
     assert len(found) == 1

@@ -15,7 +15,9 @@ TAG = "cp%d%d" % sys.version_info[:2]
 
 
 @pytest.mark.timeout(600)
-@pytest.mark.no_refleak_check(reason="the wheel is built by pip in a subprocess; nothing to measure here")
+@pytest.mark.no_refleak_check(
+    reason="the wheel is built by pip in a subprocess; nothing to measure here"
+)
 def test_wheel(tmp_path):
     if shutil.which("cmake") is None:
         pytest.skip("cmake not available")
@@ -26,8 +28,18 @@ def test_wheel(tmp_path):
     )
     out = tmp_path / "wheels"
     subprocess.run(
-        [sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q",
-         "-w", str(out), str(src)],
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "wheel",
+            "--no-build-isolation",
+            "--no-deps",
+            "-q",
+            "-w",
+            str(out),
+            str(src),
+        ],
         check=True,
     )
     wheels = list(out.glob("*.whl"))
@@ -35,8 +47,9 @@ def test_wheel(tmp_path):
     assert "-%s-%s%s-" % (TAG, TAG, sys.abiflags) in wheels[0].name
     names = zipfile.ZipFile(wheels[0]).namelist()
     assert {"tolvex/__init__.py", "tolvex/aio.py", "tolvex/__main__.py"} <= set(names)
-    assert any(n.startswith("tolvex/_tolvex.cpython-%s" % TAG[2:]) and n.endswith(".so")
-               for n in names)
+    assert any(
+        n.startswith("tolvex/_tolvex.cpython-%s" % TAG[2:]) and n.endswith(".so") for n in names
+    )
 
 
 # A libcurl that reports what another TLS library than OpenSSL would.
@@ -54,11 +67,17 @@ curl_version_info_data *curl_version_info(CURLversion stamp) {
 
 @pytest.mark.timeout(300)
 @pytest.mark.no_refleak_check(reason="cmake runs in a subprocess; nothing to measure here")
-@pytest.mark.parametrize("system, found", [
-    ("no libcurl", "this system has no libcurl that pkg-config knows of"),
-    ("an old libcurl", "this system has libcurl 8.0.1."),
-    ("a libcurl with another TLS library", "this system has libcurl %s built with GnuTLS/3.8.9."),
-])
+@pytest.mark.parametrize(
+    "system, found",
+    [
+        ("no libcurl", "this system has no libcurl that pkg-config knows of"),
+        ("an old libcurl", "this system has libcurl 8.0.1."),
+        (
+            "a libcurl with another TLS library",
+            "this system has libcurl %s built with GnuTLS/3.8.9.",
+        ),
+    ],
+)
 def test_configure_refuses_an_unusable_libcurl(tmp_path, system, found):
     for tool in ("cmake", "ninja", "pkg-config", "cc"):
         if shutil.which(tool) is None:
@@ -71,26 +90,55 @@ def test_configure_refuses_an_unusable_libcurl(tmp_path, system, found):
     else:
         # The system's own libcurl.pc, ahead of it on the search path, with
         # one line changed.
-        real = subprocess.run(["pkg-config", "--variable=pcfiledir", "libcurl"],
-                              capture_output=True, text=True, check=True).stdout.strip()
+        real = subprocess.run(
+            ["pkg-config", "--variable=pcfiledir", "libcurl"],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.strip()
         lines = pathlib.Path(real, "libcurl.pc").read_text().splitlines()
         if system == "an old libcurl":
             lines = ["Version: 8.0.1" if line.startswith("Version:") else line for line in lines]
         else:
             source = tmp_path / "curl.c"
             source.write_text(OTHER_TLS)
-            cflags = subprocess.run(["pkg-config", "--cflags", "libcurl"], capture_output=True,
-                                    text=True, check=True).stdout.split()
-            subprocess.run(["cc", "-shared", "-fPIC", *cflags, "-o", str(tmp_path / "libcurl.so"),
-                            str(source)], check=True)
-            lines = ["Libs: -L%s -lcurl" % tmp_path if line.startswith("Libs:") else line
-                     for line in lines]
+            cflags = subprocess.run(
+                ["pkg-config", "--cflags", "libcurl"], capture_output=True, text=True, check=True
+            ).stdout.split()
+            subprocess.run(
+                [
+                    "cc",
+                    "-shared",
+                    "-fPIC",
+                    *cflags,
+                    "-o",
+                    str(tmp_path / "libcurl.so"),
+                    str(source),
+                ],
+                check=True,
+            )
+            lines = [
+                "Libs: -L%s -lcurl" % tmp_path if line.startswith("Libs:") else line
+                for line in lines
+            ]
             found %= next(line.split()[1] for line in lines if line.startswith("Version:"))
         (pcdir / "libcurl.pc").write_text("\n".join(lines) + "\n")
         env["PKG_CONFIG_PATH"] = str(pcdir)
     result = subprocess.run(
-        ["cmake", "-S", str(ROOT), "-B", str(tmp_path / "build"), "-G", "Ninja",
-         "-DPython_EXECUTABLE=" + sys.executable], env=env, capture_output=True, text=True)
+        [
+            "cmake",
+            "-S",
+            str(ROOT),
+            "-B",
+            str(tmp_path / "build"),
+            "-G",
+            "Ninja",
+            "-DPython_EXECUTABLE=" + sys.executable,
+        ],
+        env=env,
+        capture_output=True,
+        text=True,
+    )
     message = " ".join((result.stdout + result.stderr).split())
     assert result.returncode != 0
     assert "tolvex needs libcurl" in message and "or later built with OpenSSL" in message

@@ -42,33 +42,50 @@ def test_use_memoryview(curl, server, option):
     seen = []
     curl.setopt(T.URL, server.url("/hello"))
     for flag in (True, None, False, True):
+
         def cb(data):
             seen.append((flag, type(data), bytes(data)))
+
         kw = {} if flag is None else {"use_memoryview": flag}
         curl.setopt(option, cb, **kw)
         curl.perform()
     assert {(flag, kind) for flag, kind, _ in seen} == {
-        (True, memoryview), (None, bytes), (False, bytes)}
+        (True, memoryview),
+        (None, bytes),
+        (False, bytes),
+    }
     first = [d for _, _, d in seen if d.startswith((b"Hello", b"HTTP/"))]
     assert first == [b"Hello, world!" if option == T.WRITEFUNCTION else b"HTTP/1.1 200 OK\r\n"] * 4
 
 
-@pytest.mark.parametrize("option, setup, result", [
-    (T.HEADERFUNCTION, {}, None),
-    (T.XFERINFOFUNCTION, {T.NOPROGRESS: 0}, 0),
-    (T.PROGRESSFUNCTION, {T.NOPROGRESS: 0}, 0),
-    (T.DEBUGFUNCTION, {T.VERBOSE: 1}, 0),
-    (T.PREREQFUNCTION, {}, 0),
-    # not called by these transfers: only kept and released
-    (T.READFUNCTION, None, None), (T.SEEKFUNCTION, None, None), (T.IOCTLFUNCTION, None, None),
-    (T.TRAILERFUNCTION, None, None), (T.WRITEFUNCTION, None, None),
-    (T.OPENSOCKETFUNCTION, None, None), (T.CLOSESOCKETFUNCTION, None, None),
-    (T.SOCKOPTFUNCTION, None, None), (T.SSH_KEYFUNCTION, None, None),
-    (T.FNMATCH_FUNCTION, None, None), (T.RESOLVER_START_FUNCTION, None, None),
-    (T.HSTSREADFUNCTION, None, None), (T.HSTSWRITEFUNCTION, None, None),
-    (T.SSH_HOSTKEYFUNCTION, None, None), (T.CHUNK_BGN_FUNCTION, None, None),
-    (T.CHUNK_END_FUNCTION, None, None), (T.INTERLEAVEFUNCTION, None, None),
-])
+@pytest.mark.parametrize(
+    "option, setup, result",
+    [
+        (T.HEADERFUNCTION, {}, None),
+        (T.XFERINFOFUNCTION, {T.NOPROGRESS: 0}, 0),
+        (T.PROGRESSFUNCTION, {T.NOPROGRESS: 0}, 0),
+        (T.DEBUGFUNCTION, {T.VERBOSE: 1}, 0),
+        (T.PREREQFUNCTION, {}, 0),
+        # not called by these transfers: only kept and released
+        (T.READFUNCTION, None, None),
+        (T.SEEKFUNCTION, None, None),
+        (T.IOCTLFUNCTION, None, None),
+        (T.TRAILERFUNCTION, None, None),
+        (T.WRITEFUNCTION, None, None),
+        (T.OPENSOCKETFUNCTION, None, None),
+        (T.CLOSESOCKETFUNCTION, None, None),
+        (T.SOCKOPTFUNCTION, None, None),
+        (T.SSH_KEYFUNCTION, None, None),
+        (T.FNMATCH_FUNCTION, None, None),
+        (T.RESOLVER_START_FUNCTION, None, None),
+        (T.HSTSREADFUNCTION, None, None),
+        (T.HSTSWRITEFUNCTION, None, None),
+        (T.SSH_HOSTKEYFUNCTION, None, None),
+        (T.CHUNK_BGN_FUNCTION, None, None),
+        (T.CHUNK_END_FUNCTION, None, None),
+        (T.INTERLEAVEFUNCTION, None, None),
+    ],
+)
 def test_callable_kept_replaced_and_reset(curl, server, option, setup, result):
     first, second = Recorder(result), Recorder(result)
     ref = weakref.ref(first)
@@ -110,24 +127,27 @@ def with_attr(name, value):
     return type("F", (), {name: value})()
 
 
-@pytest.mark.parametrize("option, value, message", [
-    (T.URL, len, "functions are not supported for this option"),
-    (20108, Recorder(), "functions are not supported for this option"),  # SSL_CTX_FUNCTION
-    (T.WRITEDATA, len, "functions are not supported for this option"),
-    (T.READDATA, Recorder(), "functions are not supported for this option"),
-    (T.WRITEHEADER, io.BytesIO().write, "functions are not supported for this option"),
-    (T.WRITEDATA, object(), "object given without a write method"),
-    (T.WRITEHEADER, with_attr("read", len), "object given without a write method"),
-    (T.READDATA, Sink(), "object given without a read method"),
-    (T.WRITEDATA, with_attr("write", 5), "integers are not supported for this option"),
-    (T.WRITEDATA, with_attr("write", "x"), "strings are not supported for this option"),
-    (T.READDATA, with_attr("read", [1]), "lists are not supported for this option"),
-    (T.WRITEHEADER, with_attr("write", object()), "invalid arguments to setopt"),
-    (T.MIMEPOST, object(), "setopt(option=MIMEPOST) expects a CurlMime object"),
-    (T.MIMEPOST, tolvex.CurlShare(), "setopt(option=MIMEPOST) expects a CurlMime object"),
-    (T.SHARE, object(), "invalid arguments to setopt"),
-    (T.SHARE, type("Sub", (tolvex.CurlShare,), {})(), "invalid arguments to setopt"),
-])
+@pytest.mark.parametrize(
+    "option, value, message",
+    [
+        (T.URL, len, "functions are not supported for this option"),
+        (20108, Recorder(), "functions are not supported for this option"),  # SSL_CTX_FUNCTION
+        (T.WRITEDATA, len, "functions are not supported for this option"),
+        (T.READDATA, Recorder(), "functions are not supported for this option"),
+        (T.WRITEHEADER, io.BytesIO().write, "functions are not supported for this option"),
+        (T.WRITEDATA, object(), "object given without a write method"),
+        (T.WRITEHEADER, with_attr("read", len), "object given without a write method"),
+        (T.READDATA, Sink(), "object given without a read method"),
+        (T.WRITEDATA, with_attr("write", 5), "integers are not supported for this option"),
+        (T.WRITEDATA, with_attr("write", "x"), "strings are not supported for this option"),
+        (T.READDATA, with_attr("read", [1]), "lists are not supported for this option"),
+        (T.WRITEHEADER, with_attr("write", object()), "invalid arguments to setopt"),
+        (T.MIMEPOST, object(), "setopt(option=MIMEPOST) expects a CurlMime object"),
+        (T.MIMEPOST, tolvex.CurlShare(), "setopt(option=MIMEPOST) expects a CurlMime object"),
+        (T.SHARE, object(), "invalid arguments to setopt"),
+        (T.SHARE, type("Sub", (tolvex.CurlShare,), {})(), "invalid arguments to setopt"),
+    ],
+)
 def test_refusals(curl, option, value, message):
     with pytest.raises(TypeError) as info:
         curl.setopt(option, value)
@@ -158,8 +178,10 @@ def test_file_objects(curl, server, tmp_path):
     assert curl.perform_rb() == b"uploaded\0body"
 
 
-@pytest.mark.parametrize("data_option, function_option",
-                         [(T.WRITEHEADER, T.HEADERFUNCTION), (T.WRITEDATA, T.WRITEFUNCTION)])
+@pytest.mark.parametrize(
+    "data_option, function_option",
+    [(T.WRITEHEADER, T.HEADERFUNCTION), (T.WRITEDATA, T.WRITEFUNCTION)],
+)
 def test_file_object_and_function_share_a_slot(curl, server, data_option, function_option):
     curl.setopt(T.URL, server.url("/hello"))
     cb, sink, later = Recorder(), io.BytesIO(), Recorder()
@@ -173,17 +195,21 @@ def test_file_object_and_function_share_a_slot(curl, server, data_option, functi
     assert later.calls
 
 
-@pytest.mark.parametrize("option, message", [
-    (T.PROGRESSFUNCTION, "PROGRESSFUNCTION is deprecated; use XFERINFOFUNCTION"),
-    (T.IOCTLFUNCTION, "IOCTLFUNCTION is deprecated; use SEEKFUNCTION"),
-])
+@pytest.mark.parametrize(
+    "option, message",
+    [
+        (T.PROGRESSFUNCTION, "PROGRESSFUNCTION is deprecated; use XFERINFOFUNCTION"),
+        (T.IOCTLFUNCTION, "IOCTLFUNCTION is deprecated; use SEEKFUNCTION"),
+    ],
+)
 def test_deprecated_functions(curl, server, option, message):
     old, new = Recorder(0), Recorder(0)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         curl.setopt(option, old)
     assert [(w.category, str(w.message), w.filename) for w in caught] == [
-        (DeprecationWarning, message, __file__)]
+        (DeprecationWarning, message, __file__)
+    ]
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(DeprecationWarning) as info:
@@ -201,8 +227,11 @@ def share_users(share):
     return [r() for r in refs.values()]
 
 
-@pytest.mark.parametrize("detach", [lambda c: c.setopt(T.SHARE, None), lambda c: c.unsetopt(T.SHARE)],
-                         ids=["none", "unsetopt"])
+@pytest.mark.parametrize(
+    "detach",
+    [lambda c: c.setopt(T.SHARE, None), lambda c: c.unsetopt(T.SHARE)],
+    ids=["none", "unsetopt"],
+)
 def test_share_attach_and_detach(curl, server, detach):
     first, second = tolvex.CurlShare(), tolvex.CurlShare()
     base = sys.getrefcount(first)

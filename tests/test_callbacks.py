@@ -55,30 +55,38 @@ def test_header_callable_receives_each_line(server):
 # An RTSP SETUP answered with the interleaved channels 0 and 1, then RTP
 # packets on both, in the same stream.
 RTP = [b"$\x00\x00\x05hello", b"$\x01\x00\x03abc"]
-SETUP_ANSWER = (b"RTSP/1.0 200 OK\r\nCSeq: 1\r\nSession: 42\r\n"
-                b"Transport: RTP/AVP/TCP;interleaved=0-1\r\nContent-Length: 0\r\n\r\n"
-                + b"".join(RTP))
+SETUP_ANSWER = (
+    b"RTSP/1.0 200 OK\r\nCSeq: 1\r\nSession: 42\r\n"
+    b"Transport: RTP/AVP/TCP;interleaved=0-1\r\nContent-Length: 0\r\n\r\n" + b"".join(RTP)
+)
 
 
-@pytest.mark.parametrize("result, delivered, code, printed", [
-    (None, RTP, None, ""),
-    (len, RTP, None, ""),
-    (0, RTP[:1], tolvex.E_WRITE_ERROR, ""),
-    ("ok", RTP[:1], tolvex.E_WRITE_ERROR, "interleave callback must return int or None"),
-])
+@pytest.mark.parametrize(
+    "result, delivered, code, printed",
+    [
+        (None, RTP, None, ""),
+        (len, RTP, None, ""),
+        (0, RTP[:1], tolvex.E_WRITE_ERROR, ""),
+        ("ok", RTP[:1], tolvex.E_WRITE_ERROR, "interleave callback must return int or None"),
+    ],
+)
 def test_interleave_callable_receives_rtp_packets(capsys, result, delivered, code, printed):
     server = CannedServer(SETUP_ANSWER).start()
     packets = []
     try:
         url = "rtsp://127.0.0.1:%d/stream" % server.port
         with tolvex.Curl() as c:
-            for option, value in ((tolvex.URL, url), (tolvex.OPT_RTSP_STREAM_URI, url),
-                                  (tolvex.OPT_RTSP_TRANSPORT, "RTP/AVP/TCP;interleaved=0-1"),
-                                  (tolvex.OPT_RTSP_REQUEST, tolvex.RTSPREQ_SETUP)):
+            for option, value in (
+                (tolvex.URL, url),
+                (tolvex.OPT_RTSP_STREAM_URI, url),
+                (tolvex.OPT_RTSP_TRANSPORT, "RTP/AVP/TCP;interleaved=0-1"),
+                (tolvex.OPT_RTSP_REQUEST, tolvex.RTSPREQ_SETUP),
+            ):
                 c.setopt(option, value)
-            c.setopt(tolvex.INTERLEAVEFUNCTION,
-                     lambda data: packets.append(data) or (result(data) if callable(result)
-                                                           else result))
+            c.setopt(
+                tolvex.INTERLEAVEFUNCTION,
+                lambda data: packets.append(data) or (result(data) if callable(result) else result),
+            )
             if code is None:
                 c.perform()
             else:

@@ -19,17 +19,24 @@ pytestmark = pytest.mark.no_refleak_check(reason="runs the command in a subproce
 
 
 def command(*args, **kwargs):
-    return subprocess.run([sys.executable, "-m", "tolvex", *args], capture_output=True,
-                          text=True, timeout=300, **kwargs)
+    return subprocess.run(
+        [sys.executable, "-m", "tolvex", *args],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        **kwargs,
+    )
 
 
 def downloads(server, closed_port, failures=True):
     """URL -> the file it is saved in and its body (None: the URL fails)."""
-    urls = {server.url("/bytes/1000"): ("1000", pattern(1000)),
-            server.url("/generate/3000000"): ("3000000", pattern(3000000)),
-            server.url("/bytes/1000?again"): ("1000.1", pattern(1000)),  # the name is taken
-            server.url("/status/404"): ("404", None),
-            "http://127.0.0.1:%d/refused" % closed_port: ("refused", None)}
+    urls = {
+        server.url("/bytes/1000"): ("1000", pattern(1000)),
+        server.url("/generate/3000000"): ("3000000", pattern(3000000)),
+        server.url("/bytes/1000?again"): ("1000.1", pattern(1000)),  # the name is taken
+        server.url("/status/404"): ("404", None),
+        "http://127.0.0.1:%d/refused" % closed_port: ("refused", None),
+    }
     return {url: v for url, v in urls.items() if failures or v[1] is not None}
 
 
@@ -37,8 +44,10 @@ def saved(directory):
     return {p.name: p.read_bytes() for p in directory.iterdir()}
 
 
-FAILURE_LINES = [r"failed  %s: The requested URL returned error: 404 \(libcurl error %d\)",
-                 r"failed  %s: Failed to connect to 127\.0\.0\.1:\d+ .* \(libcurl error %d\)"]
+FAILURE_LINES = [
+    r"failed  %s: The requested URL returned error: 404 \(libcurl error %d\)",
+    r"failed  %s: Failed to connect to 127\.0\.0\.1:\d+ .* \(libcurl error %d\)",
+]
 
 
 @pytest.mark.parametrize("jobs", ["1", "4"])
@@ -55,8 +64,13 @@ def test_downloads_are_saved_and_failures_reported(server, closed_port, tmp_path
     assert last.startswith("%d of %d downloaded" % (len(good), len(wanted)))
     errors = sorted(out.stderr.splitlines())
     assert len(errors) == (2 if failures else 0)
-    for line, (url, code) in zip(FAILURE_LINES, [(server.url("/status/404"), 22), (
-            "http://127.0.0.1:%d/refused" % closed_port, tolvex.E_COULDNT_CONNECT)]):
+    for line, (url, code) in zip(
+        FAILURE_LINES,
+        [
+            (server.url("/status/404"), 22),
+            ("http://127.0.0.1:%d/refused" % closed_port, tolvex.E_COULDNT_CONNECT),
+        ],
+    ):
         assert not failures or any(re.fullmatch(line % (re.escape(url), code), e) for e in errors)
 
 
@@ -79,9 +93,13 @@ def test_the_terminal_gets_a_progress_display(server, closed_port, tmp_path):
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 120, 0, 0))
     env = {k: v for k, v in os.environ.items() if k != "COLUMNS"}
-    proc = subprocess.Popen([sys.executable, "-m", "tolvex", *wanted, "-o", str(tmp_path)],
-                            stdin=subprocess.DEVNULL, stdout=slave, stderr=slave,
-                            env=dict(env, TERM="xterm-256color"))
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "tolvex", *wanted, "-o", str(tmp_path)],
+        stdin=subprocess.DEVNULL,
+        stdout=slave,
+        stderr=slave,
+        env=dict(env, TERM="xterm-256color"),
+    )
     os.close(slave)
     output = b""
     try:
@@ -95,16 +113,20 @@ def test_the_terminal_gets_a_progress_display(server, closed_port, tmp_path):
     # Drawn in place: the cursor is hidden, moved up over the rows, shown.
     assert "\x1b[?25l" in text and re.search(r"\x1b\[\d*A", text) and "\x1b[?25h" in text
     plain = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", text)
-    final = plain[plain.rindex("total"):]
-    for row in (r"total +━+ 3\.0/3\.0 MB", r"\n3000000 +━+ 3\.0/3\.0 MB",
-                r"\n1000\.1 +━+ 1\.0/1\.0 kB"):
+    final = plain[plain.rindex("total") :]
+    for row in (
+        r"total +━+ 3\.0/3\.0 MB",
+        r"\n3000000 +━+ 3\.0/3\.0 MB",
+        r"\n1000\.1 +━+ 1\.0/1\.0 kB",
+    ):
         assert re.search(row, final), final
     assert "The requested URL returned error: 404" in plain and "Failed to connect" in plain
     assert saved(tmp_path) == {name: data for name, data in wanted.values() if data}
 
 
-@pytest.mark.parametrize("args, message", [(["-j", "0"], "must be at least 1"),
-                                           (["--bogus"], "unrecognized arguments")])
+@pytest.mark.parametrize(
+    "args, message", [(["-j", "0"], "must be at least 1"), (["--bogus"], "unrecognized arguments")]
+)
 def test_bad_arguments_are_refused(args, message):
     out = command(*args)
     assert out.returncode == 2 and message in out.stderr

@@ -65,8 +65,10 @@ def canned_servers():
     URLs) that stay the same from one run of a test to the next keep the URL
     caches of the client and of urllib.parse from growing under the leak
     check."""
-    servers = {name: CannedServer(response, greet=name == "socks").start()
-               for name, response in CANNED.items()}
+    servers = {
+        name: CannedServer(response, greet=name == "socks").start()
+        for name, response in CANNED.items()
+    }
     yield servers
     for server in servers.values():
         server.stop()
@@ -134,11 +136,20 @@ def test_head_has_no_body(httpbin, kind):
 
 
 def test_params_headers_and_cookies_merge_with_the_clients(httpbin, kind):
-    client = {"params": {"c": "1"}, "headers": {"X-Client": "a", "X-Over": "client"},
-              "cookies": {"jar": "1"}}
-    r = one(kind, "GET", httpbin.url("/anything?q=0"), client,
-            params=[("b", "x"), ("b", "y z"), ("t", True)],
-            headers=[("x-over", "request"), ("X-Empty", "")], cookies={"given": "2"})
+    client = {
+        "params": {"c": "1"},
+        "headers": {"X-Client": "a", "X-Over": "client"},
+        "cookies": {"jar": "1"},
+    }
+    r = one(
+        kind,
+        "GET",
+        httpbin.url("/anything?q=0"),
+        client,
+        params=[("b", "x"), ("b", "y z"), ("t", True)],
+        headers=[("x-over", "request"), ("X-Empty", "")],
+        cookies={"given": "2"},
+    )
     sent = r.json()
     assert r.url == httpbin.url("/anything?q=0&c=1&b=x&b=y+z&t=true")
     assert sent["args"] == {"q": "0", "c": "1", "b": ["x", "y z"], "t": "true"}
@@ -150,14 +161,21 @@ def test_params_headers_and_cookies_merge_with_the_clients(httpbin, kind):
     assert r.request.headers["host"] == httpbin.url("").split("//")[1]
 
 
-@pytest.mark.parametrize("body, form, data, content_type", [
-    ({"data": {"a": "1", "b": ["2", "3"]}}, {"a": "1", "b": ["2", "3"]}, "",
-     "application/x-www-form-urlencoded"),
-    ({"json": {"k": [1, "\u00e9"]}}, {}, '{"k":[1,"\u00e9"]}', "application/json"),
-    ({"content": b"raw \x00 bytes"}, {}, "raw \x00 bytes", None),
-    ({"content": "text"}, {}, "text", None),
-    ({"content": lambda: io.BytesIO(b"from a file")}, {}, "from a file", None),
-])
+@pytest.mark.parametrize(
+    "body, form, data, content_type",
+    [
+        (
+            {"data": {"a": "1", "b": ["2", "3"]}},
+            {"a": "1", "b": ["2", "3"]},
+            "",
+            "application/x-www-form-urlencoded",
+        ),
+        ({"json": {"k": [1, "\u00e9"]}}, {}, '{"k":[1,"\u00e9"]}', "application/json"),
+        ({"content": b"raw \x00 bytes"}, {}, "raw \x00 bytes", None),
+        ({"content": "text"}, {}, "text", None),
+        ({"content": lambda: io.BytesIO(b"from a file")}, {}, "from a file", None),
+    ],
+)
 def test_bodies(httpbin, kind, body, form, data, content_type):
     body = {k: v() if callable(v) else v for k, v in body.items()}
     sent = one(kind, "POST", httpbin.url("/post"), **body).json()
@@ -171,11 +189,17 @@ def test_multipart_files_streamed_from_file_objects(httpbin, kind, tmp_path):
     big = tmp_path / "big.bin"
     big.write_bytes(pattern(3 << 20))
     with open(big, "rb") as f:
-        r = one(kind, "POST", httpbin.url("/post"), data={"field": "v", "n": 3}, files={
-            "big": f,
-            "raw": b"bytes part",
-            "typed": ("notes.txt", io.BytesIO(b"notes"), "text/x-notes", {"X-Part": "p"}),
-        })
+        r = one(
+            kind,
+            "POST",
+            httpbin.url("/post"),
+            data={"field": "v", "n": 3},
+            files={
+                "big": f,
+                "raw": b"bytes part",
+                "typed": ("notes.txt", io.BytesIO(b"notes"), "text/x-notes", {"X-Part": "p"}),
+            },
+        )
     sent = r.json()
     assert sent["form"] == {"field": "v", "n": "3"}
     assert sent["files"]["raw"] == "bytes part" and sent["files"]["typed"] == "notes"
@@ -184,9 +208,11 @@ def test_multipart_files_streamed_from_file_objects(httpbin, kind, tmp_path):
 
 
 def test_cookies_set_by_responses_and_by_the_caller(httpbin, kind):
-    calls = [("GET", httpbin.url("/cookies/set?a=1&b=2"), {}),
-             ("GET", httpbin.url("/cookies"), {}),
-             ("GET", httpbin.other_url("/cookies"), {})]
+    calls = [
+        ("GET", httpbin.url("/cookies/set?a=1&b=2"), {}),
+        ("GET", httpbin.url("/cookies"), {}),
+        ("GET", httpbin.other_url("/cookies"), {}),
+    ]
     with tolvex.Client() as client:
         if kind == "sync":
             responses = [client.request(m, u, **kw) for m, u, kw in calls]
@@ -207,12 +233,15 @@ def test_cookies_set_by_responses_and_by_the_caller(httpbin, kind):
     assert elsewhere.json()["cookies"] == {}
 
 
-@pytest.mark.parametrize("auth, path, scheme", [
-    (("user", "pass"), "/basic-auth/user/pass", "Basic"),
-    (tolvex.BasicAuth("user", "pass"), "/basic-auth/user/pass", "Basic"),
-    (tolvex.DigestAuth("user", "pass"), "/digest-auth/auth/user/pass", "Digest"),
-    (tolvex.BearerAuth("t0ken"), "/bearer", "Bearer"),
-])
+@pytest.mark.parametrize(
+    "auth, path, scheme",
+    [
+        (("user", "pass"), "/basic-auth/user/pass", "Basic"),
+        (tolvex.BasicAuth("user", "pass"), "/basic-auth/user/pass", "Basic"),
+        (tolvex.DigestAuth("user", "pass"), "/digest-auth/auth/user/pass", "Digest"),
+        (tolvex.BearerAuth("t0ken"), "/bearer", "Bearer"),
+    ],
+)
 def test_auth(httpbin, kind, auth, path, scheme):
     r = one(kind, "GET", httpbin.url(path), auth=auth)
     assert r.status_code == 200
@@ -220,10 +249,16 @@ def test_auth(httpbin, kind, auth, path, scheme):
     assert one(kind, "GET", httpbin.url(path)).status_code == 401
 
 
-@pytest.mark.parametrize("status, method, body", [
-    (301, "GET", ""), (302, "GET", ""), (303, "GET", ""), (307, "POST", "payload"),
-    (308, "POST", "payload"),
-])
+@pytest.mark.parametrize(
+    "status, method, body",
+    [
+        (301, "GET", ""),
+        (302, "GET", ""),
+        (303, "GET", ""),
+        (307, "POST", "payload"),
+        (308, "POST", "payload"),
+    ],
+)
 def test_redirect_method_and_body_rules(httpbin, kind, status, method, body):
     target = "/redirect-to?url=/anything&status_code=%d" % status
     r = one(kind, "POST", httpbin.url(target), content=b"payload")
@@ -233,14 +268,16 @@ def test_redirect_method_and_body_rules(httpbin, kind, status, method, body):
     assert [(h.status_code, h.url) for h in r.history] == [(status, httpbin.url(target))]
     # 303 turns any method but HEAD into GET; 301 and 302 only POST.
     assert one(kind, "PUT", httpbin.url(target)).json()["method"] == (
-        "GET" if status == 303 else "PUT")
+        "GET" if status == 303 else "PUT"
+    )
 
 
 def test_redirect_chains_limits_and_not_following(httpbin, kind):
     r = one(kind, "GET", httpbin.url("/relative-redirect/3"))
     assert [h.status_code for h in r.history] == [302, 302, 302]
-    assert [h.url for h in r.history] == [httpbin.url("/relative-redirect/%d" % n)
-                                          for n in (3, 2, 1)]
+    assert [h.url for h in r.history] == [
+        httpbin.url("/relative-redirect/%d" % n) for n in (3, 2, 1)
+    ]
     assert r.url == httpbin.url("/get") and r.history[1].request.url == r.history[1].url
     r = one(kind, "GET", httpbin.url("/redirect/2"), follow_redirects=False)
     assert (r.status_code, r.is_redirect, r.history) == (302, True, [])
@@ -275,7 +312,9 @@ def test_response_text_encoding_and_lines(httpbin, kind):
     text = "\u2200x \u00e9"
     r = one(kind, "GET", httpbin.url("/base64/" + base64.urlsafe_b64encode(text.encode()).decode()))
     assert r.encoding == "utf-8" and r.text == text
-    r = one(kind, "GET", httpbin.url("/response-headers?Content-Type=text/plain;%20charset=latin-1"))
+    r = one(
+        kind, "GET", httpbin.url("/response-headers?Content-Type=text/plain;%20charset=latin-1")
+    )
     assert r.encoding == "iso8859-1"
     r.encoding = "ascii"
     assert r.encoding == "ascii"
@@ -291,8 +330,9 @@ def test_streams_sync_and_async(httpbin):
             assert r.status_code == 200 and r.headers["content-type"] == "application/json"
             lines = list(r.iter_lines())
         # The head that answers a digest challenge is not the response's.
-        with client.stream("GET", httpbin.url("/digest-auth/auth/u/p"),
-                           auth=tolvex.DigestAuth("u", "p")) as r:
+        with client.stream(
+            "GET", httpbin.url("/digest-auth/auth/u/p"), auth=tolvex.DigestAuth("u", "p")
+        ) as r:
             assert (r.status_code, r.json()["user"]) == (200, "u")
             assert [h.status_code for h in r.history] == [401]
         with client.stream("GET", httpbin.url("/bytes/50000?seed=1")) as r:
@@ -345,6 +385,7 @@ def test_gigabyte_stream_to_a_slow_reader_in_bounded_memory(server, kind):
                 if consume(chunk, state):
                     time.sleep(0.1)
     else:
+
         async def main():
             async with tolvex.AsyncClient() as client:
                 async with client.stream("GET", url) as r:
@@ -352,6 +393,7 @@ def test_gigabyte_stream_to_a_slow_reader_in_bounded_memory(server, kind):
                         if consume(chunk, state):
                             # The transfer goes on meanwhile, until paused.
                             await asyncio.sleep(0.1)
+
         asyncio.run(main())
     growth = rss()[1] - before
     print("%s stream of 1 GiB: peak RSS growth %.1f MiB" % (kind, growth / 2**20))
@@ -369,15 +411,17 @@ def test_an_abandoned_stream_stops_its_transfer_and_frees_the_handle(server, kin
                 first = next(r.iter_bytes())
             assert client.get(server.url("/hello")).text == "Hello, world!"
     else:
+
         async def main():
             async with tolvex.AsyncClient(limits=tolvex.Limits(max_connections=1)) as client:
                 async with client.stream("GET", url) as r:
                     async for first in r.aiter_bytes():
                         break
                 return first, (await client.get(server.url("/hello"))).text
+
         first, text = asyncio.run(main())
         assert text == "Hello, world!"
-    assert first and pattern(len(first)) == first[:len(first)]
+    assert first and pattern(len(first)) == first[: len(first)]
 
 
 # --- faults -------------------------------------------------------------------------------------
@@ -412,8 +456,12 @@ def test_retry_after_then_success(server, kind):
     assert (r.status_code, r.text) == (200, "ready")
     assert [(h.status_code, h.headers["retry-after"]) for h in r.history] == [(503, "1")]
     # A POST is not retried on a status, and an int retries connections only.
-    r = one(kind, "POST", server.url("/busy/%s-post?times=1" % kind),
-            {"retries": tolvex.Retry(2, backoff_factor=0.01)})
+    r = one(
+        kind,
+        "POST",
+        server.url("/busy/%s-post?times=1" % kind),
+        {"retries": tolvex.Retry(2, backoff_factor=0.01)},
+    )
     assert r.status_code == 503
     r = one(kind, "GET", server.url("/busy/%s-int?times=1" % kind), {"retries": 3})
     assert r.status_code == 503
@@ -456,13 +504,24 @@ def test_an_iterable_bodys_exception_is_the_cause(server, kind):
 
 def test_credentials_and_cookies_stay_on_their_host(httpbin, server, kind):
     elsewhere = httpbin.other_url("/headers")
-    r = one(kind, "GET", httpbin.url("/redirect-to?url=" + elsewhere), auth=("u", "p"),
-            headers={"Authorization": "Secret s"}, cookies={"c": "1"})
+    r = one(
+        kind,
+        "GET",
+        httpbin.url("/redirect-to?url=" + elsewhere),
+        auth=("u", "p"),
+        headers={"Authorization": "Secret s"},
+        cookies={"c": "1"},
+    )
     sent = r.json()["headers"]
     assert "Authorization" not in sent and "Cookie" not in sent
     assert "authorization" not in r.request.headers and "cookie" not in r.request.headers
-    same = one(kind, "GET", httpbin.url("/redirect-to?url=/headers"), cookies={"c": "1"},
-               headers={"Authorization": "Secret s"}).json()["headers"]
+    same = one(
+        kind,
+        "GET",
+        httpbin.url("/redirect-to?url=/headers"),
+        cookies={"c": "1"},
+        headers={"Authorization": "Secret s"},
+    ).json()["headers"]
     assert (same["Cookie"], same["Authorization"]) == ("c=1", "Secret s")
 
 
@@ -478,9 +537,18 @@ def test_https_to_http_redirect_drops_credentials(kind, server, tls, tls_files):
     assert one(kind, "GET", tls.url("/hello"), {"verify": False}).text == "Hello, world!"
 
 
-@pytest.mark.parametrize("url", ["file:///etc/passwd", "gopher://127.0.0.1/", "ftp://127.0.0.1/",
-                                 "127.0.0.1/x", "http://", "http://127.0.0.1:99999/",
-                                 "http://exa mple\n.org/"])
+@pytest.mark.parametrize(
+    "url",
+    [
+        "file:///etc/passwd",
+        "gopher://127.0.0.1/",
+        "ftp://127.0.0.1/",
+        "127.0.0.1/x",
+        "http://",
+        "http://127.0.0.1:99999/",
+        "http://exa mple\n.org/",
+    ],
+)
 def test_urls_that_are_refused(url, kind):
     with pytest.raises(tolvex.InvalidURL) as e:
         one(kind, "GET", url)
@@ -493,22 +561,26 @@ def test_redirects_reach_only_http_and_https(httpbin, kind):
             one(kind, "GET", httpbin.url("/redirect-to?url=" + target))
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    ({"headers": {"X-A": "b\r\nX-Injected: 1"}}, ValueError),
-    ({"headers": {"X\nB": "v"}}, ValueError),
-    ({"headers": {"": "v"}}, ValueError),
-    ({"cookies": {"a": "b;c"}}, ValueError),
-    ({"json": {"not": object()}}, TypeError),
-    ({"json": float("nan")}, ValueError),
-    ({"files": {"f": 42}}, TypeError),
-    ({"files": {"f": ("name",)}}, TypeError),
-    ({"content": 3.5}, TypeError),
-    ({"content": b"a", "json": {}}, TypeError),
-    ({"timeout": -1}, ValueError),
-    ({"timeout": (1.0, float("inf"))}, ValueError),
-    ({"params": {"a": object()}}, TypeError),
-    ({"auth": ("only user",)}, TypeError),
-], ids=lambda v: "" if isinstance(v, type) else repr(sorted(v))[:30])
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"headers": {"X-A": "b\r\nX-Injected: 1"}}, ValueError),
+        ({"headers": {"X\nB": "v"}}, ValueError),
+        ({"headers": {"": "v"}}, ValueError),
+        ({"cookies": {"a": "b;c"}}, ValueError),
+        ({"json": {"not": object()}}, TypeError),
+        ({"json": float("nan")}, ValueError),
+        ({"files": {"f": 42}}, TypeError),
+        ({"files": {"f": ("name",)}}, TypeError),
+        ({"content": 3.5}, TypeError),
+        ({"content": b"a", "json": {}}, TypeError),
+        ({"timeout": -1}, ValueError),
+        ({"timeout": (1.0, float("inf"))}, ValueError),
+        ({"params": {"a": object()}}, TypeError),
+        ({"auth": ("only user",)}, TypeError),
+    ],
+    ids=lambda v: "" if isinstance(v, type) else repr(sorted(v))[:30],
+)
 def test_bad_input_is_refused_before_anything_is_sent(server, kind, kwargs, error):
     with pytest.raises(error):
         one(kind, "POST", server.url("/echo"), **kwargs)
@@ -520,9 +592,14 @@ def test_bad_input_is_refused_before_anything_is_sent(server, kind, kwargs, erro
 
 def test_connections_are_reused(server, kind):
     before = server.connections
-    responses = run_requests(kind, [("GET", server.url("/hello"), {}),
-                                    ("POST", server.url("/echo"), {"content": b"x"}),
-                                    ("GET", server.url("/bytes/10"), {})])
+    responses = run_requests(
+        kind,
+        [
+            ("GET", server.url("/hello"), {}),
+            ("POST", server.url("/echo"), {"content": b"x"}),
+            ("GET", server.url("/bytes/10"), {}),
+        ],
+    )
     assert [r.status_code for r in responses] == [200, 200, 200]
     assert server.connections - before == 1
 
@@ -532,6 +609,7 @@ def test_threads_share_a_client(server):
     before = server.connections
 
     with tolvex.Client(headers={"X-Shared": "1"}) as client:
+
         def work(n):
             try:
                 for i in range(40):
@@ -553,8 +631,9 @@ def test_threads_share_a_client(server):
 def test_async_requests_run_concurrently(server):
     async def main():
         async with tolvex.AsyncClient() as client:
-            return await asyncio.gather(*(client.get(server.url("/slow?delay=0.5"))
-                                          for _ in range(10)))
+            return await asyncio.gather(
+                *(client.get(server.url("/slow?delay=0.5")) for _ in range(10))
+            )
 
     loop = asyncio.new_event_loop()
     start = loop.time()
@@ -588,8 +667,9 @@ def test_pool_timeout(server, kind):
 # --- HTTP/2, HTTP/3 and proxies ----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("version, seen", [(None, "HTTP/2"), ("1.1", "HTTP/1.1"),
-                                           ("2", "HTTP/2"), ("3only", "HTTP/3")])
+@pytest.mark.parametrize(
+    "version, seen", [(None, "HTTP/2"), ("1.1", "HTTP/1.1"), ("2", "HTTP/2"), ("3only", "HTTP/3")]
+)
 def test_http_versions(h2s, tls_files, kind, version, seen):
     r = one(kind, "GET", h2s.url("/version"), {"verify": tls_files.ca, "http_version": version})
     assert r.http_version == seen and r.text == seen.split("/")[1]
@@ -598,8 +678,14 @@ def test_http_versions(h2s, tls_files, kind, version, seen):
 
 
 def test_client_arguments_are_checked():
-    for bad in ({"http_version": "4"}, {"max_redirects": -1}, {"proxy": "ftp://p:1"},
-                {"verify": "/no/such/ca.pem"}, {"retries": "3"}, {"limits": 5}):
+    for bad in (
+        {"http_version": "4"},
+        {"max_redirects": -1},
+        {"proxy": "ftp://p:1"},
+        {"verify": "/no/such/ca.pem"},
+        {"retries": "3"},
+        {"limits": 5},
+    ):
         with pytest.raises((ValueError, TypeError)):
             tolvex.Client(**bad)
 
@@ -614,8 +700,11 @@ def test_proxies_and_their_environment(server, canned, monkeypatch):
     assert tolvex.get(server.url("/hello")).text == "proxied"
     assert tolvex.get(server.url("/hello"), trust_env=False).text == "Hello, world!"
     with pytest.raises(tolvex.ProxyError):
-        tolvex.get("http://tolvex.invalid/", trust_env=False,
-                   proxy="socks5h://127.0.0.1:%d" % canned["socks"].port)
+        tolvex.get(
+            "http://tolvex.invalid/",
+            trust_env=False,
+            proxy="socks5h://127.0.0.1:%d" % canned["socks"].port,
+        )
 
 
 # --- values -----------------------------------------------------------------------------------
@@ -639,8 +728,7 @@ def test_configuration_values():
     assert tolvex.Timeout(None).read is None and tolvex.Timeout(2) == tolvex.Timeout(2.0)
     d = tolvex.DEFAULT_TIMEOUT
     assert (d.connect, d.read, d.write, d.pool) == (10.0, 30.0, 30.0, 10.0)
-    assert tolvex.DEFAULT_LIMITS == tolvex.Limits(max_connections=100,
-                                                  max_keepalive_connections=20)
+    assert tolvex.DEFAULT_LIMITS == tolvex.Limits(max_connections=100, max_keepalive_connections=20)
     retry = tolvex.Retry(5, backoff_factor=1.0, backoff_max=3.0)
     assert [retry.backoff(n) for n in (1, 2, 3)] == [1.0, 2.0, 3.0]
     assert retry.backoff(1, retry_after=2) == 2 and retry.backoff(1, retry_after=60) == 3.0
@@ -651,10 +739,26 @@ def test_configuration_values():
 
 
 def test_every_error_derives_from_HTTPError():
-    names = ["RequestError", "TransportError", "TimeoutException", "ConnectTimeout",
-             "ReadTimeout", "WriteTimeout", "PoolTimeout", "NetworkError", "ConnectError",
-             "ReadError", "WriteError", "ProxyError", "ProtocolError", "TLSError",
-             "TooManyRedirects", "DecodingError", "HTTPStatusError", "InvalidURL"]
+    names = [
+        "RequestError",
+        "TransportError",
+        "TimeoutException",
+        "ConnectTimeout",
+        "ReadTimeout",
+        "WriteTimeout",
+        "PoolTimeout",
+        "NetworkError",
+        "ConnectError",
+        "ReadError",
+        "WriteError",
+        "ProxyError",
+        "ProtocolError",
+        "TLSError",
+        "TooManyRedirects",
+        "DecodingError",
+        "HTTPStatusError",
+        "InvalidURL",
+    ]
     assert all(issubclass(getattr(tolvex, n), tolvex.HTTPError) for n in names)
     assert issubclass(tolvex.InvalidURL, ValueError)
     assert issubclass(tolvex.ConnectTimeout, TimeoutError)
@@ -667,8 +771,12 @@ def test_module_functions_take_client_arguments(httpbin, tls_files, h2s):
     assert tolvex.get(httpbin.url("/get"), params={"a": "b"}).json()["args"] == {"a": "b"}
     assert tolvex.head(httpbin.url("/get")).content == b""
     assert tolvex.post(httpbin.url("/post"), json=[1]).json()["json"] == [1]
-    for call, path in ((tolvex.put, "/put"), (tolvex.patch, "/patch"),
-                       (tolvex.delete, "/delete"), (tolvex.options, "/get")):
+    for call, path in (
+        (tolvex.put, "/put"),
+        (tolvex.patch, "/patch"),
+        (tolvex.delete, "/delete"),
+        (tolvex.options, "/get"),
+    ):
         assert call(httpbin.url(path)).status_code == 200
     r = tolvex.request("GET", h2s.url("/version"), verify=tls_files.ca, http_version="1.1")
     assert r.text == "1.1"

@@ -27,8 +27,21 @@ from tolvex import _tolvex
 DATA_FILE = Path(__file__).parent / "data" / "constants_names.txt"
 ROOT = Path(__file__).resolve().parent.parent
 
-GROUP_SIZES = {1: 16, 2: 114, 3: 38, 4: 216, 5: 29, 6: 60, 7: 18, 8: 67,
-               9: 61, 10: 27, 11: 54, 12: 11, 13: 7}
+GROUP_SIZES = {
+    1: 16,
+    2: 114,
+    3: 38,
+    4: 216,
+    5: 29,
+    6: 60,
+    7: 18,
+    8: 67,
+    9: 61,
+    10: 27,
+    11: 54,
+    12: 11,
+    13: 7,
+}
 TOTAL = 718
 
 
@@ -49,8 +62,7 @@ def _load_groups():
 GROUPS = _load_groups()
 GROUP_IDS = [f"group{number}-{target}" for number, target, _ in GROUPS]
 ALL_NAMES = [name for _, _, entries in GROUPS for name, _ in entries]
-GROUP_OF = {name: number for number, _, entries in GROUPS
-            for name, _ in entries}
+GROUP_OF = {name: number for number, _, entries in GROUPS for name, _ in entries}
 
 # Values tolvex fixes itself: masks kept within 32 bits, the large-file option
 # numbers under the old names, the old aliases, and codes libcurl lacks.
@@ -138,47 +150,88 @@ ALIASES = [
     ("FTPSSL_TRY", "USESSL_TRY"),
     ("FTPSSL_CONTROL", "USESSL_CONTROL"),
     ("FTPSSL_ALL", "USESSL_ALL"),
-] + [(f"CURL_VERSION_{feature}", f"VERSION_{feature}")
-     for feature in ("HTTPS_PROXY", "MULTI_SSL", "BROTLI", "ALTSVC", "HTTP3",
-                     "UNICODE", "ZSTD", "HSTS", "GSASL")]
+] + [
+    (f"CURL_VERSION_{feature}", f"VERSION_{feature}")
+    for feature in (
+        "HTTPS_PROXY",
+        "MULTI_SSL",
+        "BROTLI",
+        "ALTSVC",
+        "HTTP3",
+        "UNICODE",
+        "ZSTD",
+        "HSTS",
+        "GSASL",
+    )
+]
 
 # --- the libcurl name of each constant ---------------------------------------
 
 # (prefix of the Python name, prefix of the libcurl name), tried in order,
 # per group; None as the libcurl prefix means CURLOPT_ followed by the name.
 _PREFIX_RULES = {
-    1: [("READFUNC_", "CURL_READFUNC_"), ("WRITEFUNC_", "CURL_WRITEFUNC_"),
-        ("IOE_", "CURLIOE_"), ("IOCMD_", "CURLIOCMD_"),
-        ("SOCKET_", "CURL_SOCKET_"), ("INFOTYPE_", "CURLINFO_")],
-    3: [("PROXYTYPE_", "CURLPROXY_"), ("HTTPAUTH_", "CURLAUTH_"),
+    1: [
+        ("READFUNC_", "CURL_READFUNC_"),
+        ("WRITEFUNC_", "CURL_WRITEFUNC_"),
+        ("IOE_", "CURLIOE_"),
+        ("IOCMD_", "CURLIOCMD_"),
+        ("SOCKET_", "CURL_SOCKET_"),
+        ("INFOTYPE_", "CURLINFO_"),
+    ],
+    3: [
+        ("PROXYTYPE_", "CURLPROXY_"),
+        ("HTTPAUTH_", "CURLAUTH_"),
         ("GSSAPI_DELEGATION_", "CURLGSSAPI_DELEGATION_"),
-        ("GSSAPI_DELEGATION", None), ("FTPSSL_", "CURLFTPSSL_"),
-        ("FTPAUTH_", "CURLFTPAUTH_"), ("FORM_", "CURLFORM_"),
-        ("FTPMETHOD_", "CURLFTPMETHOD_")],
+        ("GSSAPI_DELEGATION", None),
+        ("FTPSSL_", "CURLFTPSSL_"),
+        ("FTPAUTH_", "CURLFTPAUTH_"),
+        ("FORM_", "CURLFORM_"),
+        ("FTPMETHOD_", "CURLFTPMETHOD_"),
+    ],
     4: [("OPT_", "CURLOPT_")],
     5: [("PROTO_", "CURLPROTO_")],
-    6: [("SSLOPT_", "CURLSSLOPT_"), ("PREREQFUNC_", "CURL_PREREQFUNC_"),
+    6: [
+        ("SSLOPT_", "CURLSSLOPT_"),
+        ("PREREQFUNC_", "CURL_PREREQFUNC_"),
         ("FNMATCHFUNC_", "CURL_FNMATCHFUNC_"),
-        ("TRAILERFUNC_", "CURL_TRAILERFUNC_"), ("WS_OPTIONS", None),
-        ("WS_", "CURLWS_"), ("CURLHSTS_", "CURLHSTS_"),
-        ("CURLSTS_", "CURLSTS_")],
+        ("TRAILERFUNC_", "CURL_TRAILERFUNC_"),
+        ("WS_OPTIONS", None),
+        ("WS_", "CURLWS_"),
+        ("CURLHSTS_", "CURLHSTS_"),
+        ("CURLSTS_", "CURLSTS_"),
+    ],
     7: [("M_", "CURLMOPT_"), ("PIPE_", "CURLPIPE_")],
-    8: [("IPRESOLVE_", "CURL_IPRESOLVE_"),
+    8: [
+        ("IPRESOLVE_", "CURL_IPRESOLVE_"),
         ("CURL_HTTP_VERSION_", "CURL_HTTP_VERSION_"),
-        ("NETRC_", "CURL_NETRC_"), ("SSLVERSION_", "CURL_SSLVERSION_"),
+        ("NETRC_", "CURL_NETRC_"),
+        ("SSLVERSION_", "CURL_SSLVERSION_"),
         ("TIMECONDITION_", "CURL_TIMECOND_"),
-        ("SSH_AUTH_", "CURLSSH_AUTH_"), ("HEADER_", "CURLHEADER_"),
-        ("SOCKOPT_", "CURL_SOCKOPT_"), ("KHTYPE_", "CURLKHTYPE_"),
-        ("KHMATCH_", "CURLKHMATCH_"), ("KHSTAT_", "CURLKHSTAT_"),
-        ("SOCKTYPE_", "CURLSOCKTYPE_"), ("USESSL_", "CURLUSESSL_")],
+        ("SSH_AUTH_", "CURLSSH_AUTH_"),
+        ("HEADER_", "CURLHEADER_"),
+        ("SOCKOPT_", "CURL_SOCKOPT_"),
+        ("KHTYPE_", "CURLKHTYPE_"),
+        ("KHMATCH_", "CURLKHMATCH_"),
+        ("KHSTAT_", "CURLKHSTAT_"),
+        ("SOCKTYPE_", "CURLSOCKTYPE_"),
+        ("USESSL_", "CURLUSESSL_"),
+    ],
     9: [("INFO_", "CURLINFO_"), ("", "CURLINFO_")],
-    10: [("RTSPREQ_", "CURL_RTSPREQ_"), ("PAUSE_", "CURLPAUSE_"),
-         ("SEEKFUNC_", "CURL_SEEKFUNC_"),
-         ("REDIR_POST_", "CURL_REDIR_POST_"), ("INFO_", "CURLINFO_")],
-    11: [("GLOBAL_", "CURL_GLOBAL_"), ("CSELECT_", "CURL_CSELECT_"),
-         ("SOCKET_", "CURL_SOCKET_"), ("POLL_", "CURL_POLL_"),
-         ("VERSION_", "CURL_VERSION_"),
-         ("CURL_VERSION_", "CURL_VERSION_")],
+    10: [
+        ("RTSPREQ_", "CURL_RTSPREQ_"),
+        ("PAUSE_", "CURLPAUSE_"),
+        ("SEEKFUNC_", "CURL_SEEKFUNC_"),
+        ("REDIR_POST_", "CURL_REDIR_POST_"),
+        ("INFO_", "CURLINFO_"),
+    ],
+    11: [
+        ("GLOBAL_", "CURL_GLOBAL_"),
+        ("CSELECT_", "CURL_CSELECT_"),
+        ("SOCKET_", "CURL_SOCKET_"),
+        ("POLL_", "CURL_POLL_"),
+        ("VERSION_", "CURL_VERSION_"),
+        ("CURL_VERSION_", "CURL_VERSION_"),
+    ],
     12: [("E_CALL_", "CURLM_CALL_"), ("E_MULTI_", "CURLM_")],
     13: [("SH_", "CURLSHOPT_"), ("LOCK_DATA_", "CURL_LOCK_DATA_")],
 }
@@ -199,20 +252,21 @@ def libcurl_name(name, group=None):
     if name in _IRREGULAR_MACROS:
         return _IRREGULAR_MACROS[name]
     if group == 2:
-        return "CURLE_" + name[len("E_"):]
+        return "CURLE_" + name[len("E_") :]
     for prefix, replacement in _PREFIX_RULES.get(group, ()):
         if name.startswith(prefix):
             if replacement is None:
                 return "CURLOPT_" + name
-            return replacement + name[len(prefix):]
+            return replacement + name[len(prefix) :]
     if group in _OPTION_GROUPS:
         return "CURLOPT_" + name
     raise AssertionError(f"no libcurl name known for {name} (group {group})")
 
 
 # Values given with the names of the result-code groups.
-LISTED_VALUES = {name: value for number, _, entries in GROUPS
-                 if number in (2, 12) for name, value in entries}
+LISTED_VALUES = {
+    name: value for number, _, entries in GROUPS if number in (2, 12) for name, value in entries
+}
 
 LITERAL_VALUES = {**LISTED_VALUES, **FIXED_VALUES}
 FROM_LIBCURL = [name for name in ALL_NAMES if name not in LITERAL_VALUES]
@@ -223,10 +277,10 @@ RESULT_CODE_CROSSCHECK = list(LISTED_VALUES)
 
 # --- fixtures ------------------------------------------------------------------
 
+
 @pytest.fixture(scope="module")
 def handles():
-    return {"easy": tolvex.Curl(), "multi": tolvex.CurlMulti(),
-            "share": tolvex.CurlShare()}
+    return {"easy": tolvex.Curl(), "multi": tolvex.CurlMulti(), "share": tolvex.CurlShare()}
 
 
 def _c_compiler():
@@ -238,9 +292,13 @@ def _c_compiler():
 
 def _pkg_config_libcurl():
     try:
-        out = subprocess.run(["pkg-config", "--cflags", "--libs", "libcurl"],
-                             check=True, capture_output=True, text=True)
-    except (OSError, subprocess.CalledProcessError):
+        out = subprocess.run(
+            ["pkg-config", "--cflags", "--libs", "libcurl"],
+            check=True,
+            capture_output=True,
+            text=True,
+        )
+    except OSError, subprocess.CalledProcessError:
         return ["-lcurl"]
     return shlex.split(out.stdout)
 
@@ -251,24 +309,31 @@ def libcurl_values(tmp_path_factory):
     compiler = _c_compiler()
     if compiler is None:
         pytest.skip("no C compiler found")
-    macros = sorted({libcurl_name(name) for name in FROM_LIBCURL}
-                    | {libcurl_name(name) for name in RESULT_CODE_CROSSCHECK})
-    lines = ["#include <stdio.h>", "#include <curl/curl.h>", "",
-             "int main(void)", "{"]
-    lines += [f'  printf("%s %lld\\n", "{macro}", (long long)({macro}));'
-              for macro in macros]
+    macros = sorted(
+        {libcurl_name(name) for name in FROM_LIBCURL}
+        | {libcurl_name(name) for name in RESULT_CODE_CROSSCHECK}
+    )
+    lines = ["#include <stdio.h>", "#include <curl/curl.h>", "", "int main(void)", "{"]
+    lines += [f'  printf("%s %lld\\n", "{macro}", (long long)({macro}));' for macro in macros]
     lines += ["  return 0;", "}", ""]
     workdir = tmp_path_factory.mktemp("libcurl-values")
     source = workdir / "values.c"
     binary = workdir / "values"
     source.write_text("\n".join(lines))
     build = subprocess.run(
-        [compiler, "-DCURL_DISABLE_DEPRECATION", "-o", str(binary),
-         str(source), *_pkg_config_libcurl()],
-        capture_output=True, text=True)
+        [
+            compiler,
+            "-DCURL_DISABLE_DEPRECATION",
+            "-o",
+            str(binary),
+            str(source),
+            *_pkg_config_libcurl(),
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert build.returncode == 0, build.stderr
-    run = subprocess.run([str(binary)], check=True, capture_output=True,
-                         text=True)
+    run = subprocess.run([str(binary)], check=True, capture_output=True, text=True)
     values = {}
     for line in run.stdout.splitlines():
         macro, value = line.split()
@@ -279,9 +344,9 @@ def libcurl_values(tmp_path_factory):
 
 # --- names, order and count ------------------------------------------------------
 
+
 def test_group_sizes_of_the_data_file():
-    assert {number: len(entries) for number, _, entries in GROUPS} \
-        == GROUP_SIZES
+    assert {number: len(entries) for number, _, entries in GROUPS} == GROUP_SIZES
     assert len(ALL_NAMES) == len(set(ALL_NAMES)) == TOTAL
 
 
@@ -292,13 +357,17 @@ def test_every_name_is_in_the_module():
 
 def test_integer_constants_in_insertion_order(header_values):
     module_dict = vars(_tolvex)
-    constants = [key for key, value in module_dict.items()
-                 if type(value) is int and not key.startswith("COMPILE_")]
+    constants = [
+        key
+        for key, value in module_dict.items()
+        if type(value) is int and not key.startswith("COMPILE_")
+    ]
     assert constants[:TOTAL] == ALL_NAMES
     # What follows are the names the build found in libcurl's headers, each
     # with the value of its libcurl name.
-    from_headers = {(py_name, value) for name, value in header_values.items()
-                    for py_name in python_names(name)}
+    from_headers = {
+        (py_name, value) for name, value in header_values.items() for py_name in python_names(name)
+    }
     assert [n for n in constants[TOTAL:] if (n, module_dict[n]) not in from_headers] == []
 
 
@@ -307,10 +376,11 @@ def test_constants_follow_the_compile_time_values():
     first = keys.index(ALL_NAMES[0])
     assert keys.index("COMPILE_LIBCURL_VERSION_NUM") < first
     assert keys.index("version") < first
-    assert keys[first:first + TOTAL] == ALL_NAMES
+    assert keys[first : first + TOTAL] == ALL_NAMES
 
 
 # --- per-type visibility -----------------------------------------------------------
+
 
 @pytest.mark.parametrize("group", GROUPS, ids=GROUP_IDS)
 def test_visibility_on_handle_objects(group, handles):
@@ -331,8 +401,7 @@ def test_visibility_on_handle_objects(group, handles):
                 try:
                     value = getattr(obj, name)
                 except AttributeError as exc:
-                    message = ("trying to obtain a non-existing attribute: "
-                               + name)
+                    message = "trying to obtain a non-existing attribute: " + name
                     if str(exc) != message:
                         wrong.append((kind, name, f"message {exc}"))
                 else:
@@ -341,6 +410,7 @@ def test_visibility_on_handle_objects(group, handles):
 
 
 # --- values ----------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("group", GROUPS, ids=GROUP_IDS)
 def test_values_are_libcurls(group, libcurl_values):
@@ -364,43 +434,56 @@ def test_result_codes_agree_with_libcurl(name, libcurl_values):
     assert getattr(_tolvex, name) == libcurl_values[libcurl_name(name)]
 
 
-@pytest.mark.parametrize("name,other", ALIASES,
-                         ids=[f"{a}={b}" for a, b in ALIASES])
+@pytest.mark.parametrize("name,other", ALIASES, ids=[f"{a}={b}" for a, b in ALIASES])
 def test_aliases_share_a_value(name, other):
     assert getattr(_tolvex, name) == getattr(_tolvex, other)
 
 
-MASK_PREFIXES = ("HTTPAUTH_", "PROTO_", "SSH_AUTH_", "SSLOPT_", "PAUSE_",
-                 "REDIR_POST_", "GLOBAL_", "WS_", "VERSION_", "CURL_VERSION_")
+MASK_PREFIXES = (
+    "HTTPAUTH_",
+    "PROTO_",
+    "SSH_AUTH_",
+    "SSLOPT_",
+    "PAUSE_",
+    "REDIR_POST_",
+    "GLOBAL_",
+    "WS_",
+    "VERSION_",
+    "CURL_VERSION_",
+)
 
 
 @pytest.mark.parametrize("prefix", MASK_PREFIXES)
 def test_masks_are_non_negative_32_bit(prefix):
     names = [name for name in ALL_NAMES if name.startswith(prefix)]
     assert names
-    bad = {name: getattr(_tolvex, name) for name in names
-           if not 0 <= getattr(_tolvex, name) < 2 ** 32}
+    bad = {
+        name: getattr(_tolvex, name) for name in names if not 0 <= getattr(_tolvex, name) < 2**32
+    }
     assert bad == {}
 
 
 # --- edge cases ------------------------------------------------------------------
 
-@pytest.mark.parametrize("name,value,kind", [
-    ("URL", 10002, "easy"),
-    ("M_PIPELINING", 3, "multi"),
-    ("E_MULTI_OK", 0, "multi"),
-    ("LOCK_DATA_DNS", 3, "share"),
-    ("HTTPAUTH_ANY", 4294967279, "easy"),
-    ("PROTO_ALL", 4294967295, "easy"),
-])
+
+@pytest.mark.parametrize(
+    "name,value,kind",
+    [
+        ("URL", 10002, "easy"),
+        ("M_PIPELINING", 3, "multi"),
+        ("E_MULTI_OK", 0, "multi"),
+        ("LOCK_DATA_DNS", 3, "share"),
+        ("HTTPAUTH_ANY", 4294967279, "easy"),
+        ("PROTO_ALL", 4294967295, "easy"),
+    ],
+)
 def test_edge_values_on_module_and_handle(name, value, kind, handles):
     assert getattr(_tolvex, name) == value
     assert getattr(handles[kind], name) == value
     assert value >= 0
     for other, obj in handles.items():
         if other != kind:
-            with pytest.raises(AttributeError,
-                               match=f"non-existing attribute: {name}$"):
+            with pytest.raises(AttributeError, match=f"non-existing attribute: {name}$"):
                 getattr(obj, name)
 
 
@@ -408,15 +491,13 @@ def test_infilesize_is_the_large_file_option():
     assert _tolvex.INFILESIZE == _tolvex.INFILESIZE_LARGE == 30115
 
 
-@pytest.mark.parametrize("name", ["GLOBAL_ALL", "VERSION_SSL",
-                                  "SOCKET_TIMEOUT"])
+@pytest.mark.parametrize("name", ["GLOBAL_ALL", "VERSION_SSL", "SOCKET_TIMEOUT"])
 def test_module_only_constants(name, handles):
     assert type(getattr(_tolvex, name)) is int
     for obj in handles.values():
         with pytest.raises(AttributeError) as info:
             getattr(obj, name)
-        assert str(info.value) == \
-            f"trying to obtain a non-existing attribute: {name}"
+        assert str(info.value) == f"trying to obtain a non-existing attribute: {name}"
 
 
 # --- the whole of the linked libcurl -------------------------------------------------
@@ -426,9 +507,11 @@ def test_module_only_constants(name, handles):
 # exclusion list of tools/libcurl_names.py (which the build also reads) with
 # its reason.
 
+
 def _load_libcurl_names():
-    spec = importlib.util.spec_from_file_location("libcurl_names",
-                                                  ROOT / "tools" / "libcurl_names.py")
+    spec = importlib.util.spec_from_file_location(
+        "libcurl_names", ROOT / "tools" / "libcurl_names.py"
+    )
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -457,7 +540,7 @@ def python_names(name):
     """The Python names that may carry libcurl's `name`."""
     primary = _primary(name)
     if primary is not None:
-        rest = name[len(primary):]
+        rest = name[len(primary) :]
         return [tag + rest for tag in PRIMARY[primary][0]]
     if NAMES.family(name) is None:
         return []
@@ -472,11 +555,23 @@ def _compile(compiler, names, workdir):
     lines += ["  return 0;", "}", ""]
     source.write_text("\n".join(lines))
     binary = workdir / "headers"
-    build = subprocess.run([compiler, "-DCURL_DISABLE_DEPRECATION", "-o", str(binary),
-                            str(source), *_pkg_config_libcurl()], capture_output=True, text=True)
-    failed = {names[int(line) - first]
-              for line in re.findall(r"headers\.c:(\d+):\d+: error", build.stderr)
-              if 0 <= int(line) - first < len(names)}
+    build = subprocess.run(
+        [
+            compiler,
+            "-DCURL_DISABLE_DEPRECATION",
+            "-o",
+            str(binary),
+            str(source),
+            *_pkg_config_libcurl(),
+        ],
+        capture_output=True,
+        text=True,
+    )
+    failed = {
+        names[int(line) - first]
+        for line in re.findall(r"headers\.c:(\d+):\d+: error", build.stderr)
+        if 0 <= int(line) - first < len(names)
+    }
     return build, binary, failed
 
 
@@ -493,10 +588,12 @@ def header_values(tmp_path_factory):
     header = workdir / "all.c"
     header.write_text("#include <curl/curl.h>\n")
     flags = ["-DCURL_DISABLE_DEPRECATION", *_pkg_config_libcurl()]
-    macros = subprocess.run([compiler, "-E", "-dM", str(header), *flags], check=True,
-                            capture_output=True, text=True).stdout
-    text = subprocess.run([compiler, "-E", str(header), *flags], check=True,
-                          capture_output=True, text=True).stdout
+    macros = subprocess.run(
+        [compiler, "-E", "-dM", str(header), *flags], check=True, capture_output=True, text=True
+    ).stdout
+    text = subprocess.run(
+        [compiler, "-E", str(header), *flags], check=True, capture_output=True, text=True
+    ).stdout
     text = re.sub(r'"(\\.|[^"\\])*"', " ", text)
     names = set(re.findall(r"^#define (CURL\w*)(?=\s)", macros, re.M))
     names |= set(re.findall(r"\bCURL[A-Z0-9_]*\b", text))
@@ -516,8 +613,10 @@ def exported(name, value, handles):
     """Whether the module exports libcurl's primary `name` with its value,
     also on the objects of its handle type."""
     handle = handles[PRIMARY[_primary(name)][1]]
-    return any(getattr(_tolvex, py_name, None) == value == getattr(handle, py_name, None)
-               for py_name in python_names(name))
+    return any(
+        getattr(_tolvex, py_name, None) == value == getattr(handle, py_name, None)
+        for py_name in python_names(name)
+    )
 
 
 def test_every_header_name_is_exported_or_excluded(header_values, handles):

@@ -31,9 +31,13 @@ def seen(request):
 
 @pytest.mark.filterwarnings("ignore:HTTPPOST is deprecated:DeprecationWarning")
 @pytest.mark.parametrize("end", ["close", "collect"])
-@pytest.mark.parametrize("option, value, sent", [
-    ("POSTFIELDS", "a=1&b=2", b"a=1&b=2"),
-    ("HTTPPOST", [("f", (T.FORM_BUFFER, "f", T.FORM_BUFFERPTR, b"\0held"))], b"\0held")])
+@pytest.mark.parametrize(
+    "option, value, sent",
+    [
+        ("POSTFIELDS", "a=1&b=2", b"a=1&b=2"),
+        ("HTTPPOST", [("f", (T.FORM_BUFFER, "f", T.FORM_BUFFERPTR, b"\0held"))], b"\0held"),
+    ],
+)
 def test_clone_repeats_the_request_after_the_source_is_gone(server, option, value, sent, end):
     src = Sub(made := [])
     src.tags = ["t"]
@@ -78,8 +82,12 @@ def test_callables_of_a_closed_source_run_for_the_clone(quiet_server, site):
         return result(*args) if callable(result) else result
 
     src = T.Curl()
-    for name, value in {"URL": quiet_server.url("/hello"), "WRITEFUNCTION": len, **settings,
-                        site: callable_}.items():
+    for name, value in {
+        "URL": quiet_server.url("/hello"),
+        "WRITEFUNCTION": len,
+        **settings,
+        site: callable_,
+    }.items():
         src.setopt(getattr(T, name), value)
     clone = src.duphandle()
     src.close()
@@ -148,9 +156,12 @@ def test_clone_of_a_tls_and_hsts_source(sts_server, end):
     call the HSTS reader, each transfer does."""
     entries, src = [], T.Curl()
     src.set_ca_certs(sts_server.ca.cert_pem.bytes())
-    for o, v in [(T.RESOLVE, ["sub.hsts.test:%d:127.0.0.1" % sts_server.port]),
-                 (T.HSTS_CTRL, T.CURLHSTS_ENABLE), (T.URL, "http://sub.hsts.test:%d/hello" % sts_server.port),
-                 (T.HSTSREADFUNCTION, lambda: entries.pop() if entries else None)]:
+    for o, v in [
+        (T.RESOLVE, ["sub.hsts.test:%d:127.0.0.1" % sts_server.port]),
+        (T.HSTS_CTRL, T.CURLHSTS_ENABLE),
+        (T.URL, "http://sub.hsts.test:%d/hello" % sts_server.port),
+        (T.HSTSREADFUNCTION, lambda: entries.pop() if entries else None),
+    ]:
         src.setopt(o, v)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -171,12 +182,16 @@ def test_mime_body_is_sent_by_both_and_freed_once(form_server, first, nested):
     mime = T.CurlMime(src)
     host = mime.add_multipart("inner") if nested else mime
     host.add_field("plain", "text")
-    host.addpart().data_cb(None, lambda userdata, size: next(chunks), free=freed.append, userdata="u")
+    host.addpart().data_cb(
+        None, lambda userdata, size: next(chunks), free=freed.append, userdata="u"
+    )
     src.setopt(T.MIMEPOST, mime)
     clone = src.duphandle()
     del mime, host
-    sent = [re.sub(r"-{8,}\w+", "-", json.dumps(json.loads(c.perform_rb())["parts"]))
-            for c in (src, clone)]
+    sent = [
+        re.sub(r"-{8,}\w+", "-", json.dumps(json.loads(c.perform_rb())["parts"]))
+        for c in (src, clone)
+    ]
     assert sent[0] == sent[1] and "streamed" in sent[0]
     order = [src, clone][:: 1 if first == "source" else -1]
     del src, clone

@@ -41,12 +41,14 @@ def test_multi(server, name):
     urls = [server.url("/bytes/%d" % (1000 * i + 1)) for i in range(20)]
     bodies = example(name).fetch_all(urls)
     assert {url: len(body) for url, body in bodies.items()} == {
-        url: 1000 * i + 1 for i, url in enumerate(urls)}
+        url: 1000 * i + 1 for i, url in enumerate(urls)
+    }
 
 
 def test_share(server):
-    body = example("share").shared_session(server.url("/cookies?flavour=oat"),
-                                           server.url("/headers"))
+    body = example("share").shared_session(
+        server.url("/cookies?flavour=oat"), server.url("/headers")
+    )
     headers = dict(json.loads(body)["headers"])
     assert headers["Cookie"] == "flavour=oat"
 
@@ -70,12 +72,14 @@ def test_mime(tmp_path):
 # load neither into the debug interpreter nor next to the sanitizers.
 typing_only_in_release = pytest.mark.skipif(
     hasattr(sys, "gettotalrefcount") or "libasan" in os.environ.get("LD_PRELOAD", ""),
-    reason="mypy runs with the release interpreter only")
+    reason="mypy runs with the release interpreter only",
+)
 
 
 def run_mypy(*args):
-    result = subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
-                            cwd=ROOT, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-m", *args], capture_output=True, text=True, cwd=ROOT, timeout=300
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -96,7 +100,9 @@ def test_package_type_checks_strictly():
 @typing_only_in_release
 @pytest.mark.no_refleak_check(reason="runs mypy in a child process")
 def test_stubs_match_the_module():
-    run_mypy("mypy.stubtest", "tolvex", "--allowlist", str(ROOT / "tests" / "stubtest-allowlist.txt"))
+    run_mypy(
+        "mypy.stubtest", "tolvex", "--allowlist", str(ROOT / "tests" / "stubtest-allowlist.txt")
+    )
 
 
 def test_websocket():
@@ -117,7 +123,9 @@ def test_asyncio(server):
     bodies = asyncio.run(session.fetch_all(urls))
     assert [len(bodies[url]) for url in urls] == [777 * i + 5 for i in range(30)]
     assert asyncio.run(session.digest(server.url("/bytes/3000000"))) == (
-        3000000, hashlib.sha256(pattern(3000000)).hexdigest())
+        3000000,
+        hashlib.sha256(pattern(3000000)).hexdigest(),
+    )
 
 
 def test_client(httpbin, server, closed_port):
@@ -125,7 +133,9 @@ def test_client(httpbin, server, closed_port):
     assert client.fetch_json(httpbin.url("/get"))["args"] == {"page": "1"}
     assert client.session(httpbin.url("/")) == [200, 200, 200, 200]
     assert client.digest(server.url("/generate/3000000")) == (
-        3000000, hashlib.sha256(pattern(3000000)).hexdigest())
+        3000000,
+        hashlib.sha256(pattern(3000000)).hexdigest(),
+    )
     urls = [server.url("/bytes/%d" % (100 * i)) for i in range(1, 11)]
     assert asyncio.run(client.fetch_all(urls)) == [100 * i for i in range(1, 11)]
     assert client.failure("http://127.0.0.1:%d/" % closed_port).startswith("ConnectError 7 ")

@@ -57,8 +57,13 @@ SITES = {
     "WRITEFUNCTION": {"path": "/bytes/100000"},
     "HEADERFUNCTION": {},
     "READFUNCTION": {"path": "/echo", "UPLOAD": 1, "INFILESIZE": 10},
-    "SEEKFUNCTION": {"path": "/redirect?to=/echo", "POST": 1, "FOLLOWLOCATION": 1,
-                     "READFUNCTION": BODY, "POSTFIELDSIZE": 10},
+    "SEEKFUNCTION": {
+        "path": "/redirect?to=/echo",
+        "POST": 1,
+        "FOLLOWLOCATION": 1,
+        "READFUNCTION": BODY,
+        "POSTFIELDSIZE": 10,
+    },
     "XFERINFOFUNCTION": {"NOPROGRESS": 0},
     "PROGRESSFUNCTION": {"NOPROGRESS": 0},
     "DEBUGFUNCTION": {"VERBOSE": 1},
@@ -67,8 +72,12 @@ SITES = {
     "SOCKOPTFUNCTION": {},
     "CLOSESOCKETFUNCTION": {"FORBID_REUSE": 1},
     "RESOLVER_START_FUNCTION": {"host": "localhost"},
-    "TRAILERFUNCTION": {"path": "/echo", "UPLOAD": 1, "READFUNCTION": BODY,
-                        "HTTPHEADER": ["Transfer-Encoding: chunked"]},
+    "TRAILERFUNCTION": {
+        "path": "/echo",
+        "UPLOAD": 1,
+        "READFUNCTION": BODY,
+        "HTTPHEADER": ["Transfer-Encoding: chunked"],
+    },
 }
 BEHAVIOURS = ["exception", "keyboard", "systemexit", "wrong type", "huge", "close", "reset"]
 
@@ -95,8 +104,9 @@ def check_outcome(outcome, name, site, capfd, kept):
     """What a call that met the misbehaving callable may end with; `kept` is
     the handle's callback_exception afterwards."""
     err = capfd.readouterr().err
-    expected = {"exception": Failure, "keyboard": KeyboardInterrupt,
-                "systemexit": SystemExit}.get(name)
+    expected = {"exception": Failure, "keyboard": KeyboardInterrupt, "systemexit": SystemExit}.get(
+        name
+    )
     if expected is not None:
         # The callable's first exception is kept for the handle; the error
         # raised for the transfer has it as its cause, unless it is itself
@@ -228,14 +238,29 @@ def test_the_first_exception_is_kept_until_the_next_transfer(quiet_server, capfd
 
 @pytest.mark.parametrize(
     "path, options, code, text",
-    [("/reset", {}, T.E_RECV_ERROR, "Recv failure: Connection reset by peer"),
-     ("/short-head", {}, T.E_GOT_NOTHING, "Empty reply from server"),
-     ("/chunked-cut", {}, T.E_PARTIAL_FILE, "transfer closed with outstanding read data remaining"),
-     ("/wrong-length", {}, T.E_PARTIAL_FILE, "end of response with 50 bytes missing"),
-     ("/stall", {"TIMEOUT_MS": 300}, T.E_OPERATION_TIMEDOUT,
-      r"Operation timed out after \d+ milliseconds with 0 out of 100 bytes received"),
-     ("/stall", {"LOW_SPEED_LIMIT": 1000, "LOW_SPEED_TIME": 1}, T.E_OPERATION_TIMEDOUT,
-      "Operation too slow. Less than 1000 bytes/sec transferred the last 1 seconds")],
+    [
+        ("/reset", {}, T.E_RECV_ERROR, "Recv failure: Connection reset by peer"),
+        ("/short-head", {}, T.E_GOT_NOTHING, "Empty reply from server"),
+        (
+            "/chunked-cut",
+            {},
+            T.E_PARTIAL_FILE,
+            "transfer closed with outstanding read data remaining",
+        ),
+        ("/wrong-length", {}, T.E_PARTIAL_FILE, "end of response with 50 bytes missing"),
+        (
+            "/stall",
+            {"TIMEOUT_MS": 300},
+            T.E_OPERATION_TIMEDOUT,
+            r"Operation timed out after \d+ milliseconds with 0 out of 100 bytes received",
+        ),
+        (
+            "/stall",
+            {"LOW_SPEED_LIMIT": 1000, "LOW_SPEED_TIME": 1},
+            T.E_OPERATION_TIMEDOUT,
+            "Operation too slow. Less than 1000 bytes/sec transferred the last 1 seconds",
+        ),
+    ],
 )
 def test_server_faults(faulty, path, options, code, text):
     c = T.Curl()
@@ -271,7 +296,9 @@ def test_connection_faults(server, closed_port, tls_files, how):
         tls = TLSServer(tls_files.leaf).start()
         c.setopt(T.URL, tls.url("/hello"))  # the CA is not trusted
         code = T.E_PEER_FAILED_VERIFICATION
-        text = r"SSL certificate OpenSSL verify result: unable to get local issuer certificate \(20\)"
+        text = (
+            r"SSL certificate OpenSSL verify result: unable to get local issuer certificate \(20\)"
+        )
     with pytest.raises(tolvex.error) as info:
         c.perform()
     assert info.value.args[0] == code and re.fullmatch(text, info.value.args[1])

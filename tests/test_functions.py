@@ -18,8 +18,13 @@ def test_global_init_rejects_other_values(option):
     assert str(info.value) == "invalid option to global_init"
 
 
-ONE_INT = [tolvex.global_init, tolvex.easy_strerror, tolvex.multi_strerror,
-           tolvex.share_strerror, tolvex.url_strerror]
+ONE_INT = [
+    tolvex.global_init,
+    tolvex.easy_strerror,
+    tolvex.multi_strerror,
+    tolvex.share_strerror,
+    tolvex.url_strerror,
+]
 
 
 @pytest.mark.parametrize("func", ONE_INT + [tolvex.version_info])
@@ -30,7 +35,8 @@ def test_non_int_argument(func, bad):
 
 
 @pytest.mark.parametrize(
-    "func, args", [(f, ()) for f in ONE_INT] + [(f, (1, 2)) for f in ONE_INT + [tolvex.version_info]]
+    "func, args",
+    [(f, ()) for f in ONE_INT] + [(f, (1, 2)) for f in ONE_INT + [tolvex.version_info]],
 )
 def test_argument_count_errors_name_the_function(func, args):
     with pytest.raises(TypeError) as info:
@@ -75,7 +81,8 @@ def test_easy_strerror():
 
 
 @pytest.mark.parametrize(
-    "func", [tolvex.easy_strerror, tolvex.multi_strerror, tolvex.share_strerror, tolvex.url_strerror]
+    "func",
+    [tolvex.easy_strerror, tolvex.multi_strerror, tolvex.share_strerror, tolvex.url_strerror],
 )
 @pytest.mark.parametrize("code", [0, 1, 5, 9999, -1, 2**31 - 1])
 def test_strerror_accepts_any_int(func, code):

@@ -37,7 +37,7 @@ def _openssl_error_clearer():
         if name:
             try:
                 return ctypes.CDLL(name).ERR_clear_error
-            except (OSError, AttributeError):
+            except OSError, AttributeError:
                 pass
     return None
 
@@ -56,8 +56,9 @@ def openssl_error_queue():
         _clear_openssl_errors()
 
 
-fuzz = settings(max_examples=EXAMPLES, deadline=None, database=None,
-                suppress_health_check=list(HealthCheck))
+fuzz = settings(
+    max_examples=EXAMPLES, deadline=None, database=None, suppress_health_check=list(HealthCheck)
+)
 
 # Every option number of every value type (known and unknown), and numbers
 # outside the ranges.
@@ -121,8 +122,9 @@ class LyingList(list):
 
 ints = st.one_of(
     st.integers(-(2**70), 2**70),
-    st.sampled_from([0, 1, -1, 2**31 - 1, 2**31, -(2**31) - 1, 2**32, 2**63 - 1, 2**63,
-                     -(2**63) - 1, 2**64]),
+    st.sampled_from(
+        [0, 1, -1, 2**31 - 1, 2**31, -(2**31) - 1, 2**32, 2**63 - 1, 2**63, -(2**63) - 1, 2**64]
+    ),
     st.booleans(),
 )
 texts = st.one_of(
@@ -131,14 +133,17 @@ texts = st.one_of(
 )
 raw = st.one_of(st.binary(max_size=64), st.sampled_from([b"", b"\0", b"\xff" * 300]))
 scalars = st.one_of(
-    ints, texts, raw,
+    ints,
+    texts,
+    raw,
     st.floats(allow_nan=True, allow_infinity=True),
     st.builds(bytearray, raw),
     st.builds(memoryview, raw),
     st.sampled_from([None, Ellipsis, object(), math.nan, 1j]),
     st.builds(Liar, st.sampled_from(["raise", "keyboard", "wrong", "huge", "negative", "ok"])),
     st.builds(lambda: io.BytesIO(b"file")),
-    st.just(len), st.just(print),
+    st.just(len),
+    st.just(print),
 )
 values = st.one_of(
     scalars,
@@ -159,7 +164,7 @@ def call(fn, *args, **kwargs):
         return fn(*args, **kwargs)
     except ALLOWED:
         return None
-    except (Boom, KeyboardInterrupt):
+    except Boom, KeyboardInterrupt:
         return None
 
 
@@ -188,8 +193,13 @@ def transfer_works(c, server):
 
 
 @fuzz
-@given(calls=st.lists(st.tuples(st.sampled_from(["setopt", "unsetopt", "setopt_string"]),
-                                options, values), min_size=1, max_size=8))
+@given(
+    calls=st.lists(
+        st.tuples(st.sampled_from(["setopt", "unsetopt", "setopt_string"]), options, values),
+        min_size=1,
+        max_size=8,
+    )
+)
 def test_setopt_and_unsetopt(calls, server, in_tmp):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -214,13 +224,20 @@ def test_setopt_keywords(option, value, flag, in_tmp):
     c.close()
 
 
-INFOS = sorted({v for k, v in vars(T).items()
-                if isinstance(v, int) and 0x100000 <= v < 0x700000 and not k.startswith("E_")})
+INFOS = sorted(
+    {
+        v
+        for k, v in vars(T).items()
+        if isinstance(v, int) and 0x100000 <= v < 0x700000 and not k.startswith("E_")
+    }
+)
 
 
 @fuzz
-@given(state=st.sampled_from(["fresh", "used", "failed", "closed"]),
-       info=st.one_of(st.sampled_from(INFOS), st.integers(-(2**40), 2**40)))
+@given(
+    state=st.sampled_from(["fresh", "used", "failed", "closed"]),
+    info=st.one_of(st.sampled_from(INFOS), st.integers(-(2**40), 2**40)),
+)
 def test_getinfo(state, info, server, closed_port):
     c = T.Curl()
     if state == "used":
@@ -241,17 +258,34 @@ def test_getinfo(state, info, server, closed_port):
 
 
 MULTI_OPTIONS = st.one_of(
-    st.builds(lambda base, n: base + n, st.sampled_from((0, 10000, 20000, 30000)),
-              st.integers(0, 25)),
+    st.builds(
+        lambda base, n: base + n, st.sampled_from((0, 10000, 20000, 30000)), st.integers(0, 25)
+    ),
     st.integers(-(2**31), 2**31 - 1),
 )
 
 
 @fuzz
-@given(calls=st.lists(st.tuples(MULTI_OPTIONS, values), min_size=1, max_size=6),
-       extra=st.lists(st.tuples(st.sampled_from(["assign", "unassign", "socket_action",
-                                                 "select", "info_read", "notify_enable",
-                                                 "notify_disable"]), scalars), max_size=4))
+@given(
+    calls=st.lists(st.tuples(MULTI_OPTIONS, values), min_size=1, max_size=6),
+    extra=st.lists(
+        st.tuples(
+            st.sampled_from(
+                [
+                    "assign",
+                    "unassign",
+                    "socket_action",
+                    "select",
+                    "info_read",
+                    "notify_enable",
+                    "notify_disable",
+                ]
+            ),
+            scalars,
+        ),
+        max_size=4,
+    ),
+)
 def test_multi_options_and_calls(calls, extra, server):
     m = T.CurlMulti()
     for option, value in calls:
@@ -282,8 +316,7 @@ def test_multi_options_and_calls(calls, extra, server):
 @fuzz
 @given(args=st.lists(scalars, max_size=3))
 def test_module_functions(args):
-    for fn in (T.easy_strerror, T.multi_strerror, T.share_strerror, T.url_strerror,
-               T.version_info):
+    for fn in (T.easy_strerror, T.multi_strerror, T.share_strerror, T.url_strerror, T.version_info):
         call(fn, *args)
 
 
@@ -322,7 +355,7 @@ class Lifecycles(RuleBasedStateMachine):
                     self.multis[index % len(self.multis)].add_handle(target)
                 elif kind == "raise":
                     raise Boom("from a callable")
-            except (tolvex.error, Boom):
+            except tolvex.error, Boom:
                 pass
             return None
 
@@ -349,10 +382,14 @@ class Lifecycles(RuleBasedStateMachine):
         if self.curls and self.multis:
             call(self.multis[j % len(self.multis)].remove_handle, self.curls[i % len(self.curls)])
 
-    @rule(i=st.integers(0, 9), kind=st.sampled_from(["close", "reset", "perform", "add", "raise"]),
-          j=st.integers(0, 20),
-          where=st.sampled_from(["M_TIMERFUNCTION", "M_SOCKETFUNCTION", "WRITEFUNCTION",
-                                 "XFERINFOFUNCTION"]))
+    @rule(
+        i=st.integers(0, 9),
+        kind=st.sampled_from(["close", "reset", "perform", "add", "raise"]),
+        j=st.integers(0, 20),
+        where=st.sampled_from(
+            ["M_TIMERFUNCTION", "M_SOCKETFUNCTION", "WRITEFUNCTION", "XFERINFOFUNCTION"]
+        ),
+    )
     def set_acting_callable(self, i, kind, j, where):
         act = self._action(kind, j)
         if where.startswith("M_"):
@@ -420,24 +457,36 @@ def lifecycles(server):
 
 def test_lifecycles(lifecycles, capfd):
     case = lifecycles.TestCase()
-    case.settings = settings(max_examples=max(EXAMPLES // 10, 5), stateful_step_count=30,
-                             deadline=None, database=None, suppress_health_check=list(HealthCheck))
+    case.settings = settings(
+        max_examples=max(EXAMPLES // 10, 5),
+        stateful_step_count=30,
+        deadline=None,
+        database=None,
+        suppress_health_check=list(HealthCheck),
+    )
     case.runTest()
 
 
 # --- shares and MIME bodies ------------------------------------------------------------
 
-SHARE_OPTIONS = st.one_of(st.sampled_from([T.SH_SHARE, T.SH_UNSHARE]),
-                          st.integers(-(2**31), 2**31 - 1))
+SHARE_OPTIONS = st.one_of(
+    st.sampled_from([T.SH_SHARE, T.SH_UNSHARE]), st.integers(-(2**31), 2**31 - 1)
+)
 KINDS = st.one_of(st.integers(-2, 9), ints, scalars)
 
 
 @fuzz
-@given(calls=st.lists(st.one_of(
-    st.tuples(st.just("setopt"), SHARE_OPTIONS, KINDS),
-    st.tuples(st.sampled_from(["share", "unshare"]), st.lists(KINDS, max_size=3)),
-    st.tuples(st.sampled_from(["attach", "detach", "close curl", "close share"]))),
-    min_size=1, max_size=8))
+@given(
+    calls=st.lists(
+        st.one_of(
+            st.tuples(st.just("setopt"), SHARE_OPTIONS, KINDS),
+            st.tuples(st.sampled_from(["share", "unshare"]), st.lists(KINDS, max_size=3)),
+            st.tuples(st.sampled_from(["attach", "detach", "close curl", "close share"])),
+        ),
+        min_size=1,
+        max_size=8,
+    )
+)
 def test_share_options_and_users(calls, server):
     share = T.CurlShare()
     c = T.Curl()
@@ -463,20 +512,66 @@ def test_share_options_and_users(calls, server):
 
 
 MIME_KEYWORDS = st.dictionaries(
-    st.sampled_from(["name", "data", "file", "filename", "content_type", "headers", "encoder",
-                     "value", "path", "subtype", "bogus"]),
-    st.one_of(values, st.sampled_from(["base64", "quoted-printable", "8bit", "/dev/null",
-                                       "no such file", ["X-A: b"], None])),
-    max_size=5)
+    st.sampled_from(
+        [
+            "name",
+            "data",
+            "file",
+            "filename",
+            "content_type",
+            "headers",
+            "encoder",
+            "value",
+            "path",
+            "subtype",
+            "bogus",
+        ]
+    ),
+    st.one_of(
+        values,
+        st.sampled_from(
+            ["base64", "quoted-printable", "8bit", "/dev/null", "no such file", ["X-A: b"], None]
+        ),
+    ),
+    max_size=5,
+)
 
 
 @fuzz
-@given(steps=st.lists(st.tuples(
-    st.sampled_from(["add", "add_field", "add_file", "add_multipart", "addpart", "setter",
-                     "close", "attach"]),
-    MIME_KEYWORDS,
-    st.sampled_from(["name", "data", "filedata", "filename", "type", "encoder", "headers",
-                     "subparts", "data_cb"])), min_size=1, max_size=8))
+@given(
+    steps=st.lists(
+        st.tuples(
+            st.sampled_from(
+                [
+                    "add",
+                    "add_field",
+                    "add_file",
+                    "add_multipart",
+                    "addpart",
+                    "setter",
+                    "close",
+                    "attach",
+                ]
+            ),
+            MIME_KEYWORDS,
+            st.sampled_from(
+                [
+                    "name",
+                    "data",
+                    "filedata",
+                    "filename",
+                    "type",
+                    "encoder",
+                    "headers",
+                    "subparts",
+                    "data_cb",
+                ]
+            ),
+        ),
+        min_size=1,
+        max_size=8,
+    )
+)
 def test_mime_builders(steps, form_url, in_tmp):
     c = T.Curl()
     mimes = [T.CurlMime(c)]
@@ -512,39 +607,79 @@ def test_mime_builders(steps, form_url, in_tmp):
 
 CLIENT_ALLOWED = (TypeError, ValueError, OverflowError, tolvex.HTTPError)
 
+
 def made(cls, *args):
     """An object of `cls`, or its arguments when it refuses them."""
     try:
         return cls(*args)
-    except (TypeError, ValueError):
+    except TypeError, ValueError:
         return args
 
 
-header_names = st.one_of(st.sampled_from(["X-A", "Content-Type", "Host", "Cookie", "Accept",
-                                          "User-Agent", "Transfer-Encoding", "Expect"]), texts)
+header_names = st.one_of(
+    st.sampled_from(
+        [
+            "X-A",
+            "Content-Type",
+            "Host",
+            "Cookie",
+            "Accept",
+            "User-Agent",
+            "Transfer-Encoding",
+            "Expect",
+        ]
+    ),
+    texts,
+)
 pairs = st.lists(st.tuples(texts, st.one_of(texts, ints, st.none())), max_size=3)
-request_arguments = st.fixed_dictionaries({}, optional={
-    "params": st.one_of(pairs, st.dictionaries(texts, st.one_of(texts, ints, st.lists(texts))),
-                        scalars),
-    "headers": st.one_of(st.dictionaries(header_names, texts, max_size=3),
-                         st.lists(st.tuples(header_names, texts), max_size=3), scalars),
-    "cookies": st.one_of(st.dictionaries(texts, texts, max_size=2), scalars),
-    "content": st.one_of(raw, texts, st.lists(raw, max_size=3), scalars),
-    "data": st.one_of(st.dictionaries(texts, st.one_of(texts, ints), max_size=3), raw, scalars),
-    "json": st.one_of(st.recursive(st.one_of(ints, texts, st.floats(), st.none()),
-                                   lambda inner: st.lists(inner, max_size=3), max_leaves=5),
-                      scalars),
-    "files": st.one_of(st.dictionaries(texts, st.one_of(
-        raw, st.tuples(st.one_of(texts, st.none()), raw),
-        st.tuples(texts, raw, st.one_of(texts, st.none())), scalars), max_size=2), scalars),
-    "auth": st.one_of(st.tuples(texts, texts), st.builds(made, st.just(tolvex.DigestAuth), texts,
-                                                          texts),
-                      st.builds(made, st.just(tolvex.BearerAuth), texts), scalars),
-    "timeout": st.one_of(st.floats(), st.tuples(st.floats(0, 5), st.floats(0, 5)), scalars),
-    "follow_redirects": st.booleans(),
-})
-methods = st.one_of(st.sampled_from(["GET", "HEAD", "POST", "PUT", "PATCH", "DELETE",
-                                     "OPTIONS"]), texts)
+request_arguments = st.fixed_dictionaries(
+    {},
+    optional={
+        "params": st.one_of(
+            pairs, st.dictionaries(texts, st.one_of(texts, ints, st.lists(texts))), scalars
+        ),
+        "headers": st.one_of(
+            st.dictionaries(header_names, texts, max_size=3),
+            st.lists(st.tuples(header_names, texts), max_size=3),
+            scalars,
+        ),
+        "cookies": st.one_of(st.dictionaries(texts, texts, max_size=2), scalars),
+        "content": st.one_of(raw, texts, st.lists(raw, max_size=3), scalars),
+        "data": st.one_of(st.dictionaries(texts, st.one_of(texts, ints), max_size=3), raw, scalars),
+        "json": st.one_of(
+            st.recursive(
+                st.one_of(ints, texts, st.floats(), st.none()),
+                lambda inner: st.lists(inner, max_size=3),
+                max_leaves=5,
+            ),
+            scalars,
+        ),
+        "files": st.one_of(
+            st.dictionaries(
+                texts,
+                st.one_of(
+                    raw,
+                    st.tuples(st.one_of(texts, st.none()), raw),
+                    st.tuples(texts, raw, st.one_of(texts, st.none())),
+                    scalars,
+                ),
+                max_size=2,
+            ),
+            scalars,
+        ),
+        "auth": st.one_of(
+            st.tuples(texts, texts),
+            st.builds(made, st.just(tolvex.DigestAuth), texts, texts),
+            st.builds(made, st.just(tolvex.BearerAuth), texts),
+            scalars,
+        ),
+        "timeout": st.one_of(st.floats(), st.tuples(st.floats(0, 5), st.floats(0, 5)), scalars),
+        "follow_redirects": st.booleans(),
+    },
+)
+methods = st.one_of(
+    st.sampled_from(["GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"]), texts
+)
 
 
 def client_call(fn, *args, **kwargs):
@@ -554,7 +689,7 @@ def client_call(fn, *args, **kwargs):
         return fn(*args, **kwargs)
     except CLIENT_ALLOWED:
         return None
-    except (Boom, KeyboardInterrupt):
+    except Boom, KeyboardInterrupt:
         return None
 
 

@@ -79,8 +79,9 @@ def test_retry_after_and_scheme(curl, canned, retry_after, expected):
     assert curl.getinfo(tolvex.PROXY_ERROR) == tolvex.PX_OK
 
 
-@pytest.mark.parametrize("reply, expected", [(5, "PX_REPLY_CONNECTION_REFUSED"),
-                                             (2, "PX_REPLY_NOT_ALLOWED")])
+@pytest.mark.parametrize(
+    "reply, expected", [(5, "PX_REPLY_CONNECTION_REFUSED"), (2, "PX_REPLY_NOT_ALLOWED")]
+)
 def test_proxy_error_of_a_refusing_socks_proxy(curl, closed_port, reply, expected):
     proxy = RefusingSocks5(reply).start()
     try:
@@ -131,12 +132,17 @@ def test_double_times_match_microseconds(curl, server, name):
     fetch(curl, server.url("/hello"))
     seconds = curl.getinfo(getattr(tolvex, name + "_TIME"))
     assert type(seconds) is float
-    assert seconds == pytest.approx(curl.getinfo(getattr(tolvex, name + "_TIME_T")) / 1e6,
-                                    abs=1e-6)
+    assert seconds == pytest.approx(curl.getinfo(getattr(tolvex, name + "_TIME_T")) / 1e6, abs=1e-6)
 
 
-DEPRECATED = ["SIZE_UPLOAD", "SIZE_DOWNLOAD", "SPEED_DOWNLOAD", "SPEED_UPLOAD",
-              "CONTENT_LENGTH_DOWNLOAD", "CONTENT_LENGTH_UPLOAD"]
+DEPRECATED = [
+    "SIZE_UPLOAD",
+    "SIZE_DOWNLOAD",
+    "SPEED_DOWNLOAD",
+    "SPEED_UPLOAD",
+    "CONTENT_LENGTH_DOWNLOAD",
+    "CONTENT_LENGTH_UPLOAD",
+]
 
 
 @pytest.mark.parametrize("name", DEPRECATED)
@@ -150,7 +156,8 @@ def test_deprecated_doubles_warn(curl, server, name, method):
         warnings.simplefilter("always")
         value = getattr(curl, method)(getattr(tolvex, name))
     assert [(w.category, str(w.message)) for w in caught] == [
-        (DeprecationWarning, "getinfo option is deprecated")]
+        (DeprecationWarning, "getinfo option is deprecated")
+    ]
     assert caught[0].filename == __file__
     assert type(value) is float
     assert value == float(modern)
@@ -161,8 +168,10 @@ def test_deprecated_doubles_warn(curl, server, name, method):
 
 
 def test_redirect_and_undecodable_string(curl, canned):
-    server = canned(b"HTTP/1.1 302 Found\r\nLocation: /elsewhere?x=1\r\n"
-                    b"Content-Type: text/\xff\xfe\r\nContent-Length: 0\r\n\r\n")
+    server = canned(
+        b"HTTP/1.1 302 Found\r\nLocation: /elsewhere?x=1\r\n"
+        b"Content-Type: text/\xff\xfe\r\nContent-Length: 0\r\n\r\n"
+    )
     fetch(curl, server.url("/start"))
     assert curl.getinfo(tolvex.RESPONSE_CODE) == 302
     assert curl.getinfo(tolvex.REDIRECT_URL) == server.url("/elsewhere?x=1")
@@ -172,7 +181,8 @@ def test_redirect_and_undecodable_string(curl, canned):
 
 
 @pytest.mark.parametrize(
-    "name", ["REDIRECT_URL", "CONTENT_TYPE", "FTP_ENTRY_PATH", "INFO_RTSP_SESSION_ID"])
+    "name", ["REDIRECT_URL", "CONTENT_TYPE", "FTP_ENTRY_PATH", "INFO_RTSP_SESSION_ID"]
+)
 @BOTH
 def test_null_string_is_none(curl, name, method):
     assert getattr(curl, method)(getattr(tolvex, name)) is None
@@ -210,12 +220,16 @@ def test_cookielist_empty(curl):
 
 
 def test_cookielist_from_server(curl, canned):
-    server = canned(b"HTTP/1.1 200 OK\r\nSet-Cookie: first=1\r\n"
-                    b"Set-Cookie: second=two; Path=/\r\nContent-Length: 0\r\n\r\n")
+    server = canned(
+        b"HTTP/1.1 200 OK\r\nSet-Cookie: first=1\r\n"
+        b"Set-Cookie: second=two; Path=/\r\nContent-Length: 0\r\n\r\n"
+    )
     fetch(curl, server.url("/"), COOKIEFILE="")
     cookies = [line.split("\t") for line in curl.getinfo(tolvex.INFO_COOKIELIST)]
     assert [(c[0], c[5], c[6]) for c in cookies] == [
-        ("127.0.0.1", "first", "1"), ("127.0.0.1", "second", "two")]
+        ("127.0.0.1", "first", "1"),
+        ("127.0.0.1", "second", "two"),
+    ]
 
 
 def test_cookielist_set_by_option(curl):
@@ -242,8 +256,9 @@ def test_string_lists_decode_raw(curl):
 
 # 0x100000 + 999 names no information of any libcurl for a long while.
 # PRIVATE (0x100000 + 21) and TLS_SSL_PTR (0x400000 + 45) stay out.
-@pytest.mark.parametrize("number", [0, 0x100000 + 999, 0x200000, -1, 0x700001, 0x100000 + 21,
-                                    0x400000 + 45])
+@pytest.mark.parametrize(
+    "number", [0, 0x100000 + 999, 0x200000, -1, 0x700001, 0x100000 + 21, 0x400000 + 45]
+)
 @BOTH
 def test_invalid_number(curl, number, method):
     with pytest.raises(ValueError) as info:
@@ -347,7 +362,10 @@ def test_certinfo(curl, tls, ca_file, how):
     # Only the first colon separates key and value.
     assert "IP Address:127.0.0.1" in fields[0]["X509v3 Subject Alternative Name"]
     assert fields[0]["Start date"] == "%s %2d %s GMT" % (
-        NOT_BEFORE.strftime("%b"), NOT_BEFORE.day, NOT_BEFORE.strftime("%H:%M:%S %Y"))
+        NOT_BEFORE.strftime("%b"),
+        NOT_BEFORE.day,
+        NOT_BEFORE.strftime("%H:%M:%S %Y"),
+    )
     raw = curl.getinfo_raw(tolvex.INFO_CERTINFO)
     assert [tuple(tuple(part.decode() for part in line) for line in cert) for cert in raw] == certs
 

@@ -15,8 +15,10 @@ UTC = datetime.timezone.utc
 def hsts_curl(server, url, read=None, written=None):
     c = tolvex.Curl()
     c.set_ca_certs(server.ca.cert_pem.bytes())
-    c.setopt(T.RESOLVE, ["%s:%d:127.0.0.1" % (name, server.port)
-                         for name in ("hsts.test", "sub.hsts.test")])
+    c.setopt(
+        T.RESOLVE,
+        ["%s:%d:127.0.0.1" % (name, server.port) for name in ("hsts.test", "sub.hsts.test")],
+    )
     c.setopt(T.HSTS_CTRL, T.CURLHSTS_ENABLE)
     c.setopt(T.URL, url % server.port)
     if read is not None:
@@ -29,8 +31,7 @@ def hsts_curl(server, url, read=None, written=None):
 
 def test_learned_entry_is_written_and_preloads_another_handle(sts_server):
     written = []
-    c = hsts_curl(sts_server, "https://hsts.test:%d/sts?max-age=3600&subdomains=1",
-                  written=written)
+    c = hsts_curl(sts_server, "https://hsts.test:%d/sts?max-age=3600&subdomains=1", written=written)
     start = datetime.datetime.now(UTC).replace(microsecond=0)
     assert c.perform_rb() == b"sts"
     c.close()  # libcurl saves its cache here
@@ -38,7 +39,9 @@ def test_learned_entry_is_written_and_preloads_another_handle(sts_server):
     assert (type(entry), type(index)) == (tolvex.HstsEntry, tolvex.HstsIndex)
     assert (entry.host, entry.include_subdomains, index) == (b"hsts.test", True, (0, 1))
     assert entry.expire.tzinfo is not None
-    assert datetime.timedelta(seconds=3599) <= entry.expire - start <= datetime.timedelta(seconds=3602)
+    assert (
+        datetime.timedelta(seconds=3599) <= entry.expire - start <= datetime.timedelta(seconds=3602)
+    )
     # The entry as received, given back: plain http to a subdomain goes out as https.
     c = hsts_curl(sts_server, "http://sub.hsts.test:%d/hello", read=[entry])
     assert c.perform_rb() == b"Hello, world!"
@@ -46,20 +49,36 @@ def test_learned_entry_is_written_and_preloads_another_handle(sts_server):
     c.close()
 
 
-@pytest.mark.parametrize("expire, saved", [
-    (None, None),
-    (datetime.datetime(2040, 5, 6, 7, 8, 9), datetime.datetime(2040, 5, 6, 7, 8, 9, tzinfo=UTC)),
-    (datetime.datetime(2040, 5, 6, 9, 8, 9, tzinfo=datetime.timezone(datetime.timedelta(hours=2))),
-     datetime.datetime(2040, 5, 6, 7, 8, 9, tzinfo=UTC)),
-])
+@pytest.mark.parametrize(
+    "expire, saved",
+    [
+        (None, None),
+        (
+            datetime.datetime(2040, 5, 6, 7, 8, 9),
+            datetime.datetime(2040, 5, 6, 7, 8, 9, tzinfo=UTC),
+        ),
+        (
+            datetime.datetime(
+                2040, 5, 6, 9, 8, 9, tzinfo=datetime.timezone(datetime.timedelta(hours=2))
+            ),
+            datetime.datetime(2040, 5, 6, 7, 8, 9, tzinfo=UTC),
+        ),
+    ],
+)
 def test_expire_conversions(sts_server, expire, saved):
     written = []
-    c = hsts_curl(sts_server, "https://hsts.test:%d/hello",
-                  read=[("hsts.test", expire, False), (b"other.test", None, 1)], written=written)
+    c = hsts_curl(
+        sts_server,
+        "https://hsts.test:%d/hello",
+        read=[("hsts.test", expire, False), (b"other.test", None, 1)],
+        written=written,
+    )
     c.perform_rb()
     c.close()
-    assert [tuple(e) for e, _ in written] == [(b"hsts.test", saved, False),
-                                              (b"other.test", None, True)]
+    assert [tuple(e) for e, _ in written] == [
+        (b"hsts.test", saved, False),
+        (b"other.test", None, True),
+    ]
     assert [tuple(i) for _, i in written] == [(0, 2), (1, 2)]
 
 
@@ -68,18 +87,24 @@ class NoTruth:
         raise TypeError("no truth value")
 
 
-@pytest.mark.parametrize("entry, printed", [
-    (("hsts.test", None), "callback must return None or a 3-tuple"),
-    (["hsts.test", None, False], "callback must return None or a 3-tuple"),
-    (("h\u00e9sts.test", None, False), "UnicodeEncodeError"),
-    ((b"h\0sts.test", None, False), "ValueError"),
-    ((b"x" * 2049, None, False), "hstsread callback: host length 2049 exceeds libcurl maximum 2048"),
-    ((42, None, False), "hstsread callback: host must be"),
-    (("hsts.test", datetime.date(2040, 1, 1), False), "expire must be a datetime or None"),
-    (("hsts.test", 0, False), "expire must be a datetime or None"),
-    (("hsts.test", None, NoTruth()), "TypeError: no truth value"),
-    ((b"x" * 2048, None, False), None),
-])
+@pytest.mark.parametrize(
+    "entry, printed",
+    [
+        (("hsts.test", None), "callback must return None or a 3-tuple"),
+        (["hsts.test", None, False], "callback must return None or a 3-tuple"),
+        (("h\u00e9sts.test", None, False), "UnicodeEncodeError"),
+        ((b"h\0sts.test", None, False), "ValueError"),
+        (
+            (b"x" * 2049, None, False),
+            "hstsread callback: host length 2049 exceeds libcurl maximum 2048",
+        ),
+        ((42, None, False), "hstsread callback: host must be"),
+        (("hsts.test", datetime.date(2040, 1, 1), False), "expire must be a datetime or None"),
+        (("hsts.test", 0, False), "expire must be a datetime or None"),
+        (("hsts.test", None, NoTruth()), "TypeError: no truth value"),
+        ((b"x" * 2048, None, False), None),
+    ],
+)
 def test_read_results(sts_server, capsys, entry, printed):
     with hsts_curl(sts_server, "https://hsts.test:%d/hello", read=[entry]) as c:
         try:
@@ -90,18 +115,24 @@ def test_read_results(sts_server, capsys, entry, printed):
     assert printed in capsys.readouterr().err if printed else capsys.readouterr().err == ""
 
 
-@pytest.mark.parametrize("result, saved, printed", [
-    (None, 2, ""),
-    (T.CURLSTS_OK, 2, ""),
-    (True, 1, ""),
-    (3, 1, "hstswrite callback returned an invalid CURLSTScode"),
-    (2**32 + 1, 1, "hstswrite callback returned an invalid CURLSTScode"),
-    ("ok", 1, "hstswrite callback returned 'ok' which is not an integer"),
-])
+@pytest.mark.parametrize(
+    "result, saved, printed",
+    [
+        (None, 2, ""),
+        (T.CURLSTS_OK, 2, ""),
+        (True, 1, ""),
+        (3, 1, "hstswrite callback returned an invalid CURLSTScode"),
+        (2**32 + 1, 1, "hstswrite callback returned an invalid CURLSTScode"),
+        ("ok", 1, "hstswrite callback returned 'ok' which is not an integer"),
+    ],
+)
 def test_write_results(sts_server, capfd, result, saved, printed):
     calls = []
-    c = hsts_curl(sts_server, "https://hsts.test:%d/hello",
-                  read=[("a.test", None, False), ("b.test", None, False)])
+    c = hsts_curl(
+        sts_server,
+        "https://hsts.test:%d/hello",
+        read=[("a.test", None, False), ("b.test", None, False)],
+    )
     c.setopt(T.HSTSWRITEFUNCTION, lambda entry, index: calls.append(entry.host) or result)
     c.perform_rb()
     c.close()

@@ -61,13 +61,15 @@ def test_libcurl_reports_both_protocols():
 
 @pytest.mark.parametrize(
     "server, asked, used, seen",
-    [("h2s", T.CURL_HTTP_VERSION_2TLS, H2, "2"),  # ALPN
-     ("h2s", T.CURL_HTTP_VERSION_2_0, H2, "2"),
-     ("h2s", T.CURL_HTTP_VERSION_1_1, T.CURL_HTTP_VERSION_1_1, "1.1"),
-     ("h2c", T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE, H2, "2"),
-     ("h2c", T.CURL_HTTP_VERSION_2TLS, T.CURL_HTTP_VERSION_1_1, "1.1"),  # no TLS, no ALPN
-     ("h2s", T.CURL_HTTP_VERSION_3, H3, "3"),
-     ("h2s", T.CURL_HTTP_VERSION_3ONLY, H3, "3")],
+    [
+        ("h2s", T.CURL_HTTP_VERSION_2TLS, H2, "2"),  # ALPN
+        ("h2s", T.CURL_HTTP_VERSION_2_0, H2, "2"),
+        ("h2s", T.CURL_HTTP_VERSION_1_1, T.CURL_HTTP_VERSION_1_1, "1.1"),
+        ("h2c", T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE, H2, "2"),
+        ("h2c", T.CURL_HTTP_VERSION_2TLS, T.CURL_HTTP_VERSION_1_1, "1.1"),  # no TLS, no ALPN
+        ("h2s", T.CURL_HTTP_VERSION_3, H3, "3"),
+        ("h2s", T.CURL_HTTP_VERSION_3ONLY, H3, "3"),
+    ],
 )
 def test_version_negotiated(servers, tls_files, server, asked, used, seen):
     c = new_curl(servers[server].url("/version"), asked, tls_files)
@@ -80,8 +82,12 @@ def test_version_negotiated(servers, tls_files, server, asked, used, seen):
 
 def test_http3_only_fails_cleanly_without_quic(servers, tls_files):
     # The cleartext server has no QUIC listener.
-    c = new_curl(servers["h2c"].url("/version").replace("http:", "https:"),
-                 T.CURL_HTTP_VERSION_3ONLY, tls_files, CONNECTTIMEOUT_MS=2000)
+    c = new_curl(
+        servers["h2c"].url("/version").replace("http:", "https:"),
+        T.CURL_HTTP_VERSION_3ONLY,
+        tls_files,
+        CONNECTTIMEOUT_MS=2000,
+    )
     with pytest.raises(tolvex.error) as info:
         c.perform()
     code, text = info.value.args
@@ -92,8 +98,11 @@ def test_http3_only_fails_cleanly_without_quic(servers, tls_files):
 
 @pytest.mark.parametrize(
     "server, version",
-    [("h2s", T.CURL_HTTP_VERSION_2TLS), ("h2c", T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE),
-     ("h2s", T.CURL_HTTP_VERSION_3ONLY)],
+    [
+        ("h2s", T.CURL_HTTP_VERSION_2TLS),
+        ("h2c", T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE),
+        ("h2s", T.CURL_HTTP_VERSION_3ONLY),
+    ],
 )
 def test_many_transfers_multiplexed_over_one_connection(servers, tls_files, server, version):
     srv = servers[server]
@@ -148,7 +157,8 @@ def test_mime_over_http2_and_3(servers, tls_files, version):
     sent = body(c)
     boundary = sent.split(b"\r\n", 1)[0][2:]
     message = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(
-        b"Content-Type: multipart/form-data; boundary=" + boundary + b"\r\n\r\n" + sent)
+        b"Content-Type: multipart/form-data; boundary=" + boundary + b"\r\n\r\n" + sent
+    )
     field, streamed = message.iter_parts()
     assert field.get_content() == "value"
     assert streamed.get_payload(decode=True) == pattern(200000)
@@ -160,8 +170,13 @@ def test_mime_over_http2_and_3(servers, tls_files, version):
 def test_classic_form_over_http2(servers, tls_files):
     c = new_curl(servers["h2s"].url("/echo"), T.CURL_HTTP_VERSION_2TLS, tls_files)
     with pytest.warns(DeprecationWarning):
-        c.setopt(T.HTTPPOST, [("field", "value"), ("file", (T.FORM_BUFFER, "a.txt",
-                                                            T.FORM_BUFFERPTR, b"\0" * 5000))])
+        c.setopt(
+            T.HTTPPOST,
+            [
+                ("field", "value"),
+                ("file", (T.FORM_BUFFER, "a.txt", T.FORM_BUFFERPTR, b"\0" * 5000)),
+            ],
+        )
     c.perform()
     sent = body(c)
     assert b'name="field"\r\n\r\nvalue\r\n' in sent and b"\0" * 5000 in sent
@@ -205,14 +220,17 @@ def pushing(tmp_path):
     server.stop()
 
 
-@pytest.mark.parametrize("answer, accepted, printed", [
-    (None, True, ""),
-    (T.PUSH_OK, True, ""),
-    (T.PUSH_DENY, False, ""),
-    (T.PUSH_ERROROUT, False, ""),
-    (ZeroDivisionError, False, "ZeroDivisionError"),
-    ("yes", False, "multi push callback returned 'yes' which is not an integer"),
-])
+@pytest.mark.parametrize(
+    "answer, accepted, printed",
+    [
+        (None, True, ""),
+        (T.PUSH_OK, True, ""),
+        (T.PUSH_DENY, False, ""),
+        (T.PUSH_ERROROUT, False, ""),
+        (ZeroDivisionError, False, "ZeroDivisionError"),
+        ("yes", False, "multi push callback returned 'yes' which is not an integer"),
+    ],
+)
 def test_push_callable(pushing, tls_files, capfd, answer, accepted, printed):
     offers = []
 
@@ -254,8 +272,12 @@ def test_push_callable(pushing, tls_files, capfd, answer, accepted, printed):
 def test_upkeep_pings_the_idle_connection(tls_files, interval, pings):
     server = ResetServer(error_code=None).start()
     try:
-        c = new_curl(server.url("/"), T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE, tls_files,
-                     UPKEEP_INTERVAL_MS=interval)
+        c = new_curl(
+            server.url("/"),
+            T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE,
+            tls_files,
+            UPKEEP_INTERVAL_MS=interval,
+        )
         c.perform()
         time.sleep(0.05)  # the interval of 1 ms has passed
         assert c.upkeep() is None

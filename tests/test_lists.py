@@ -12,8 +12,18 @@ import tolvex
 
 T = tolvex
 LIST_ITEMS = "list items must be byte strings or Unicode strings with ASCII code points only"
-LIST_OPTIONS = [T.HTTPHEADER, T.PROXYHEADER, T.HTTP200ALIASES, T.QUOTE, T.POSTQUOTE, T.PREQUOTE,
-                T.TELNETOPTIONS, T.RESOLVE, T.MAIL_RCPT, T.CONNECT_TO]
+LIST_OPTIONS = [
+    T.HTTPHEADER,
+    T.PROXYHEADER,
+    T.HTTP200ALIASES,
+    T.QUOTE,
+    T.POSTQUOTE,
+    T.PREQUOTE,
+    T.TELNETOPTIONS,
+    T.RESOLVE,
+    T.MAIL_RCPT,
+    T.CONNECT_TO,
+]
 
 
 @pytest.fixture(autouse=True)
@@ -35,8 +45,15 @@ def form_parts(request):
     """(name, filename, content type, data) of each part of a multipart body."""
     head = b"Content-Type: %s\r\n\r\n" % request.header("Content-Type").encode()
     message = email.message_from_bytes(head + request.body, policy=email.policy.HTTP)
-    return [(p.get_param("name", header="content-disposition"), p.get_filename(),
-             p.get_content_type(), p.get_payload(decode=True)) for p in message.iter_parts()]
+    return [
+        (
+            p.get_param("name", header="content-disposition"),
+            p.get_filename(),
+            p.get_content_type(),
+            p.get_payload(decode=True),
+        )
+        for p in message.iter_parts()
+    ]
 
 
 # ---------------------------------------------------------------------------
@@ -61,7 +78,11 @@ def test_headers_sent_in_order_replaced_kept_and_cleared(curl, server, seq):
     assert owners(curl, "CurlSlist") == []
     curl.perform_rb()
     assert [custom_headers(r) for r in server.requests] == [
-        [("X-Second", "2"), ("X-First", "1")], [("X-Third", "3")], [("X-Third", "3")], []]
+        [("X-Second", "2"), ("X-First", "1")],
+        [("X-Third", "3")],
+        [("X-Third", "3")],
+        [],
+    ]
 
 
 @pytest.mark.parametrize(
@@ -108,7 +129,9 @@ def test_resolve_and_connect_to(curl, server):
     curl.setopt(T.CONNECT_TO, [b"other.test:80:127.0.0.1:%d" % server.port])
     assert curl.perform_rb() == b"Hello, world!"
     assert [r.header("Host") for r in server.requests] == [
-        "example.test:%d" % server.port, "other.test"]
+        "example.test:%d" % server.port,
+        "other.test",
+    ]
 
 
 # ---------------------------------------------------------------------------
@@ -121,14 +144,22 @@ def test_resolve_and_connect_to(curl, server):
         (("plain", "text"), ("plain", None, "text/plain", b"text")),
         ([b"bin", b"x\0y"], ("bin", None, "text/plain", b"x\0y")),
         (("c", (T.FORM_CONTENTS, b"p\0q")), ("c", None, "text/plain", b"p\0q")),
-        (("c", [T.FORM_CONTENTS, "p", T.FORM_CONTENTTYPE, "text/x-p"]),
-         ("c", None, "text/x-p", b"p")),
-        (("up", (T.FORM_FILE, "{path}", T.FORM_CONTENTTYPE, "application/x-test")),
-         ("up", "upload.dat", "application/x-test", b"file\0data")),
-        (("up", (T.FORM_FILE, "{path}", T.FORM_FILENAME, "shown.txt")),
-         ("up", "shown.txt", "application/octet-stream", b"file\0data")),
-        (("buf", (T.FORM_BUFFER, "b.bin", T.FORM_BUFFERPTR, b"buf\0fer")),
-         ("buf", "b.bin", "application/octet-stream", b"buf\0fer")),
+        (
+            ("c", [T.FORM_CONTENTS, "p", T.FORM_CONTENTTYPE, "text/x-p"]),
+            ("c", None, "text/x-p", b"p"),
+        ),
+        (
+            ("up", (T.FORM_FILE, "{path}", T.FORM_CONTENTTYPE, "application/x-test")),
+            ("up", "upload.dat", "application/x-test", b"file\0data"),
+        ),
+        (
+            ("up", (T.FORM_FILE, "{path}", T.FORM_FILENAME, "shown.txt")),
+            ("up", "shown.txt", "application/octet-stream", b"file\0data"),
+        ),
+        (
+            ("buf", (T.FORM_BUFFER, "b.bin", T.FORM_BUFFERPTR, b"buf\0fer")),
+            ("buf", "b.bin", "application/octet-stream", b"buf\0fer"),
+        ),
     ],
 )
 def test_form_field_arrives(curl, server, tmp_path, field, part):
@@ -176,19 +207,33 @@ BAD_FIELDS = [
     (5, TypeError, "list items must be list or tuple objects"),
     (("a",), TypeError, "list or tuple must contain two elements (name, value)"),
     (["a", "b", "c"], TypeError, "list or tuple must contain two elements (name, value)"),
-    ((1, "v"), TypeError, "list or tuple must contain a byte string or Unicode string with "
-     "ASCII code points only as first element"),
-    (("\u00e9", "v"), TypeError, "list or tuple must contain a byte string or Unicode string "
-     "with ASCII code points only as first element"),
+    (
+        (1, "v"),
+        TypeError,
+        "list or tuple must contain a byte string or Unicode string with "
+        "ASCII code points only as first element",
+    ),
+    (
+        ("\u00e9", "v"),
+        TypeError,
+        "list or tuple must contain a byte string or Unicode string "
+        "with ASCII code points only as first element",
+    ),
     (("a", 5), TypeError, "unsupported second type in tuple"),
     (("a", None), TypeError, "unsupported second type in tuple"),
     (("a", ()), TypeError, ONE_OPTION),
     (("a", (T.FORM_CONTENTS,)), TypeError, ONE_OPTION),
-    (("a", (T.FORM_CONTENTS, "x", T.FORM_FILE)), TypeError,
-     "list or tuple must contain an even number of items"),
+    (
+        ("a", (T.FORM_CONTENTS, "x", T.FORM_FILE)),
+        TypeError,
+        "list or tuple must contain an even number of items",
+    ),
     (("a", ("4", "x")), TypeError, "option must be an integer"),
-    (("a", (T.FORM_CONTENTS, 5)), TypeError,
-     "value must be a byte string or a Unicode string with ASCII code points only"),
+    (
+        ("a", (T.FORM_CONTENTS, 5)),
+        TypeError,
+        "value must be a byte string or a Unicode string with ASCII code points only",
+    ),
     (("a", (1, "x")), TypeError, "unsupported option"),
     (("a", (2**70, "x")), TypeError, "unsupported option"),
     (("a", (T.FORM_CONTENTS, "\u00e9")), UnicodeEncodeError, None),
@@ -222,7 +267,8 @@ def test_httppost_deprecation(curl, server):
         curl.setopt(T.HTTPPOST, [("kept", "yes")])
         curl.setopt(T.HTTPPOST, [])  # warns, changes nothing
     assert [(w.category, str(w.message), w.filename) for w in caught] == [
-        (DeprecationWarning, "HTTPPOST is deprecated; use MIMEPOST", __file__)] * 2
+        (DeprecationWarning, "HTTPPOST is deprecated; use MIMEPOST", __file__)
+    ] * 2
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(DeprecationWarning, match="^HTTPPOST is deprecated; use MIMEPOST$"):

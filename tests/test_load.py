@@ -96,9 +96,16 @@ def multi_worker(server, n, seed, tally, width=10):
 @pytest.mark.timeout(300)
 @pytest.mark.parametrize(
     "threads, per_thread",
-    [(2, 40),
-     pytest.param(8, 1000, marks=pytest.mark.no_refleak_check(
-         reason="the full load run; its smaller sibling is leak-checked"))],
+    [
+        (2, 40),
+        pytest.param(
+            8,
+            1000,
+            marks=pytest.mark.no_refleak_check(
+                reason="the full load run; its smaller sibling is leak-checked"
+            ),
+        ),
+    ],
 )
 def test_threads_transfer_at_once(faulty, threads, per_thread):
     tally = Tally()
@@ -107,9 +114,12 @@ def test_threads_transfer_at_once(faulty, threads, per_thread):
     share = T.CurlShare()
     share.share(T.LOCK_DATA_COOKIE, T.LOCK_DATA_DNS)
     kinds = [(private_worker, ()), (multi_worker, ()), (private_worker, (share,))]
-    workers = [threading.Thread(target=kinds[i % 3][0],
-                                args=(faulty, per_thread, i, tally) + kinds[i % 3][1])
-               for i in range(threads)]
+    workers = [
+        threading.Thread(
+            target=kinds[i % 3][0], args=(faulty, per_thread, i, tally) + kinds[i % 3][1]
+        )
+        for i in range(threads)
+    ]
     for w in workers:
         w.start()
     for w in workers:
@@ -149,6 +159,10 @@ EXIT_SCRIPT = textwrap.dedent("""
 
 @pytest.mark.no_refleak_check(reason="runs a child process")
 def test_process_exits_while_daemon_threads_transfer(faulty):
-    result = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, faulty.url("")],
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-c", EXIT_SCRIPT, faulty.url("")],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert (result.returncode, result.stdout, result.stderr) == (0, "leaving\n", "")

@@ -57,7 +57,14 @@ class Reader:
     with `kind`; it records its calls, seeks and frees."""
 
     def __init__(self, data, kind=bytes):
-        self.data, self.kind, self.pos, self.calls, self.seeks, self.freed = data, kind, 0, [], [], []
+        self.data, self.kind, self.pos, self.calls, self.seeks, self.freed = (
+            data,
+            kind,
+            0,
+            [],
+            [],
+            [],
+        )
 
     def read(self, userdata, size):
         self.calls.append((userdata, size))
@@ -72,8 +79,11 @@ class Reader:
         self.freed.append(userdata)
 
 
-@pytest.mark.parametrize("value", [b"a\0b", bytearray(b"\xff\0z"), memoryview(b"view"), "text"],
-                         ids=["bytes", "bytearray", "memoryview", "str"])
+@pytest.mark.parametrize(
+    "value",
+    [b"a\0b", bytearray(b"\xff\0z"), memoryview(b"view"), "text"],
+    ids=["bytes", "bytearray", "memoryview", "str"],
+)
 def test_fields_files_types_and_headers(mime, form, tmp_path, value):
     (path := tmp_path / "report.bin").write_bytes(BYTES)
     mime.add_field("f", value, headers=["X-One: 1", b"X-Two: 2"])
@@ -87,12 +97,17 @@ def test_fields_files_types_and_headers(mime, form, tmp_path, value):
     (part := mime.addpart()).filedata(str(path))
     part.filename("m.dat")
     part.type("image/png")
-    encoded = {"base64": BYTES * 4, "quoted-printable": BYTES.translate(None, b"\r\n"), "8bit": BYTES}
+    encoded = {
+        "base64": BYTES * 4,
+        "quoted-printable": BYTES.translate(None, b"\r\n"),
+        "8bit": BYTES,
+    }
     for encoder, data in encoded.items():
         mime.add(encoder, data=data, encoder=encoder)
     f, g, empty, *files = form(mime)
     assert [(p["encoding"], p["data"]) for p in files[3:]] == [
-        (encoder, data.decode("latin-1")) for encoder, data in encoded.items()]
+        (encoder, data.decode("latin-1")) for encoder, data in encoded.items()
+    ]
     expected = (value.encode() if isinstance(value, str) else bytes(value)).decode("latin-1")
     assert fields([f, g, empty]) == [("f", expected), ("g", expected), (None, "")]
     assert ["X-One", "1"] in f["headers"] and ["X-Two", "2"] in f["headers"]
@@ -100,7 +115,8 @@ def test_fields_files_types_and_headers(mime, form, tmp_path, value):
     assert [(p["name"], p["filename"], p["type"], p["data"]) for p in files[:3]] == [
         ("up", "report.bin", "application/x-test", BYTES.decode("latin-1")),
         ("renamed", "other.txt", "text/plain", BYTES.decode("latin-1")),
-        (None, "m.dat", "image/png", BYTES.decode("latin-1"))]
+        (None, "m.dat", "image/png", BYTES.decode("latin-1")),
+    ]
 
 
 def test_nested_multiparts(mime, form, curl):
@@ -128,34 +144,79 @@ CODE = (tolvex.E_BAD_FUNCTION_ARGUMENT, tolvex.easy_strerror(tolvex.E_BAD_FUNCTI
 other = lambda c: tolvex.CurlMime(c).addpart()  # noqa: E731 - a part outside the MIME under test
 
 
-@pytest.mark.parametrize("call, exc, text", [
-    (lambda c, m: m.add(name="n", data=b"d", file=__file__), ValueError,
-     "add() accepts at most one of data or file"),
-    (lambda c, m: m.add(name=1), TypeError, TEXT % "name"),
-    (lambda c, m: m.add(headers=["X: y", 1]), TypeError,
-     "headers must contain only byte or ascii-unicode strings"),
-    (lambda c, m: m.add_file("f", "/nonexistent"), tolvex.error,
-     (tolvex.E_READ_ERROR, tolvex.easy_strerror(tolvex.E_READ_ERROR))),
-    (lambda c, m: other(c).encoder("rot13"), tolvex.error, CODE),
-    (lambda c, m: (x := tolvex.CurlMime(c)).addpart().subparts(x), ValueError,
-     "subparts() does not accept the parent mime object"),
-    (lambda c, m: other(c).subparts(tolvex.CurlMime(tolvex.Curl())), ValueError,
-     "subparts() requires both mime objects to use the same Curl handle"),
-    (lambda c, m: other(c).subparts(closed_mime(c)), ValueError,
-     "subparts() received a closed mime object"),
-    (lambda c, m: other(c).subparts(tolvex.CurlMime(c).add_multipart()), ValueError, 
-     "subparts() received a mime object already attached as subparts"),
-    (lambda c, m: (c.setopt(tolvex.MIMEPOST, m), other(c).subparts(m)), ValueError,
-     "subparts() received a mime object currently set as MIMEPOST"),
-    (lambda c, m: (x := tolvex.CurlMime(c)).add_multipart().addpart().subparts(x), tolvex.error, CODE),
-    (lambda c, m: other(c).data_cb(-2, len), ValueError, "datasize must be >= -1"),
-    (lambda c, m: other(c).data_cb("1", len), TypeError, "datasize must be an integer >= -1 or None"),
-    (lambda c, m: closed_mime(c).add_field(1, "b"), TypeError, TEXT % "name"),  # arguments first
-    (lambda c, m: closed_mime(c).add_field("a", "b"), tolvex.error,
-     "cannot invoke addpart() - no mime handle"),
-    (lambda c, m: closed_mime(c).add_multipart("a"), tolvex.error,
-     "cannot invoke add_multipart() - no mime handle"),
-])
+@pytest.mark.parametrize(
+    "call, exc, text",
+    [
+        (
+            lambda c, m: m.add(name="n", data=b"d", file=__file__),
+            ValueError,
+            "add() accepts at most one of data or file",
+        ),
+        (lambda c, m: m.add(name=1), TypeError, TEXT % "name"),
+        (
+            lambda c, m: m.add(headers=["X: y", 1]),
+            TypeError,
+            "headers must contain only byte or ascii-unicode strings",
+        ),
+        (
+            lambda c, m: m.add_file("f", "/nonexistent"),
+            tolvex.error,
+            (tolvex.E_READ_ERROR, tolvex.easy_strerror(tolvex.E_READ_ERROR)),
+        ),
+        (lambda c, m: other(c).encoder("rot13"), tolvex.error, CODE),
+        (
+            lambda c, m: (x := tolvex.CurlMime(c)).addpart().subparts(x),
+            ValueError,
+            "subparts() does not accept the parent mime object",
+        ),
+        (
+            lambda c, m: other(c).subparts(tolvex.CurlMime(tolvex.Curl())),
+            ValueError,
+            "subparts() requires both mime objects to use the same Curl handle",
+        ),
+        (
+            lambda c, m: other(c).subparts(closed_mime(c)),
+            ValueError,
+            "subparts() received a closed mime object",
+        ),
+        (
+            lambda c, m: other(c).subparts(tolvex.CurlMime(c).add_multipart()),
+            ValueError,
+            "subparts() received a mime object already attached as subparts",
+        ),
+        (
+            lambda c, m: (c.setopt(tolvex.MIMEPOST, m), other(c).subparts(m)),
+            ValueError,
+            "subparts() received a mime object currently set as MIMEPOST",
+        ),
+        (
+            lambda c, m: (x := tolvex.CurlMime(c)).add_multipart().addpart().subparts(x),
+            tolvex.error,
+            CODE,
+        ),
+        (lambda c, m: other(c).data_cb(-2, len), ValueError, "datasize must be >= -1"),
+        (
+            lambda c, m: other(c).data_cb("1", len),
+            TypeError,
+            "datasize must be an integer >= -1 or None",
+        ),
+        (
+            lambda c, m: closed_mime(c).add_field(1, "b"),
+            TypeError,
+            TEXT % "name",
+        ),  # arguments first
+        (
+            lambda c, m: closed_mime(c).add_field("a", "b"),
+            tolvex.error,
+            "cannot invoke addpart() - no mime handle",
+        ),
+        (
+            lambda c, m: closed_mime(c).add_multipart("a"),
+            tolvex.error,
+            "cannot invoke add_multipart() - no mime handle",
+        ),
+    ],
+)
 def test_refusals_leave_the_mime_unchanged(curl, mime, form, call, exc, text):
     with raises(exc, text if isinstance(text, str) else None) as info:
         call(curl, mime)
@@ -163,8 +224,17 @@ def test_refusals_leave_the_mime_unchanged(curl, mime, form, call, exc, text):
     assert form(mime) == []
 
 
-SETTERS = {"name": "n", "data": b"d", "filedata": __file__, "filename": "f", "type": "a/b",
-           "encoder": "base64", "headers": ["A: b"], "subparts": None, "data_cb": None}
+SETTERS = {
+    "name": "n",
+    "data": b"d",
+    "filedata": __file__,
+    "filename": "f",
+    "type": "a/b",
+    "encoder": "base64",
+    "headers": ["A: b"],
+    "subparts": None,
+    "data_cb": None,
+}
 
 
 @pytest.mark.parametrize("setter", SETTERS)
@@ -174,7 +244,9 @@ def test_closing_the_top_closes_the_whole_tree(curl, setter):
     parts = [top.addpart(), child.addpart(), grandchild.addpart()]
     top.close()
     assert child.closed and grandchild.closed and top.close() is None
-    args = {"subparts": (tolvex.CurlMime(curl),), "data_cb": (0, len)}.get(setter, (SETTERS[setter],))
+    args = {"subparts": (tolvex.CurlMime(curl),), "data_cb": (0, len)}.get(
+        setter, (SETTERS[setter],)
+    )
     for part in parts:
         with raises(tolvex.error, "cannot invoke %s() - no mime handle" % setter):
             getattr(part, setter)(*args)
@@ -188,17 +260,26 @@ def test_closed_curl_and_context_manager(curl):
     curl.setopt(tolvex.MIMEPOST, m := tolvex.CurlMime(curl=curl))
     part = m.addpart()
     curl.close()
-    for call, name in [(m.addpart, "addpart"), (lambda: part.name("x"), "name"),
-                       (lambda: tolvex.CurlMime(curl), "CurlMime")]:
+    for call, name in [
+        (m.addpart, "addpart"),
+        (lambda: part.name("x"), "name"),
+        (lambda: tolvex.CurlMime(curl), "CurlMime"),
+    ]:
         with raises(tolvex.error, "cannot invoke %s() - no curl handle" % name):
             call()
     m.close()
     assert m.closed
 
 
-@pytest.mark.parametrize("action, name", [
-    (lambda c, m, p: tolvex.CurlMime(c), "CurlMime"), (lambda c, m, p: m.add_field("x", "y"), "addpart"),
-    (lambda c, m, p: p.data_cb(1, len), "data_cb"), (lambda c, m, p: m.close(), "close")])
+@pytest.mark.parametrize(
+    "action, name",
+    [
+        (lambda c, m, p: tolvex.CurlMime(c), "CurlMime"),
+        (lambda c, m, p: m.add_field("x", "y"), "addpart"),
+        (lambda c, m, p: p.data_cb(1, len), "data_cb"),
+        (lambda c, m, p: m.close(), "close"),
+    ],
+)
 def test_refused_while_its_transfer_runs(curl, mime, form, action, name):
     seen = []
 
@@ -214,12 +295,17 @@ def test_refused_while_its_transfer_runs(curl, mime, form, action, name):
     assert seen == ["cannot invoke %s() - perform() is currently running" % name]
 
 
-@pytest.mark.parametrize("kind", [bytes, bytearray, memoryview, lambda b: b.decode("ascii")],
-                         ids=["bytes", "bytearray", "memoryview", "str"])
+@pytest.mark.parametrize(
+    "kind",
+    [bytes, bytearray, memoryview, lambda b: b.decode("ascii")],
+    ids=["bytes", "bytearray", "memoryview", "str"],
+)
 @pytest.mark.parametrize("sized", [True, False])
 def test_read_callable_streams_the_body(curl, mime, form, kind, sized):
     reader = Reader(DATA, kind)
-    mime.addpart().data_cb(len(DATA) if sized else None, reader.read, free=reader.free, userdata="ud")
+    mime.addpart().data_cb(
+        len(DATA) if sized else None, reader.read, free=reader.free, userdata="ud"
+    )
     assert fields(form(mime)) == [(None, DATA.decode())]
     assert reader.calls and all(u == "ud" and type(n) is int and n > 0 for u, n in reader.calls)
     assert reader.freed == []
@@ -247,16 +333,29 @@ def fail(exc):
     raise exc
 
 
-@pytest.mark.parametrize("result, exc, printed, kept", [
-    (lambda n: b"x" * (n + 1), tolvex.error, "invalid return value for mime read callback "
-     "({m} bytes returned when at most {n} bytes were wanted)", tolvex.error),
-    (lambda n: None, tolvex.error, "mime read callback must return an object supporting the buffer "
-     "protocol, an ASCII-only Unicode string, READFUNC_ABORT, or READFUNC_PAUSE", tolvex.error),
-    (lambda n: fail(ZeroDivisionError), tolvex.error, "ZeroDivisionError", ZeroDivisionError),
-    (lambda n: tolvex.READFUNC_ABORT, tolvex.error, None, None),
-    # Stays pending for perform, which raises it.
-    (lambda n: fail(KeyboardInterrupt), KeyboardInterrupt, None, KeyboardInterrupt),
-])
+@pytest.mark.parametrize(
+    "result, exc, printed, kept",
+    [
+        (
+            lambda n: b"x" * (n + 1),
+            tolvex.error,
+            "invalid return value for mime read callback "
+            "({m} bytes returned when at most {n} bytes were wanted)",
+            tolvex.error,
+        ),
+        (
+            lambda n: None,
+            tolvex.error,
+            "mime read callback must return an object supporting the buffer "
+            "protocol, an ASCII-only Unicode string, READFUNC_ABORT, or READFUNC_PAUSE",
+            tolvex.error,
+        ),
+        (lambda n: fail(ZeroDivisionError), tolvex.error, "ZeroDivisionError", ZeroDivisionError),
+        (lambda n: tolvex.READFUNC_ABORT, tolvex.error, None, None),
+        # Stays pending for perform, which raises it.
+        (lambda n: fail(KeyboardInterrupt), KeyboardInterrupt, None, KeyboardInterrupt),
+    ],
+)
 def test_read_failures_abort_the_transfer(curl, mime, form, capsys, result, exc, printed, kept):
     wanted = []
     mime.addpart().data_cb(None, lambda u, n: wanted.append(n) or result(n))
@@ -368,8 +467,12 @@ def peak_kib(reset=False):
 @pytest.mark.no_refleak_check(reason="one 100 MiB transfer, whose memory is measured instead")
 def test_hundred_mib_streamed_body_keeps_memory_flat(curl):
     # the server parses in a process of its own, so that only the client is measured
-    with subprocess.Popen([sys.executable, "-m", "servers.multipart"], stdin=subprocess.PIPE,
-                          stdout=subprocess.PIPE, cwd=os.path.dirname(__file__)) as server:
+    with subprocess.Popen(
+        [sys.executable, "-m", "servers.multipart"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        cwd=os.path.dirname(__file__),
+    ) as server:
         size, digest, rnd, sent = 100 << 20, hashlib.sha256(), random.Random(5), 0
         table = bytes(33 + i % 94 for i in range(256))  # printable: no line ends to parse
 

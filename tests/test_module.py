@@ -37,10 +37,22 @@ def test_compile_time_values():
         ("HstsEntry", ("host", "expire", "include_subdomains")),
         ("HstsIndex", ("idx", "total")),
         ("WsFrame", ("age", "flags", "offset", "bytesleft", "len")),
-        ("FileInfo", ("filename", "filetype", "time", "perm", "uid", "gid", "size", "hardlinks",
-                      "flags")),
-        ("SslSession", ("session_key", "shmac", "sdata", "valid_until", "ietf_tls_id", "alpn",
-                        "earlydata_max")),
+        (
+            "FileInfo",
+            ("filename", "filetype", "time", "perm", "uid", "gid", "size", "hardlinks", "flags"),
+        ),
+        (
+            "SslSession",
+            (
+                "session_key",
+                "shmac",
+                "sdata",
+                "valid_until",
+                "ietf_tls_id",
+                "alpn",
+                "earlydata_max",
+            ),
+        ),
     ],
 )
 def test_named_tuples(name, fields):

@@ -74,7 +74,8 @@ class EventLoop:
             self.selector.unregister(fd)
             return
         mask = (selectors.EVENT_READ if event & tolvex.POLL_IN else 0) | (
-            selectors.EVENT_WRITE if event & tolvex.POLL_OUT else 0)
+            selectors.EVENT_WRITE if event & tolvex.POLL_OUT else 0
+        )
         if fd in self.selector.get_map():
             self.selector.modify(fd, mask)
         else:
@@ -94,7 +95,8 @@ class EventLoop:
                 self.multi.socket_action(tolvex.SOCKET_TIMEOUT, 0)
             for key, mask in ready:
                 flags = (tolvex.CSELECT_IN if mask & selectors.EVENT_READ else 0) | (
-                    tolvex.CSELECT_OUT if mask & selectors.EVENT_WRITE else 0)
+                    tolvex.CSELECT_OUT if mask & selectors.EVENT_WRITE else 0
+                )
                 self.multi.socket_action(key.fd, flags)
             d, f = drain(self.multi)
             for c in d + [entry[0] for entry in f]:
@@ -117,8 +119,12 @@ class EventLoop:
 
 @pytest.mark.parametrize(
     "kwargs, closes_members",
-    [({}, False), ({"close_handles": False}, False), ({"close_handles": 1}, True),
-     ({"close_handles": [0]}, True)],
+    [
+        ({}, False),
+        ({"close_handles": False}, False),
+        ({"close_handles": 1}, True),
+        ({"close_handles": [0]}, True),
+    ],
 )
 def test_close_detaches_members_and_closes_them_on_request(server, kwargs, closes_members):
     m = tolvex.CurlMulti(**kwargs)
@@ -270,8 +276,11 @@ def test_last_references_dropped_in_any_order(server, order):
         objects[f"c{i}"] = c
     for _ in range(5):
         m.perform()
-    names = {"multi first": ["m", "c0", "c1", "c2"], "members first": ["c0", "c1", "c2", "m"],
-             "interleaved": ["c1", "m", "c0", "c2"]}[order]
+    names = {
+        "multi first": ["m", "c0", "c1", "c2"],
+        "members first": ["c0", "c1", "c2", "m"],
+        "interleaved": ["c1", "m", "c0", "c2"],
+    }[order]
     refs = {name: weakref.ref(obj) for name, obj in objects.items()}
     del m, c
     for name in names:
@@ -351,8 +360,10 @@ def test_member_is_kept_alive_by_the_multi_alone(multi, server):
     [
         ("add twice", "curl object already on this multi-stack"),
         ("add to another", "cannot add/remove handle - curl object already on another multi-stack"),
-        ("remove from another",
-         "cannot add/remove handle - curl object already on another multi-stack"),
+        (
+            "remove from another",
+            "cannot add/remove handle - curl object already on another multi-stack",
+        ),
         ("remove never added", "curl object not on this multi-stack"),
         ("add closed curl", "curl object already closed"),
         ("add to closed multi", "cannot add/remove handle - multi-stack is closed"),
@@ -466,9 +477,15 @@ def test_another_thread_is_refused_while_a_drive_runs(multi, server):
     driver.start()
     try:
         assert entered.wait(10)
-        for call in (multi.perform, multi.fdset, lambda: multi.select(0.0), multi.timeout,
-                     lambda: multi.socket_action(tolvex.SOCKET_TIMEOUT, 0), multi.info_read,
-                     lambda: multi.assign(3, None)):
+        for call in (
+            multi.perform,
+            multi.fdset,
+            lambda: multi.select(0.0),
+            multi.timeout,
+            lambda: multi.socket_action(tolvex.SOCKET_TIMEOUT, 0),
+            multi.info_read,
+            lambda: multi.assign(3, None),
+        ):
             with pytest.raises(tolvex.error, match="multi_perform\\(\\) is currently running"):
                 call()
     finally:
@@ -496,9 +513,17 @@ def test_two_threads_on_one_multi_are_safe_or_refused(multi, server):
 
     threads = [
         threading.Thread(target=hammer, args=([multi.perform, lambda: multi.select(0.005)],)),
-        threading.Thread(target=hammer, args=([
-            lambda: multi.select(0.001), multi.fdset, multi.timeout,
-            lambda: multi.socket_action(tolvex.SOCKET_TIMEOUT, 0)],)),
+        threading.Thread(
+            target=hammer,
+            args=(
+                [
+                    lambda: multi.select(0.001),
+                    multi.fdset,
+                    multi.timeout,
+                    lambda: multi.socket_action(tolvex.SOCKET_TIMEOUT, 0),
+                ],
+            ),
+        ),
     ]
     for t in threads:
         t.start()
@@ -553,7 +578,8 @@ def test_select_needs_a_timeout(multi):
 
 
 @pytest.mark.parametrize(
-    "sock, error", [(-2, OverflowError), (2**31, OverflowError), ("3", TypeError)])
+    "sock, error", [(-2, OverflowError), (2**31, OverflowError), ("3", TypeError)]
+)
 def test_socket_action_refuses_bad_sockets(multi, sock, error):
     with pytest.raises(error):
         multi.socket_action(sock, 0)
@@ -651,8 +677,12 @@ def test_exception_in_timer_callable_is_printed(multi, server, capsys):
 
 @pytest.mark.parametrize(
     "value, line",
-    [(None, None), (0, None), ("x", "multi timer callback returned 'x' which is not an integer"),
-     (2**40, "multi timer callback returned 1099511627776 which is out of range")],
+    [
+        (None, None),
+        (0, None),
+        ("x", "multi timer callback returned 'x' which is not an integer"),
+        (2**40, "multi timer callback returned 1099511627776 which is out of range"),
+    ],
 )
 def test_timer_callable_results(multi, server, capfd, value, line):
     multi.setopt(tolvex.M_TIMERFUNCTION, lambda ms: value)
@@ -714,9 +744,15 @@ def test_refusals_from_inside_callables(multi, server):
 
 @pytest.mark.parametrize(
     "option, value",
-    [("M_MAXCONNECTS", 5), ("M_PIPELINING", True), ("M_MAX_HOST_CONNECTIONS", 2),
-     ("M_CONTENT_LENGTH_PENALTY_SIZE", 2**40), ("M_PIPELINING_SITE_BL", []),
-     ("M_PIPELINING_SERVER_BL", ("Server/1", b"Other/2")), ("M_PIPELINING_SITE_BL", None)],
+    [
+        ("M_MAXCONNECTS", 5),
+        ("M_PIPELINING", True),
+        ("M_MAX_HOST_CONNECTIONS", 2),
+        ("M_CONTENT_LENGTH_PENALTY_SIZE", 2**40),
+        ("M_PIPELINING_SITE_BL", []),
+        ("M_PIPELINING_SERVER_BL", ("Server/1", b"Other/2")),
+        ("M_PIPELINING_SITE_BL", None),
+    ],
 )
 def test_setopt_accepts(multi, option, value):
     assert multi.setopt(getattr(tolvex, option), value) is None
@@ -796,11 +832,13 @@ def test_assign_to_an_unknown_socket(multi, name):
 
 @pytest.mark.parametrize(
     "args, error, message",
-    [((), TypeError, "notify_enable requires at least one notification"),
-     ((-1,), OverflowError, "negative"),
-     ((2**32,), OverflowError, "notify_enable notification value out of range"),
-     ((2**64 - 1,), OverflowError, "notify_enable notification value out of range"),
-     (("0",), TypeError, "integer")],
+    [
+        ((), TypeError, "notify_enable requires at least one notification"),
+        ((-1,), OverflowError, "negative"),
+        ((2**32,), OverflowError, "notify_enable notification value out of range"),
+        ((2**64 - 1,), OverflowError, "notify_enable notification value out of range"),
+        (("0",), TypeError, "integer"),
+    ],
 )
 def test_notify_enable_refusals(multi, args, error, message):
     with pytest.raises(error, match=message):
@@ -896,16 +934,22 @@ def test_event_source_closes_with_transfers_running(server, silent):
         m.process_events()
 
 
-@pytest.mark.parametrize("first, then, message", [
-    ("callable", "fileno", "cannot invoke fileno\\(\\) - the multi has an M_SOCKETFUNCTION"),
-    ("fileno", "callable", "the multi watches its own sockets"),
-    ("fileno", "unset", "the multi watches its own sockets"),
-    (None, "process", "fileno\\(\\) has not been called"),
-])
+@pytest.mark.parametrize(
+    "first, then, message",
+    [
+        ("callable", "fileno", "cannot invoke fileno\\(\\) - the multi has an M_SOCKETFUNCTION"),
+        ("fileno", "callable", "the multi watches its own sockets"),
+        ("fileno", "unset", "the multi watches its own sockets"),
+        (None, "process", "fileno\\(\\) has not been called"),
+    ],
+)
 def test_event_source_excludes_socket_and_timer_callables(multi, first, then, message):
-    steps = {"callable": lambda: multi.setopt(tolvex.M_TIMERFUNCTION, lambda ms: None),
-             "unset": lambda: multi.setopt(tolvex.M_SOCKETFUNCTION, None),
-             "fileno": multi.fileno, "process": multi.process_events}
+    steps = {
+        "callable": lambda: multi.setopt(tolvex.M_TIMERFUNCTION, lambda ms: None),
+        "unset": lambda: multi.setopt(tolvex.M_SOCKETFUNCTION, None),
+        "fileno": multi.fileno,
+        "process": multi.process_events,
+    }
     if first:
         steps[first]()
     with pytest.raises(tolvex.error, match=message):

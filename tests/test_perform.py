@@ -56,8 +56,10 @@ def test_failure_carries_code_and_detailed_message(curl, closed_port):
     "fail, code",
     [
         # libcurl rejects the host name without writing an explanation.
-        (lambda c: (c.setopt(tolvex.URL, b"http://\xff\xfe.invalid/"), c.perform()),
-         tolvex.E_URL_MALFORMAT),
+        (
+            lambda c: (c.setopt(tolvex.URL, b"http://\xff\xfe.invalid/"), c.perform()),
+            tolvex.E_URL_MALFORMAT,
+        ),
         (lambda c: c.setopt(200, 1), tolvex.E_UNKNOWN_OPTION),
     ],
     ids=["perform", "setopt"],
@@ -157,17 +159,24 @@ def test_perform_after_perform_rb_writes_into_last_buffer(curl, server):
     curl.setopt(tolvex.URL, server.url("/bytes/10"))
     assert curl.perform() is None
     assert first == b"Hello, world!"
-    writers = [m for m in gc.get_referents(curl)
-               if isinstance(getattr(m, "__self__", None), io.BytesIO)]
+    writers = [
+        m for m in gc.get_referents(curl) if isinstance(getattr(m, "__self__", None), io.BytesIO)
+    ]
     assert len(writers) == 1
     assert writers[0].__self__.getvalue() == b"Hello, world!" + pattern(10)
 
 
 @pytest.mark.parametrize(
     "method, name",
-    [("perform", "perform"), ("perform_rb", "setopt"), ("perform_rs", "setopt"),
-     ("pause", "pause"), ("unpause", "unpause"), ("upkeep", "upkeep"),
-     ("ssls_export", "ssls_export")],
+    [
+        ("perform", "perform"),
+        ("perform_rb", "setopt"),
+        ("perform_rs", "setopt"),
+        ("pause", "pause"),
+        ("unpause", "unpause"),
+        ("upkeep", "upkeep"),
+        ("ssls_export", "ssls_export"),
+    ],
 )
 def test_closed_handle(method, name):
     c = tolvex.Curl()
@@ -367,6 +376,7 @@ def raise_exc(make):
     # lengthening its traceback.
     def write(data):
         raise make()
+
     return write
 
 

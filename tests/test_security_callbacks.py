@@ -42,25 +42,42 @@ def sshd(tmp_path_factory):
 
 
 @pytest.mark.parametrize("known", [False, True], ids=["unknown host", "known host"])
-@pytest.mark.parametrize("result, outcome, line", [
-    (T.KHSTAT_FINE, b"over sftp", ""),
-    (T.KHSTAT_REJECT, T.E_PEER_FAILED_VERIFICATION, ""),
-    (None, T.E_PEER_FAILED_VERIFICATION, "ssh key callback returned None which is not an integer\n"),
-    (Custom, Custom, ""),
-])
+@pytest.mark.parametrize(
+    "result, outcome, line",
+    [
+        (T.KHSTAT_FINE, b"over sftp", ""),
+        (T.KHSTAT_REJECT, T.E_PEER_FAILED_VERIFICATION, ""),
+        (
+            None,
+            T.E_PEER_FAILED_VERIFICATION,
+            "ssh key callback returned None which is not an integer\n",
+        ),
+        (Custom, Custom, ""),
+    ],
+)
 def test_ssh_key_callable(sshd, tmp_path, capfd, known, result, outcome, line):
     known_hosts = tmp_path / "known_hosts"
     known_hosts.write_text(sshd.known_hosts_line() if known else "")
     calls = []
-    assert transfer(sshd.url(str(sshd.file)), SSH_PRIVATE_KEYFILE=sshd.client_key,
-               SSH_PUBLIC_KEYFILE=sshd.client_key + ".pub", SSH_KNOWNHOSTS=str(known_hosts),
-               SSH_KEYFUNCTION=answer(result, calls)) == outcome
+    assert (
+        transfer(
+            sshd.url(str(sshd.file)),
+            SSH_PRIVATE_KEYFILE=sshd.client_key,
+            SSH_PUBLIC_KEYFILE=sshd.client_key + ".pub",
+            SSH_KNOWNHOSTS=str(known_hosts),
+            SSH_KEYFUNCTION=answer(result, calls),
+        )
+        == outcome
+    )
     assert capfd.readouterr().err == line
     ((known_key, found_key, match),) = calls
     assert type(found_key) is tolvex.KhKey and found_key.key == sshd.host_key_blob
     if known:
-        assert (known_key.key, known_key.keytype, match) == (sshd.host_key_text, found_key.keytype,
-                                                             T.KHMATCH_OK)
+        assert (known_key.key, known_key.keytype, match) == (
+            sshd.host_key_text,
+            found_key.keytype,
+            T.KHMATCH_OK,
+        )
     else:
         assert (known_key, match) == (None, T.KHMATCH_MISSING)
 
@@ -73,17 +90,24 @@ def other_ca():
 DAMAGED = b"-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n"
 
 
-@pytest.mark.parametrize("certs, outcome, printed", [
-    (["right"], b"Hello, world!", None),
-    (["right", "right"], b"Hello, world!", None),
-    (["other", "right"], b"Hello, world!", None),
-    (["other"], T.E_PEER_FAILED_VERIFICATION, None),
-    (["right", "damaged"], T.E_FAILED_INIT, "tolvex.error: "),
-    (["junk"], T.E_FAILED_INIT, "tolvex.error: no start line"),
-])
+@pytest.mark.parametrize(
+    "certs, outcome, printed",
+    [
+        (["right"], b"Hello, world!", None),
+        (["right", "right"], b"Hello, world!", None),
+        (["other", "right"], b"Hello, world!", None),
+        (["other"], T.E_PEER_FAILED_VERIFICATION, None),
+        (["right", "damaged"], T.E_FAILED_INIT, "tolvex.error: "),
+        (["junk"], T.E_FAILED_INIT, "tolvex.error: no start line"),
+    ],
+)
 def test_set_ca_certs(sts_server, other_ca, capsys, certs, outcome, printed):
-    pems = {"right": sts_server.ca.cert_pem.bytes(), "other": other_ca.cert_pem.bytes(),
-            "damaged": DAMAGED, "junk": b"not a certificate"}
+    pems = {
+        "right": sts_server.ca.cert_pem.bytes(),
+        "other": other_ca.cert_pem.bytes(),
+        "damaged": DAMAGED,
+        "junk": b"not a certificate",
+    }
     with tolvex.Curl() as c:
         c.setopt(T.URL, sts_server.url("/hello"))
         c.set_ca_certs(b"".join(pems[name] for name in certs))
@@ -94,14 +118,21 @@ def test_set_ca_certs(sts_server, other_ca, capsys, certs, outcome, printed):
     assert printed in capsys.readouterr().err if printed else capsys.readouterr().err == ""
 
 
-@pytest.mark.parametrize("result, outcome, printed", [
-    (None, b"Hello, world!", ""),
-    (0, b"Hello, world!", ""),
-    (1, T.E_ABORTED_BY_CALLBACK, ""),
-    (True, T.E_ABORTED_BY_CALLBACK, ""),
-    ("go", T.E_ABORTED_BY_CALLBACK, "resolver_start callback returned 'go' which is not an integer"),
-    (Custom, T.E_ABORTED_BY_CALLBACK, "Custom: from callable"),
-])
+@pytest.mark.parametrize(
+    "result, outcome, printed",
+    [
+        (None, b"Hello, world!", ""),
+        (0, b"Hello, world!", ""),
+        (1, T.E_ABORTED_BY_CALLBACK, ""),
+        (True, T.E_ABORTED_BY_CALLBACK, ""),
+        (
+            "go",
+            T.E_ABORTED_BY_CALLBACK,
+            "resolver_start callback returned 'go' which is not an integer",
+        ),
+        (Custom, T.E_ABORTED_BY_CALLBACK, "Custom: from callable"),
+    ],
+)
 def test_resolver_start_callable(server, capfd, result, outcome, printed):
     calls = []
     assert transfer(server.url("/hello"), RESOLVER_START_FUNCTION=answer(result, calls)) == outcome
@@ -123,36 +154,61 @@ def glob(pattern, name):
     return T.FNMATCHFUNC_MATCH if fnmatch.fnmatch(name, pattern) else T.FNMATCHFUNC_NOMATCH
 
 
-@pytest.mark.parametrize("matcher, body, line", [
-    (glob, b"<a.txt><b.txt>", ""),
-    (lambda pattern, name: T.FNMATCHFUNC_MATCH, b"<a.txt><b.txt><c.log>", ""),
-    (lambda pattern, name: None, T.E_REMOTE_FILE_NOT_FOUND,
-     "fnmatch callback returned None which is not an integer\n" * 3),
-    (lambda pattern, name: 1 / 0, ZeroDivisionError, ""),
-])
+@pytest.mark.parametrize(
+    "matcher, body, line",
+    [
+        (glob, b"<a.txt><b.txt>", ""),
+        (lambda pattern, name: T.FNMATCHFUNC_MATCH, b"<a.txt><b.txt><c.log>", ""),
+        (
+            lambda pattern, name: None,
+            T.E_REMOTE_FILE_NOT_FOUND,
+            "fnmatch callback returned None which is not an integer\n" * 3,
+        ),
+        (lambda pattern, name: 1 / 0, ZeroDivisionError, ""),
+    ],
+)
 def test_fnmatch_callable(ftp_server, capfd, matcher, body, line):
     calls = []
-    assert transfer(ftp_server.url("/*.txt"), WILDCARDMATCH=1,
-               FNMATCH_FUNCTION=lambda *args: calls.append(args) or matcher(*args)) == body
+    assert (
+        transfer(
+            ftp_server.url("/*.txt"),
+            WILDCARDMATCH=1,
+            FNMATCH_FUNCTION=lambda *args: calls.append(args) or matcher(*args),
+        )
+        == body
+    )
     assert calls[0] == (b"*.txt", b"a.txt")
     assert capfd.readouterr().err == line
 
 
-@pytest.mark.parametrize("result, outcome, line", [
-    (T.KHMATCH_OK, b"over sftp", ""),
-    (T.KHMATCH_MISMATCH, T.E_PEER_FAILED_VERIFICATION, ""),
-    (None, T.E_PEER_FAILED_VERIFICATION,
-     "ssh host key callback returned None which is not an integer\n"),
-    (Custom, Custom, ""),
-])
+@pytest.mark.parametrize(
+    "result, outcome, line",
+    [
+        (T.KHMATCH_OK, b"over sftp", ""),
+        (T.KHMATCH_MISMATCH, T.E_PEER_FAILED_VERIFICATION, ""),
+        (
+            None,
+            T.E_PEER_FAILED_VERIFICATION,
+            "ssh host key callback returned None which is not an integer\n",
+        ),
+        (Custom, Custom, ""),
+    ],
+)
 def test_ssh_hostkey_callable(sshd, tmp_path, capfd, result, outcome, line):
     # The callable decides alone: the known hosts file lists no host.
     known_hosts = tmp_path / "known_hosts"
     known_hosts.write_text("")
     calls = []
-    assert transfer(sshd.url(str(sshd.file)), SSH_PRIVATE_KEYFILE=sshd.client_key,
-               SSH_PUBLIC_KEYFILE=sshd.client_key + ".pub", SSH_KNOWNHOSTS=str(known_hosts),
-               SSH_HOSTKEYFUNCTION=answer(result, calls)) == outcome
+    assert (
+        transfer(
+            sshd.url(str(sshd.file)),
+            SSH_PRIVATE_KEYFILE=sshd.client_key,
+            SSH_PUBLIC_KEYFILE=sshd.client_key + ".pub",
+            SSH_KNOWNHOSTS=str(known_hosts),
+            SSH_HOSTKEYFUNCTION=answer(result, calls),
+        )
+        == outcome
+    )
     assert capfd.readouterr().err == line
     assert calls == [(T.KHTYPE_ED25519, sshd.host_key_blob)]
 
@@ -160,6 +216,7 @@ def test_ssh_hostkey_callable(sshd, tmp_path, capfd, result, outcome, line):
 def chunk_answers(answers, calls):
     """The chunk callables of a wildcard transfer: the one that begins a file
     answers answers[filename], the one that ends it None."""
+
     def begin(info, remains):
         calls.append((info.filename, info.filetype, info.size, remains))
         result = answers.get(info.filename)
@@ -170,19 +227,32 @@ def chunk_answers(answers, calls):
     return {"CHUNK_BGN_FUNCTION": begin, "CHUNK_END_FUNCTION": lambda: calls.append("end")}
 
 
-@pytest.mark.parametrize("answers, body, ends, line", [
-    ({}, b"<a.txt><b.txt>", 2, ""),
-    ({b"a.txt": T.CHUNK_BGN_FUNC_SKIP}, b"<b.txt>", 2, ""),
-    ({b"a.txt": T.CHUNK_BGN_FUNC_FAIL}, T.E_CHUNK_FAILED, 0, ""),
-    ({b"b.txt": 7}, T.E_CHUNK_FAILED, 1,
-     "tolvex.error: chunk_bgn callback returned an invalid CURL_CHUNK_BGN_FUNC code\n"),
-    ({b"a.txt": "skip"}, T.E_CHUNK_FAILED, 0,
-     "chunk_bgn callback returned 'skip' which is not an integer\n"),
-    ({b"a.txt": Custom}, T.E_CHUNK_FAILED, 0, "Custom: from callable\n"),
-])
+@pytest.mark.parametrize(
+    "answers, body, ends, line",
+    [
+        ({}, b"<a.txt><b.txt>", 2, ""),
+        ({b"a.txt": T.CHUNK_BGN_FUNC_SKIP}, b"<b.txt>", 2, ""),
+        ({b"a.txt": T.CHUNK_BGN_FUNC_FAIL}, T.E_CHUNK_FAILED, 0, ""),
+        (
+            {b"b.txt": 7},
+            T.E_CHUNK_FAILED,
+            1,
+            "tolvex.error: chunk_bgn callback returned an invalid CURL_CHUNK_BGN_FUNC code\n",
+        ),
+        (
+            {b"a.txt": "skip"},
+            T.E_CHUNK_FAILED,
+            0,
+            "chunk_bgn callback returned 'skip' which is not an integer\n",
+        ),
+        ({b"a.txt": Custom}, T.E_CHUNK_FAILED, 0, "Custom: from callable\n"),
+    ],
+)
 def test_chunk_callables_of_a_wildcard_transfer(ftp_server, capfd, answers, body, ends, line):
     calls = []
-    assert transfer(ftp_server.url("/*.txt"), WILDCARDMATCH=1, **chunk_answers(answers, calls)) == body
+    assert (
+        transfer(ftp_server.url("/*.txt"), WILDCARDMATCH=1, **chunk_answers(answers, calls)) == body
+    )
     begun = [call for call in calls if call != "end"]
     assert begun[0] == (b"a.txt", T.FILETYPE_FILE, 7, 2)
     assert calls.count("end") == ends

@@ -95,22 +95,31 @@ def test_refusals(curl, method, option, value, exc, message):
     assert curl.setopt(T.VERBOSE, 0) is None  # nothing left pending
 
 
-@pytest.mark.parametrize("call, name", [
-    (lambda c: c.setopt(T.URL), "setopt"), (lambda c: c.setopt(T.WRITEFUNCTION, len, True), "setopt"),
-    (lambda c: c.unsetopt(), "unsetopt"), (lambda c: c.setopt_string(T.URL), "setopt"),
-    (lambda c: c.set_ca_certs(), "cadata"),
-])
+@pytest.mark.parametrize(
+    "call, name",
+    [
+        (lambda c: c.setopt(T.URL), "setopt"),
+        (lambda c: c.setopt(T.WRITEFUNCTION, len, True), "setopt"),
+        (lambda c: c.unsetopt(), "unsetopt"),
+        (lambda c: c.setopt_string(T.URL), "setopt"),
+        (lambda c: c.set_ca_certs(), "cadata"),
+    ],
+)
 def test_argument_errors_name_the_method(curl, call, name):
     with pytest.raises(TypeError, match=r"^%s\(\)" % name):
         call(curl)
 
 
 @pytest.mark.parametrize("flag", [True, False, 0, []])
-@pytest.mark.parametrize("option, value", [(T.URL, "http://h/"), (T.URL, None), (T.READFUNCTION, len)])
+@pytest.mark.parametrize(
+    "option, value", [(T.URL, "http://h/"), (T.URL, None), (T.READFUNCTION, len)]
+)
 def test_use_memoryview_only_for_write_and_header_functions(curl, option, value, flag):
     with pytest.raises(TypeError) as info:
         curl.setopt(option, value, use_memoryview=flag)
-    assert str(info.value) == "use_memoryview is only supported for WRITEFUNCTION and HEADERFUNCTION"
+    assert (
+        str(info.value) == "use_memoryview is only supported for WRITEFUNCTION and HEADERFUNCTION"
+    )
 
 
 def test_closed_handle():
@@ -175,14 +184,21 @@ def test_strings_reach_the_server(curl, server, option, value, header, expected)
     assert request.header(header) == expected
 
 
-@pytest.mark.parametrize("options, path, outcome, requests", [
-    ({"PROTOCOLS_STR": "http,https"}, "/echo", b"", 1),
-    ({"PROTOCOLS_STR": b"ftp"}, "/echo", T.E_UNSUPPORTED_PROTOCOL, 0),
-    ({"PROTOCOLS_STR": "HTTPS"}, "/echo", T.E_UNSUPPORTED_PROTOCOL, 0),
-    ({"REDIR_PROTOCOLS_STR": "http"}, "/redirect?to=/echo&code=302", b"", 2),
-    ({"REDIR_PROTOCOLS_STR": "http"}, "/redirect?to=ftp://127.0.0.1:1/&code=302",
-     T.E_UNSUPPORTED_PROTOCOL, 1),
-])
+@pytest.mark.parametrize(
+    "options, path, outcome, requests",
+    [
+        ({"PROTOCOLS_STR": "http,https"}, "/echo", b"", 1),
+        ({"PROTOCOLS_STR": b"ftp"}, "/echo", T.E_UNSUPPORTED_PROTOCOL, 0),
+        ({"PROTOCOLS_STR": "HTTPS"}, "/echo", T.E_UNSUPPORTED_PROTOCOL, 0),
+        ({"REDIR_PROTOCOLS_STR": "http"}, "/redirect?to=/echo&code=302", b"", 2),
+        (
+            {"REDIR_PROTOCOLS_STR": "http"},
+            "/redirect?to=ftp://127.0.0.1:1/&code=302",
+            T.E_UNSUPPORTED_PROTOCOL,
+            1,
+        ),
+    ],
+)
 def test_protocols_by_name(curl, quiet_server, options, path, outcome, requests):
     curl.setopt(T.URL, quiet_server.url(path))
     curl.setopt(T.FOLLOWLOCATION, 1)
@@ -196,12 +212,18 @@ def test_protocols_by_name(curl, quiet_server, options, path, outcome, requests)
     assert len(quiet_server.requests) == requests
 
 
-@pytest.mark.parametrize("reset", [lambda c, o: c.unsetopt(o), lambda c, o: c.setopt(o, None)],
-                         ids=["unsetopt", "none"])
+@pytest.mark.parametrize(
+    "reset", [lambda c, o: c.unsetopt(o), lambda c, o: c.setopt(o, None)], ids=["unsetopt", "none"]
+)
 @pytest.mark.parametrize(
     "option, value, header",
-    [(T.COOKIE, "a=1", "Cookie"), (T.RANGE, "0-3", "Range"), (T.USERNAME, "u", "Authorization"),
-     (T.ACCEPT_ENCODING, "gzip", "Accept-Encoding"), (T.CUSTOMREQUEST, "PUT", None)],
+    [
+        (T.COOKIE, "a=1", "Cookie"),
+        (T.RANGE, "0-3", "Range"),
+        (T.USERNAME, "u", "Authorization"),
+        (T.ACCEPT_ENCODING, "gzip", "Accept-Encoding"),
+        (T.CUSTOMREQUEST, "PUT", None),
+    ],
 )
 def test_reset_string_option(curl, server, option, value, header, reset):
     curl.setopt(T.URL, server.url("/hello"))
@@ -231,8 +253,23 @@ def test_reset_proxy_goes_direct(curl, server, how):
 
 
 @pytest.mark.parametrize(
-    "option", [T.URL, T.REFERER, T.USERAGENT, T.POSTFIELDS, T.COPYPOSTFIELDS, T.VERBOSE,
-               T.INFILESIZE, T.POSTFIELDSIZE, T.WRITEDATA, T.READDATA, T.STDERR, 93, 40328])
+    "option",
+    [
+        T.URL,
+        T.REFERER,
+        T.USERAGENT,
+        T.POSTFIELDS,
+        T.COPYPOSTFIELDS,
+        T.VERBOSE,
+        T.INFILESIZE,
+        T.POSTFIELDSIZE,
+        T.WRITEDATA,
+        T.READDATA,
+        T.STDERR,
+        93,
+        40328,
+    ],
+)
 def test_unsetopt_not_supported(curl, option):
     for call in (lambda: curl.unsetopt(option), lambda: curl.setopt(option, None)):
         with pytest.raises(TypeError, match="^unsetopt\\(\\) is not supported for this option$"):
@@ -241,18 +278,62 @@ def test_unsetopt_not_supported(curl, option):
 
 @pytest.mark.parametrize(
     "option",
-    [T.PROXYUSERPWD, T.FTPPORT, T.CAINFO, T.RANDOM_FILE, T.EGDSOCKET, T.COOKIEJAR,
-     T.SSL_CIPHER_LIST, T.CAPATH, T.PASSWORD, T.PROXYUSERNAME, T.PROXYPASSWORD,
-     T.PROXY_SERVICE_NAME, T.SERVICE_NAME, T.PROXY_CAINFO, T.PROXY_CAPATH, T.PROXY_SSLCERT,
-     T.PROXY_SSLCERTTYPE, T.PROXY_SSLKEY, T.PROXY_SSLKEYTYPE, T.PROXY_SSL_CIPHER_LIST,
-     T.PRE_PROXY, T.HSTS, T.SSLCERT_BLOB, T.SSLKEY_BLOB, T.PROXY_SSLCERT_BLOB,
-     T.PROXY_SSLKEY_BLOB, T.ISSUERCERT_BLOB, T.PROXY_ISSUERCERT_BLOB, T.CAINFO_BLOB,
-     T.PROXY_CAINFO_BLOB, T.WRITEHEADER, T.OPT_CERTINFO, 14, T.HTTPPOST, T.MIMEPOST, T.SHARE,
-     T.WRITEFUNCTION, T.READFUNCTION, T.HEADERFUNCTION, T.PROGRESSFUNCTION,
-     T.XFERINFOFUNCTION, T.DEBUGFUNCTION, T.IOCTLFUNCTION, T.SEEKFUNCTION, T.TRAILERFUNCTION,
-     T.PREREQFUNCTION, T.OPENSOCKETFUNCTION, T.CLOSESOCKETFUNCTION, T.SOCKOPTFUNCTION,
-     T.SSH_KEYFUNCTION, T.FNMATCH_FUNCTION, T.RESOLVER_START_FUNCTION, T.HSTSREADFUNCTION,
-     T.HSTSWRITEFUNCTION],
+    [
+        T.PROXYUSERPWD,
+        T.FTPPORT,
+        T.CAINFO,
+        T.RANDOM_FILE,
+        T.EGDSOCKET,
+        T.COOKIEJAR,
+        T.SSL_CIPHER_LIST,
+        T.CAPATH,
+        T.PASSWORD,
+        T.PROXYUSERNAME,
+        T.PROXYPASSWORD,
+        T.PROXY_SERVICE_NAME,
+        T.SERVICE_NAME,
+        T.PROXY_CAINFO,
+        T.PROXY_CAPATH,
+        T.PROXY_SSLCERT,
+        T.PROXY_SSLCERTTYPE,
+        T.PROXY_SSLKEY,
+        T.PROXY_SSLKEYTYPE,
+        T.PROXY_SSL_CIPHER_LIST,
+        T.PRE_PROXY,
+        T.HSTS,
+        T.SSLCERT_BLOB,
+        T.SSLKEY_BLOB,
+        T.PROXY_SSLCERT_BLOB,
+        T.PROXY_SSLKEY_BLOB,
+        T.ISSUERCERT_BLOB,
+        T.PROXY_ISSUERCERT_BLOB,
+        T.CAINFO_BLOB,
+        T.PROXY_CAINFO_BLOB,
+        T.WRITEHEADER,
+        T.OPT_CERTINFO,
+        14,
+        T.HTTPPOST,
+        T.MIMEPOST,
+        T.SHARE,
+        T.WRITEFUNCTION,
+        T.READFUNCTION,
+        T.HEADERFUNCTION,
+        T.PROGRESSFUNCTION,
+        T.XFERINFOFUNCTION,
+        T.DEBUGFUNCTION,
+        T.IOCTLFUNCTION,
+        T.SEEKFUNCTION,
+        T.TRAILERFUNCTION,
+        T.PREREQFUNCTION,
+        T.OPENSOCKETFUNCTION,
+        T.CLOSESOCKETFUNCTION,
+        T.SOCKOPTFUNCTION,
+        T.SSH_KEYFUNCTION,
+        T.FNMATCH_FUNCTION,
+        T.RESOLVER_START_FUNCTION,
+        T.HSTSREADFUNCTION,
+        T.HSTSWRITEFUNCTION,
+    ],
 )
 def test_resettable_options_reset_when_never_set(curl, option):
     assert curl.unsetopt(option) is None
@@ -271,18 +352,28 @@ def test_reset_of_option_14_restores_unknown_upload_size(curl, server):
     assert curl.perform_rb() == b"abcdefgh"
     first, second = server.requests
     assert first.header("Content-Length") == "5"
-    assert (second.header("Content-Length"), second.header("Transfer-Encoding")) == (None, "chunked")
+    assert (second.header("Content-Length"), second.header("Transfer-Encoding")) == (
+        None,
+        "chunked",
+    )
 
 
-@pytest.mark.parametrize("reset", ["c.unsetopt(tolvex.WRITEFUNCTION)",
-                                   "c.setopt(tolvex.WRITEFUNCTION, None)"])
+@pytest.mark.parametrize(
+    "reset", ["c.unsetopt(tolvex.WRITEFUNCTION)", "c.setopt(tolvex.WRITEFUNCTION, None)"]
+)
 def test_reset_writefunction_writes_to_stdout_again(server, reset):
-    script = ("import sys, tolvex\nc = tolvex.Curl()\nc.setopt(tolvex.URL, sys.argv[1])\n"
-              "c.setopt(tolvex.WRITEFUNCTION, lambda data: None)\nc.perform()\n"
-              "%s\nc.perform()\n" % reset)
+    script = (
+        "import sys, tolvex\nc = tolvex.Curl()\nc.setopt(tolvex.URL, sys.argv[1])\n"
+        "c.setopt(tolvex.WRITEFUNCTION, lambda data: None)\nc.perform()\n"
+        "%s\nc.perform()\n" % reset
+    )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    done = subprocess.run([sys.executable, "-c", script, server.url("/hello")], env=env,
-                          capture_output=True, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-c", script, server.url("/hello")],
+        env=env,
+        capture_output=True,
+        timeout=60,
+    )
     assert (done.returncode, done.stdout) == (0, b"Hello, world!"), done.stderr
 
 
@@ -305,8 +396,13 @@ def test_integers_reach_libcurl(curl, server):
 
 @pytest.mark.parametrize(
     "value, expected",
-    [(b"a\0b\0\0c", b"a\0b\0\0c"), ("text\0nul", b"text\0nul"), (Blob(b"\0s\0"), b"\0s\0"),
-     (b"", b""), (make_body(70000, 3), make_body(70000, 3))],
+    [
+        (b"a\0b\0\0c", b"a\0b\0\0c"),
+        ("text\0nul", b"text\0nul"),
+        (Blob(b"\0s\0"), b"\0s\0"),
+        (b"", b""),
+        (make_body(70000, 3), make_body(70000, 3)),
+    ],
 )
 @pytest.mark.parametrize("setter", ["setopt", "setopt_string"])
 def test_postfields_posts_every_byte(curl, server, value, expected, setter):
@@ -380,8 +476,18 @@ def test_copypostfields_after_longer_postfields(curl, server, setter):
 
 
 @pytest.mark.parametrize(
-    "option", [T.SSLCERT_BLOB, T.SSLKEY_BLOB, T.PROXY_SSLCERT_BLOB, T.PROXY_SSLKEY_BLOB,
-               T.ISSUERCERT_BLOB, T.PROXY_ISSUERCERT_BLOB, T.CAINFO_BLOB, T.PROXY_CAINFO_BLOB])
+    "option",
+    [
+        T.SSLCERT_BLOB,
+        T.SSLKEY_BLOB,
+        T.PROXY_SSLCERT_BLOB,
+        T.PROXY_SSLKEY_BLOB,
+        T.ISSUERCERT_BLOB,
+        T.PROXY_ISSUERCERT_BLOB,
+        T.CAINFO_BLOB,
+        T.PROXY_CAINFO_BLOB,
+    ],
+)
 def test_blobs_are_copied(curl, option):
     data = make_body(300, 5)
     base = sys.getrefcount(data)
@@ -402,7 +508,8 @@ def test_deprecated_strings(curl, option):
         warnings.simplefilter("always")
         assert curl.setopt(option, "value") is None
     assert [(w.category, str(w.message), w.filename) for w in caught] == [
-        (DeprecationWarning, "setopt option is deprecated", __file__)]
+        (DeprecationWarning, "setopt option is deprecated", __file__)
+    ]
 
 
 @pytest.fixture
@@ -442,8 +549,10 @@ def test_set_ca_certs_keeps_the_text(curl):
     for bad in [1, None, ["x"], bytearray(b"x"), "caf\u00e9"]:
         with pytest.raises(TypeError) as info:
             curl.set_ca_certs(bad)
-        assert str(info.value) == ("set_ca_certs argument must be a byte string or a Unicode "
-                                   "string with ASCII code points only")
+        assert str(info.value) == (
+            "set_ca_certs argument must be a byte string or a Unicode "
+            "string with ASCII code points only"
+        )
     pem = make_body(64, 4)
     base = sys.getrefcount(pem)
     assert curl.set_ca_certs(pem) is None

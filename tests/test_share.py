@@ -52,10 +52,15 @@ def test_close_refused_until_users_leave(count, leave):
     curls = attached(s, count)
     with pytest.raises(T.error) as info:
         s.close()
-    assert info.value.args == (IN_USE % (count, "s"[:count - 1]),) and not s.closed
+    assert info.value.args == (IN_USE % (count, "s"[: count - 1]),) and not s.closed
     for c in curls:
-        {"none": lambda: c.setopt(T.SHARE, None), "unsetopt": lambda: c.unsetopt(T.SHARE),
-         "close": c.close, "drop": lambda: None, "cycle": lambda: setattr(c, "me", c)}[leave]()
+        {
+            "none": lambda: c.setopt(T.SHARE, None),
+            "unsetopt": lambda: c.unsetopt(T.SHARE),
+            "close": c.close,
+            "drop": lambda: None,
+            "cycle": lambda: setattr(c, "me", c),
+        }[leave]()
     del c, curls
     gc.collect()
     assert users(s) == [] and s.close() is None and s.closed and s.close() is None
@@ -70,8 +75,13 @@ def test_close_detaches_idle_users_only(server, detach, runner):
     busy.setopt(T.XFERINFOFUNCTION, lambda *_: started.set() or release.wait() and None)
     if runner == "multi":
         multi.add_handle(busy)
-    thread = threading.Thread(target=lambda: busy.perform() if runner == "perform" else [
-        multi.select(1) for _ in iter(lambda: multi.perform()[1], 0)])
+    thread = threading.Thread(
+        target=lambda: (
+            busy.perform()
+            if runner == "perform"
+            else [multi.select(1) for _ in iter(lambda: multi.perform()[1], 0)]
+        )
+    )
     thread.start()
     try:
         assert started.wait(10)
@@ -87,22 +97,39 @@ def test_close_detaches_idle_users_only(server, detach, runner):
     assert s.close() is None if detach else not s.closed
 
 
-@pytest.mark.parametrize("closed, call, exc, message", [
-    (True, lambda s: s.unshare(2), T.error, "cannot invoke unshare() - no share handle"),
-    (True, lambda s: s.setopt(T.SH_SHARE, 2), T.error, "cannot invoke setopt() - no share handle"),
-    (True, lambda s: T.Curl().setopt(T.SHARE, s), T.error, "CurlShare is closed"),
-    (True, lambda s: s.share(), TypeError, "at least one LOCK_DATA_* argument required"),
-    (False, lambda s: s.setopt(T.SH_SHARE, 99), TypeError, "invalid arguments to setopt"),
-    (False, lambda s: s.setopt(30329, "2"), TypeError, "invalid arguments to setopt"),
-    (False, lambda s: s.setopt(3, 3), TypeError, "integers are not supported for this option"),
-    (False, lambda s: s.share([2]), TypeError,
-     "list/tuple arguments are not expanded; pass each LOCK_DATA_* constant individually"),
-    (False, lambda s: s.share("2"), TypeError, "arguments must be LOCK_DATA_* integers"),
-    (False, lambda s: s.share(True), TypeError, "invalid arguments to setopt"),
-    (False, lambda s: T.CurlShare(True), TypeError, None),
-    (False, lambda s: pickle.dumps(s), TypeError, "CurlShare objects do not support serialization"),
-    (False, lambda s: (attached(s, 1), s.share(3)), T.error, (2, T.share_strerror(2))),
-])
+@pytest.mark.parametrize(
+    "closed, call, exc, message",
+    [
+        (True, lambda s: s.unshare(2), T.error, "cannot invoke unshare() - no share handle"),
+        (
+            True,
+            lambda s: s.setopt(T.SH_SHARE, 2),
+            T.error,
+            "cannot invoke setopt() - no share handle",
+        ),
+        (True, lambda s: T.Curl().setopt(T.SHARE, s), T.error, "CurlShare is closed"),
+        (True, lambda s: s.share(), TypeError, "at least one LOCK_DATA_* argument required"),
+        (False, lambda s: s.setopt(T.SH_SHARE, 99), TypeError, "invalid arguments to setopt"),
+        (False, lambda s: s.setopt(30329, "2"), TypeError, "invalid arguments to setopt"),
+        (False, lambda s: s.setopt(3, 3), TypeError, "integers are not supported for this option"),
+        (
+            False,
+            lambda s: s.share([2]),
+            TypeError,
+            "list/tuple arguments are not expanded; pass each LOCK_DATA_* constant individually",
+        ),
+        (False, lambda s: s.share("2"), TypeError, "arguments must be LOCK_DATA_* integers"),
+        (False, lambda s: s.share(True), TypeError, "invalid arguments to setopt"),
+        (False, lambda s: T.CurlShare(True), TypeError, None),
+        (
+            False,
+            lambda s: pickle.dumps(s),
+            TypeError,
+            "CurlShare objects do not support serialization",
+        ),
+        (False, lambda s: (attached(s, 1), s.share(3)), T.error, (2, T.share_strerror(2))),
+    ],
+)
 def test_refusals(closed, call, exc, message):
     s = T.CurlShare()
     if closed:
@@ -136,14 +163,23 @@ def test_data_shared_between_handles(server, tls, kind, shared):
             s.share(getattr(T, "LOCK_DATA_" + kind), 99)
     a, b = attached(s, 2, COOKIEFILE="", FRESH_CONNECT=kind != "CONNECT", CAINFO_BLOB=tls.ca)
     a.setopt(T.RESOLVE, ["%s:%d:127.0.0.1" % (HOST, server.port)])
-    url = {"DNS": "http://%s:%d/hello" % (HOST, server.port), "SSL_SESSION": tls.url("/hello"),
-           "COOKIE": server.url("/cookies?k=v")}.get(kind, server.url("/hello"))
+    url = {
+        "DNS": "http://%s:%d/hello" % (HOST, server.port),
+        "SSL_SESSION": tls.url("/hello"),
+        "COOKIE": server.url("/cookies?k=v"),
+    }.get(kind, server.url("/hello"))
     assert transfer(url, a) == (b"" if kind == "COOKIE" else b"Hello, world!")
     second = transfer(url.replace("?k=v", ""), b)
     observed = {"CONNECT": b.getinfo(T.NUM_CONNECTS), "SSL_SESSION": tls.resumed}.get(kind, second)
-    assert observed == {"COOKIE": (b"k=v", b""), "CONNECT": (0, 1),
-                        "DNS": (b"Hello, world!", T.E_COULDNT_RESOLVE_HOST),
-                        "SSL_SESSION": ([False, True], [False, False])}[kind][not shared]
+    assert (
+        observed
+        == {
+            "COOKIE": (b"k=v", b""),
+            "CONNECT": (0, 1),
+            "DNS": (b"Hello, world!", T.E_COULDNT_RESOLVE_HOST),
+            "SSL_SESSION": ([False, True], [False, False]),
+        }[kind][not shared]
+    )
     b.reset()
     assert b.share() is s and users(s) == [a, b]
 
@@ -154,8 +190,13 @@ def test_hsts_cache_shared(sts_server, shared):
     if shared:
         s.share(T.LOCK_DATA_HSTS)
     port = sts_server.port
-    a, b = attached(s, 2, HSTS_CTRL=T.CURLHSTS_ENABLE, CAINFO_BLOB=sts_server.ca.cert_pem.bytes(),
-                    RESOLVE=["hsts.test:%d:127.0.0.1" % port])
+    a, b = attached(
+        s,
+        2,
+        HSTS_CTRL=T.CURLHSTS_ENABLE,
+        CAINFO_BLOB=sts_server.ca.cert_pem.bytes(),
+        RESOLVE=["hsts.test:%d:127.0.0.1" % port],
+    )
     assert transfer("https://hsts.test:%d/sts?max-age=3600" % port, a) == b"sts"
     # With the cache shared, b goes to the TLS port over TLS although asked
     # for plain HTTP.
@@ -191,9 +232,14 @@ def test_tls_sessions_saved_and_restored(tls):
     assert tls.resumed == [False, True]
 
 
-@pytest.mark.parametrize("sessions, exc", [
-    (5, TypeError), ([(None, b"hash")], TypeError), ([("key\0", None, b"data")], ValueError),
-])
+@pytest.mark.parametrize(
+    "sessions, exc",
+    [
+        (5, TypeError),
+        ([(None, b"hash")], TypeError),
+        ([("key\0", None, b"data")], ValueError),
+    ],
+)
 def test_tls_session_import_refusals(sessions, exc):
     with T.Curl() as c, pytest.raises(exc):
         c.ssls_import(sessions)
@@ -212,8 +258,9 @@ def hammer(url, port, threads, count, **options):
         try:
             for i in range(count):
                 if i % 50 == 0:
-                    (c,) = attached(s, 1, COOKIEFILE="", RESOLVE=["%s:%d:127.0.0.1" % (HOST, port)],
-                                    **options)
+                    (c,) = attached(
+                        s, 1, COOKIEFILE="", RESOLVE=["%s:%d:127.0.0.1" % (HOST, port)], **options
+                    )
                 c.setopt(T.FRESH_CONNECT, i % 25 == 0)
                 if i % 2:
                     assert transfer(url + "/bytes/%d" % (1000 + t), c) == pattern(1000 + t)

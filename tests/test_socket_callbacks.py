@@ -18,8 +18,10 @@ T = tolvex
 @pytest.fixture(scope="module")
 def local_servers(tmp_path_factory):
     """The HTTP server on ::1 (None without IPv6) and on a unix socket."""
-    servers = [Server6().start() if ipv6_works() else None,
-               UnixServer(tmp_path_factory.mktemp("unix") / "http.sock").start()]
+    servers = [
+        Server6().start() if ipv6_works() else None,
+        UnixServer(tmp_path_factory.mktemp("unix") / "http.sock").start(),
+    ]
     yield servers
     for s in filter(None, servers):
         s.stop()
@@ -37,12 +39,18 @@ def test_opensocket_hands_libcurl_a_socket(server, local_servers, returned, wher
         pytest.skip("no IPv6 loopback")
     target.requests.clear()
     if where == "unix":
-        url, options, expected = "http://x/hello", {"UNIX_SOCKET_PATH": target.path}, \
-            (socket.AF_UNIX, os.fsencode(target.path))
+        url, options, expected = (
+            "http://x/hello",
+            {"UNIX_SOCKET_PATH": target.path},
+            (socket.AF_UNIX, os.fsencode(target.path)),
+        )
     else:
         url, options = target.url("/hello"), {}
-        expected = (socket.AF_INET, ("127.0.0.1", target.port)) if where == "ipv4" else \
-            (socket.AF_INET6, ("::1", target.port, 0, 0))
+        expected = (
+            (socket.AF_INET, ("127.0.0.1", target.port))
+            if where == "ipv4"
+            else (socket.AF_INET6, ("::1", target.port, 0, 0))
+        )
     seen, opened, fds = [], [], []
 
     def opensocket(purpose, address):
@@ -56,8 +64,10 @@ def test_opensocket_hands_libcurl_a_socket(server, local_servers, returned, wher
         opened.pop().close()  # libcurl has a descriptor of its own
         return T.SOCKOPT_OK
 
-    assert transfer(url, OPENSOCKETFUNCTION=opensocket, SOCKOPTFUNCTION=sockopt,
-                    **options) == b"Hello, world!"
+    assert (
+        transfer(url, OPENSOCKETFUNCTION=opensocket, SOCKOPTFUNCTION=sockopt, **options)
+        == b"Hello, world!"
+    )
     assert seen == [(T.SOCKTYPE_IPCXN,) + expected]
     # An object's descriptor is duplicated; a detached one is handed over.
     assert (fds[0] == fds[1]) == (returned == "detached")
@@ -71,15 +81,21 @@ class StrFileno:
 NOT_A_SOCKET = "tolvex.error: Open socket callback's return value must be a socket"
 
 
-@pytest.mark.parametrize("result, expected, printed", [
-    (None, T.E_COULDNT_CONNECT, NOT_A_SOCKET),
-    (object(), T.E_COULDNT_CONNECT, NOT_A_SOCKET),
-    (2**31, T.E_COULDNT_CONNECT, "OverflowError: socket value is out of range"),
-    (-1, T.E_COULDNT_CONNECT, ""),
-    (ValueError, T.E_COULDNT_CONNECT, "ValueError: from opensocket"),
-    (StrFileno(), "Open socket callback returned an object whose fileno method did not return "
-     "an integer", ""),  # raised by perform, not printed
-])
+@pytest.mark.parametrize(
+    "result, expected, printed",
+    [
+        (None, T.E_COULDNT_CONNECT, NOT_A_SOCKET),
+        (object(), T.E_COULDNT_CONNECT, NOT_A_SOCKET),
+        (2**31, T.E_COULDNT_CONNECT, "OverflowError: socket value is out of range"),
+        (-1, T.E_COULDNT_CONNECT, ""),
+        (ValueError, T.E_COULDNT_CONNECT, "ValueError: from opensocket"),
+        (
+            StrFileno(),
+            "Open socket callback returned an object whose fileno method did not return an integer",
+            "",
+        ),  # raised by perform, not printed
+    ],
+)
 def test_opensocket_results_that_fail_the_connection(server, capsys, result, expected, printed):
     def opensocket(purpose, address):
         if result is ValueError:
@@ -90,26 +106,37 @@ def test_opensocket_results_that_fail_the_connection(server, capsys, result, exp
     assert printed in capsys.readouterr().err if printed else capsys.readouterr().err == ""
 
 
-@pytest.mark.parametrize("result, expected, line", [
-    (T.SOCKOPT_OK, b"Hello, world!", ""),
-    (T.SOCKOPT_ALREADY_CONNECTED, b"Hello, world!", ""),
-    (None, T.E_ABORTED_BY_CALLBACK, "sockopt callback returned None which is not an integer\n"),
-    (T.SOCKOPT_ERROR, T.E_ABORTED_BY_CALLBACK, ""),
-])
+@pytest.mark.parametrize(
+    "result, expected, line",
+    [
+        (T.SOCKOPT_OK, b"Hello, world!", ""),
+        (T.SOCKOPT_ALREADY_CONNECTED, b"Hello, world!", ""),
+        (None, T.E_ABORTED_BY_CALLBACK, "sockopt callback returned None which is not an integer\n"),
+        (T.SOCKOPT_ERROR, T.E_ABORTED_BY_CALLBACK, ""),
+    ],
+)
 def test_sockopt_results(server, capfd, result, expected, line):
     calls = []
-    outcome = transfer(server.url("/hello"),
-                       SOCKOPTFUNCTION=lambda fd, p: calls.append(p) or result,
-                       OPENSOCKETFUNCTION=lambda p, a: socket.create_connection(a.addr).detach()
-                       if result == T.SOCKOPT_ALREADY_CONNECTED else fresh(p, a))
+    outcome = transfer(
+        server.url("/hello"),
+        SOCKOPTFUNCTION=lambda fd, p: calls.append(p) or result,
+        OPENSOCKETFUNCTION=lambda p, a: (
+            socket.create_connection(a.addr).detach()
+            if result == T.SOCKOPT_ALREADY_CONNECTED
+            else fresh(p, a)
+        ),
+    )
     assert outcome == expected
     assert calls == [T.SOCKTYPE_IPCXN] and capfd.readouterr().err == line
 
 
 def test_closesocket_exception_is_raised_by_perform(server):
     fds = []
-    outcome = transfer(server.url("/hello"), FORBID_REUSE=1,
-                       CLOSESOCKETFUNCTION=lambda fd: fds.append(fd) or os.close(fd) or 1 / 0)
+    outcome = transfer(
+        server.url("/hello"),
+        FORBID_REUSE=1,
+        CLOSESOCKETFUNCTION=lambda fd: fds.append(fd) or os.close(fd) or 1 / 0,
+    )
     assert outcome is ZeroDivisionError
     assert len(fds) == 1
 
@@ -126,9 +153,12 @@ def open_fds():
 
 def transfers(server, how):
     c = tolvex.Curl()
-    for option, value in [(T.URL, server.url("/hello")), (T.WRITEFUNCTION, lambda b: None),
-                          (T.OPENSOCKETFUNCTION, fresh),
-                          (T.CLOSESOCKETFUNCTION, lambda fd: os.close(fd) or 0)]:
+    for option, value in [
+        (T.URL, server.url("/hello")),
+        (T.WRITEFUNCTION, lambda b: None),
+        (T.OPENSOCKETFUNCTION, fresh),
+        (T.CLOSESOCKETFUNCTION, lambda fd: os.close(fd) or 0),
+    ]:
         c.setopt(option, value)
     if how == "python":
         c.setopt(T.FORBID_REUSE, 1)
@@ -158,12 +188,14 @@ def transfers(server, how):
             warnings.simplefilter("always")
             m.close()  # no transfer runs to call Python from
         assert [str(w.message) for w in caught] == (
-            ["closesocket_callback failed to acquire thread"] if how == "multi" else [])
+            ["closesocket_callback failed to acquire thread"] if how == "multi" else []
+        )
     c.close()
 
 
-@pytest.mark.parametrize("how", ["python", "cycle", "multi", "closed before multi",
-                                 "closed before share"])
+@pytest.mark.parametrize(
+    "how", ["python", "cycle", "multi", "closed before multi", "closed before share"]
+)
 def test_no_descriptor_leaks(server, how):
     transfers(server, how)  # fills whatever the first transfer fills once
     before = open_fds()

@@ -336,9 +336,7 @@ def progress_curl(server, option, callback):
     return c
 
 
-@pytest.mark.parametrize(
-    "option, number", [("PROGRESSFUNCTION", float), ("XFERINFOFUNCTION", int)]
-)
+@pytest.mark.parametrize("option, number", [("PROGRESSFUNCTION", float), ("XFERINFOFUNCTION", int)])
 def test_progress_arguments(server, option, number):
     calls = []
     with progress_curl(server, option, lambda *a: calls.append(a)) as c:

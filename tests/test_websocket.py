@@ -94,37 +94,72 @@ BAD_CODE = "ws_close: code must be a valid wire close status code"
 @pytest.mark.parametrize(
     "call, exc, text",
     [
-        (lambda c: c.ws_send(b"x", W.WS_TEXT | W.WS_BINARY), ValueError,
-         "ws_send: cannot set both WS_TEXT and WS_BINARY"),
-        (lambda c: c.ws_send(b"", W.WS_PING | W.WS_CONT), ValueError,
-         "ws_send: control frames cannot be fragmented (WS_CONT forbidden with "
-         "WS_PING/WS_PONG/WS_CLOSE)"),
-        (lambda c: c.ws_send(b"", W.WS_PING | W.WS_PONG), ValueError,
-         "ws_send: only one of WS_PING / WS_PONG / WS_CLOSE may be set"),
+        (
+            lambda c: c.ws_send(b"x", W.WS_TEXT | W.WS_BINARY),
+            ValueError,
+            "ws_send: cannot set both WS_TEXT and WS_BINARY",
+        ),
+        (
+            lambda c: c.ws_send(b"", W.WS_PING | W.WS_CONT),
+            ValueError,
+            "ws_send: control frames cannot be fragmented (WS_CONT forbidden with "
+            "WS_PING/WS_PONG/WS_CLOSE)",
+        ),
+        (
+            lambda c: c.ws_send(b"", W.WS_PING | W.WS_PONG),
+            ValueError,
+            "ws_send: only one of WS_PING / WS_PONG / WS_CLOSE may be set",
+        ),
         (lambda c: c.ws_send(b"", -1), ValueError, "flags must be non-negative"),
         (lambda c: c.ws_send(b"", 2**32), OverflowError, "flags out of range for curl_ws_send"),
         (lambda c: c.ws_send(b"", fragsize=-1), ValueError, "negative fragsize in ws_send"),
-        (lambda c: c.ws_send(None), TypeError, "ws_send: data must be str or bytes-like, not "
-         'NoneType (use b"" for an empty payload)'),
-        (lambda c: c.ws_send("x", W.WS_BINARY), TypeError, "ws_send: str data is incompatible "
-         "with WS_BINARY; pass bytes-like data for binary frames"),
-        (lambda c: c.ws_send("x", W.WS_CLOSE), TypeError, "ws_send: str data is incompatible "
-         "with WS_CLOSE; use ws_close() or pass a bytes-like payload"),
+        (
+            lambda c: c.ws_send(None),
+            TypeError,
+            "ws_send: data must be str or bytes-like, not "
+            'NoneType (use b"" for an empty payload)',
+        ),
+        (
+            lambda c: c.ws_send("x", W.WS_BINARY),
+            TypeError,
+            "ws_send: str data is incompatible "
+            "with WS_BINARY; pass bytes-like data for binary frames",
+        ),
+        (
+            lambda c: c.ws_send("x", W.WS_CLOSE),
+            TypeError,
+            "ws_send: str data is incompatible "
+            "with WS_CLOSE; use ws_close() or pass a bytes-like payload",
+        ),
         (lambda c: c.ws_send("é", encoding="ascii"), UnicodeEncodeError, ""),
         (lambda c: c.ws_recv(-1), ValueError, "negative buffersize in ws_recv"),
-        (lambda c: c.ws_recv_into(bytearray(10), 11), ValueError,
-         "buffer too small for requested bytes"),
-        (lambda c: c.ws_recv_into(bytearray(10), -1), ValueError,
-         "negative buffersize in ws_recv_into"),
-        (lambda c: c.ws_close(reason="x"), ValueError,
-         "ws_close: reason requires code (RFC 6455 §5.5.1)"),
+        (
+            lambda c: c.ws_recv_into(bytearray(10), 11),
+            ValueError,
+            "buffer too small for requested bytes",
+        ),
+        (
+            lambda c: c.ws_recv_into(bytearray(10), -1),
+            ValueError,
+            "negative buffersize in ws_recv_into",
+        ),
+        (
+            lambda c: c.ws_close(reason="x"),
+            ValueError,
+            "ws_close: reason requires code (RFC 6455 §5.5.1)",
+        ),
         (lambda c: c.ws_close(1000, b"\xff"), UnicodeDecodeError, ""),
         (lambda c: c.ws_close(1000, "é", "latin-1"), UnicodeDecodeError, ""),
-        (lambda c: c.ws_close(1000, "x" * 124), ValueError, "ws_close: payload too large "
-         "(126 bytes, max 125 including 2-byte status code)"),
+        (
+            lambda c: c.ws_close(1000, "x" * 124),
+            ValueError,
+            "ws_close: payload too large (126 bytes, max 125 including 2-byte status code)",
+        ),
     ]
-    + [(lambda c, n=n: c.ws_close(n), ValueError, BAD_CODE) for n in (-1, 1004, 1005, 1006,
-                                                                      1015, 1016, 2999, 5000)],
+    + [
+        (lambda c, n=n: c.ws_close(n), ValueError, BAD_CODE)
+        for n in (-1, 1004, 1005, 1006, 1015, 1016, 2999, 5000)
+    ],
 )
 def test_arguments_checked_before_the_handle(call, exc, text):
     c = W.Curl()
@@ -134,8 +169,16 @@ def test_arguments_checked_before_the_handle(call, exc, text):
     assert not text or str(caught.value) == text
 
 
-@pytest.mark.parametrize("name, args", [("ws_send", (b"x",)), ("ws_close", ()), ("ws_meta", ()),
-                                        ("ws_recv", (10,)), ("ws_recv_into", (bytearray(4),))])
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        ("ws_send", (b"x",)),
+        ("ws_close", ()),
+        ("ws_meta", ()),
+        ("ws_recv", (10,)),
+        ("ws_recv_into", (bytearray(4),)),
+    ],
+)
 def test_closed_handle(name, args):
     c = W.Curl()
     c.close()
@@ -181,7 +224,10 @@ def test_receive(ws, into):
     assert (data, meta.flags, meta.len) == ((0 if into else b""), W.WS_BINARY, 0)
     buffer = bytearray(b"." * 12)
     if into:
-        got = [again(c, c.ws_recv_into, buffer, 4), again(c, c.ws_recv_into, memoryview(buffer)[4:])]
+        got = [
+            again(c, c.ws_recv_into, buffer, 4),
+            again(c, c.ws_recv_into, memoryview(buffer)[4:]),
+        ]
     else:
         got = [again(c, c.ws_recv, 4), again(c, c.ws_recv, 100)]
     assert [(meta.offset, meta.bytesleft) for _, meta in got] == [(0, 6), (4, 0)]
@@ -205,14 +251,22 @@ def test_large_frame_in_pieces(ws, size):
 @pytest.mark.parametrize(
     "pieces, wire, echoed",
     [
-        ([("one ", W.WS_TEXT | W.WS_CONT), ("two", W.WS_TEXT)],
-         [("TEXT", False, b"one "), ("CONT", True, b"two")], (b"one two", W.WS_TEXT)),
-        ([(b"a", W.WS_BINARY | W.WS_CONT), (b"b", W.WS_BINARY | W.WS_CONT), (b"c", W.WS_BINARY)],
-         [("BINARY", False, b"a"), ("CONT", False, b"b"), ("CONT", True, b"c")],
-         (b"abc", W.WS_BINARY)),
+        (
+            [("one ", W.WS_TEXT | W.WS_CONT), ("two", W.WS_TEXT)],
+            [("TEXT", False, b"one "), ("CONT", True, b"two")],
+            (b"one two", W.WS_TEXT),
+        ),
+        (
+            [(b"a", W.WS_BINARY | W.WS_CONT), (b"b", W.WS_BINARY | W.WS_CONT), (b"c", W.WS_BINARY)],
+            [("BINARY", False, b"a"), ("CONT", False, b"b"), ("CONT", True, b"c")],
+            (b"abc", W.WS_BINARY),
+        ),
         # One frame whose payload is given in two calls.
-        ([(b"abc", W.WS_BINARY | W.WS_OFFSET, 6), (b"def", W.WS_BINARY | W.WS_OFFSET)],
-         [("BINARY", True, b"abcdef")], (b"abcdef", W.WS_BINARY)),
+        (
+            [(b"abc", W.WS_BINARY | W.WS_OFFSET, 6), (b"def", W.WS_BINARY | W.WS_OFFSET)],
+            [("BINARY", True, b"abcdef")],
+            (b"abcdef", W.WS_BINARY),
+        ),
     ],
     ids=["text", "binary", "offset"],
 )
@@ -311,8 +365,10 @@ def test_answer_from_write_callable(any_ws, multi):
     with c:
         assert sent == [5, 6]
         assert [(data, meta.flags, meta.len) for data, meta in seen] == [
-            (b"\x00\x01\x02", W.WS_BINARY, 3), (b"reply", W.WS_TEXT, 5),
-            (b"\x03\xe8done", W.WS_CLOSE, 6)]
+            (b"\x00\x01\x02", W.WS_BINARY, 3),
+            (b"reply", W.WS_TEXT, 5),
+            (b"\x03\xe8done", W.WS_CLOSE, 6),
+        ]
         # The transfer's slot was given back: the handle is idle again.
         assert c.ws_meta() is None
     assert any_ws.last().wait() == [("TEXT", True, b"reply"), ("CLOSE", True, b"\x03\xe8done")]
@@ -392,15 +448,25 @@ def test_frames_started_from_the_read_callable(ws):
     c, seen = answering_transfer(ws, "/echo", answer, setup=setup)
     c.close()
     assert pieces == [] and b"hello" in [data for data, _ in seen]
-    assert ws.last().wait() == [("PING", True, b""), ("TEXT", True, b"hello"),
-                                ("CLOSE", True, b"\x03\xe8")]
+    assert ws.last().wait() == [
+        ("PING", True, b""),
+        ("TEXT", True, b"hello"),
+        ("CLOSE", True, b"\x03\xe8"),
+    ]
 
 
-@pytest.mark.parametrize("args, exc, text", [
-    ((W.WS_TEXT | W.WS_BINARY, 1), ValueError, "ws_start_frame: cannot set both WS_TEXT and WS_BINARY"),
-    ((W.WS_TEXT, -1), ValueError, "negative frame_len in ws_start_frame"),
-    ((W.WS_TEXT, 1), W.error, None),  # no WebSocket transfer to frame
-])
+@pytest.mark.parametrize(
+    "args, exc, text",
+    [
+        (
+            (W.WS_TEXT | W.WS_BINARY, 1),
+            ValueError,
+            "ws_start_frame: cannot set both WS_TEXT and WS_BINARY",
+        ),
+        ((W.WS_TEXT, -1), ValueError, "negative frame_len in ws_start_frame"),
+        ((W.WS_TEXT, 1), W.error, None),  # no WebSocket transfer to frame
+    ],
+)
 def test_ws_start_frame_refusals(args, exc, text):
     with W.Curl() as c:
         with pytest.raises(exc) as info:

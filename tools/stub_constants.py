@@ -13,14 +13,18 @@ import re
 
 from tolvex import _tolvex
 
-STUB = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                    "python", "tolvex", "_tolvex.pyi")
+STUB = os.path.join(
+    os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python", "tolvex", "_tolvex.pyi"
+)
 SKIP = {"COMPILE_PY_VERSION_HEX", "COMPILE_LIBCURL_VERSION_NUM"}
 
 
 def main():
-    names = [n for n, v in vars(_tolvex).items()
-             if type(v) is int and not n.startswith("_") and n not in SKIP]
+    names = [
+        n
+        for n, v in vars(_tolvex).items()
+        if type(v) is int and not n.startswith("_") and n not in SKIP
+    ]
     lines = ["%s: Final = %d" % (n, getattr(_tolvex, n)) for n in names]
     text = open(STUB, encoding="utf-8").read()
     block = "# BEGIN CONSTANTS\n" + "".join(line + "\n" for line in lines) + "# END CONSTANTS\n"

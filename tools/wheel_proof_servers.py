@@ -16,8 +16,9 @@ import sys
 
 import trustme
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                "tests"))
+sys.path.insert(
+    0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
+)
 
 from servers.multipart import MultipartServer  # noqa: E402
 from servers.tls import TLSServer  # noqa: E402
@@ -29,17 +30,34 @@ def main():
     certificate = ca.issue_cert("127.0.0.1")
     ca_pem = ca.cert_pem.bytes()
     # The name a certificate has in an SSL_CERT_DIR directory.
-    ca_hash = subprocess.run(["openssl", "x509", "-noout", "-subject_hash"], input=ca_pem,
-                             capture_output=True, check=True).stdout.decode().strip()
+    ca_hash = (
+        subprocess.run(
+            ["openssl", "x509", "-noout", "-subject_hash"],
+            input=ca_pem,
+            capture_output=True,
+            check=True,
+        )
+        .stdout.decode()
+        .strip()
+    )
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     certificate.configure_cert(context)
     https = TLSServer(certificate).start()
     wss = WebSocketServer(context).start()
     form = MultipartServer().start()
     try:
-        print(json.dumps({"https": https.url(""), "wss": wss.url("/echo"),
-                          "form": form.url("/form"), "ca_pem": ca_pem.decode(),
-                          "ca_hash": ca_hash}), flush=True)
+        print(
+            json.dumps(
+                {
+                    "https": https.url(""),
+                    "wss": wss.url("/echo"),
+                    "form": form.url("/form"),
+                    "ca_pem": ca_pem.decode(),
+                    "ca_hash": ca_hash,
+                }
+            ),
+            flush=True,
+        )
         sys.stdin.read()
     finally:
         form.stop()

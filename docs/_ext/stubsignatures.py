@@ -67,12 +67,26 @@ def write_api(path):
         if name == "CurlMime":
             lines += _class_lines(classes["CurlMimePart"])
     lines += ["Named tuples", "------------", ""]
-    for name in ("WsFrame", "CurlSockAddr", "KhKey", "HstsEntry", "HstsIndex", "FileInfo",
-                 "SslSession"):
-        fields = [ast.unparse(s.target) + ": " + ast.unparse(s.annotation)
-                  for s in classes[name].body if isinstance(s, ast.AnnAssign)]
-        lines += [".. class:: tolvex.%s(%s)" % (name, ", ".join(fields)), "",
-                  "   A named tuple.", ""]
+    for name in (
+        "WsFrame",
+        "CurlSockAddr",
+        "KhKey",
+        "HstsEntry",
+        "HstsIndex",
+        "FileInfo",
+        "SslSession",
+    ):
+        fields = [
+            ast.unparse(s.target) + ": " + ast.unparse(s.annotation)
+            for s in classes[name].body
+            if isinstance(s, ast.AnnAssign)
+        ]
+        lines += [
+            ".. class:: tolvex.%s(%s)" % (name, ", ".join(fields)),
+            "",
+            "   A named tuple.",
+            "",
+        ]
     lines += ["Module functions", "----------------", ""]
     for node in tree.body:
         if isinstance(node, ast.FunctionDef):

@@ -12,10 +12,28 @@ from types import ModuleType
 
 from tolvex._tolvex import *  # noqa: F401,F403
 from tolvex._tolvex import error, version  # noqa: F401
-from tolvex._client import (Client, delete, get, head, options, patch, post,  # noqa: F401
-                            put, request, stream)
-from tolvex._config import (DEFAULT_LIMITS, DEFAULT_TIMEOUT, BasicAuth,  # noqa: F401
-                            BearerAuth, DigestAuth, Limits, Retry, Timeout)
+from tolvex._client import (
+    Client,
+    delete,
+    get,
+    head,
+    options,
+    patch,
+    post,  # noqa: F401
+    put,
+    request,
+    stream,
+)
+from tolvex._config import (
+    DEFAULT_LIMITS,
+    DEFAULT_TIMEOUT,
+    BasicAuth,  # noqa: F401
+    BearerAuth,
+    DigestAuth,
+    Limits,
+    Retry,
+    Timeout,
+)
 from tolvex._errors import *  # noqa: F401,F403
 from tolvex._models import Headers, Request, Response  # noqa: F401
 

@@ -107,8 +107,12 @@ class Display(Protocol):
 
     def __enter__(self) -> Self: ...
 
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None: ...
 
     def start(self, download: Download) -> None: ...
 
@@ -129,8 +133,12 @@ class PlainDisplay:
     def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
         return None
 
     def start(self, download: Download) -> None:
@@ -142,12 +150,25 @@ class PlainDisplay:
     def finish(self, download: Download) -> None:
         if download.error is None:
             rate = download.size / download.seconds if download.seconds > 0 else 0.0
-            print("done    %s -> %s (%s in %.2f s, %s/s)" % (
-                download.url, download.path, human_size(download.size), download.seconds,
-                human_size(rate)), file=self.out, flush=True)
+            print(
+                "done    %s -> %s (%s in %.2f s, %s/s)"
+                % (
+                    download.url,
+                    download.path,
+                    human_size(download.size),
+                    download.seconds,
+                    human_size(rate),
+                ),
+                file=self.out,
+                flush=True,
+            )
         else:
-            print("failed  %s: %s (libcurl error %d)" % (
-                download.url, download.error[1], download.error[0]), file=self.err, flush=True)
+            print(
+                "failed  %s: %s (libcurl error %d)"
+                % (download.url, download.error[1], download.error[0]),
+                file=self.err,
+                flush=True,
+            )
 
     def note(self, text: str) -> None:
         print(text, file=self.out, flush=True)
@@ -161,22 +182,37 @@ class ProgressDisplay:
 
     def __init__(self, out: TextIO) -> None:
         from rich.console import Console
-        from rich.progress import (BarColumn, DownloadColumn, Progress, TextColumn,
-                                   TimeRemainingColumn, TransferSpeedColumn)
+        from rich.progress import (
+            BarColumn,
+            DownloadColumn,
+            Progress,
+            TextColumn,
+            TimeRemainingColumn,
+            TransferSpeedColumn,
+        )
 
         self.console = Console(file=out)
         self.progress = Progress(
-            TextColumn("{task.description}", justify="left"), BarColumn(), DownloadColumn(),
-            TransferSpeedColumn(), TimeRemainingColumn(), console=self.console,
-            auto_refresh=False)
+            TextColumn("{task.description}", justify="left"),
+            BarColumn(),
+            DownloadColumn(),
+            TransferSpeedColumn(),
+            TimeRemainingColumn(),
+            console=self.console,
+            auto_refresh=False,
+        )
 
     def __enter__(self) -> Self:
         self.progress.__enter__()
         self.total = self.progress.add_task("total", total=None)
         return self
 
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
         self.progress.refresh()
         self.progress.__exit__(exc_type, exc, tb)
 
@@ -206,9 +242,12 @@ class ProgressDisplay:
             # The failure is told above the display, and its row goes.
             assert download.task is not None
             self.progress.update(download.task, visible=False)
-            self.console.print("failed  %s: %s (libcurl error %d)" % (
-                download.url, download.error[1], download.error[0]), markup=False,
-                highlight=False)
+            self.console.print(
+                "failed  %s: %s (libcurl error %d)"
+                % (download.url, download.error[1], download.error[0]),
+                markup=False,
+                highlight=False,
+            )
 
     def note(self, text: str) -> None:
         self.console.print(text, markup=False, highlight=False)
@@ -217,8 +256,9 @@ class ProgressDisplay:
 # --- downloading -----------------------------------------------------------------
 
 
-async def fetch(session: tolvex.aio.Session, curl: tolvex.Curl, download: Download,
-                display: Display) -> None:
+async def fetch(
+    session: tolvex.aio.Session, curl: tolvex.Curl, download: Download, display: Display
+) -> None:
     part = download.path + ".part"
     started = time.monotonic()
     with open(part, "wb") as f:
@@ -284,7 +324,12 @@ def summary(downloads: Sequence[Download], seconds: float) -> str:
     total = sum(d.size for d in ok)
     rate = total / seconds if seconds > 0 else 0.0
     return "%d of %d downloaded, %s in %.2f s (%s/s)" % (
-        len(ok), len(downloads), human_size(total), seconds, human_size(rate))
+        len(ok),
+        len(downloads),
+        human_size(total),
+        seconds,
+        human_size(rate),
+    )
 
 
 def make_display(out: TextIO, err: TextIO) -> Display:
@@ -353,7 +398,7 @@ DEMO_BLOCK = 1 << 17
 
 def demo_files() -> dict[str, int]:
     """The name and size of each file."""
-    return {"file-%02d.bin" % i: int(100_000 * 1.45 ** i) for i in range(DEMO_FILES)}
+    return {"file-%02d.bin" % i: int(100_000 * 1.45**i) for i in range(DEMO_FILES)}
 
 
 def demo_blocks(pool: bytes, name: str, size: int) -> Iterator[memoryview]:
@@ -389,9 +434,11 @@ def demo(directory: str | None, jobs: int, out: TextIO, err: TextIO) -> int:
         display = make_display(out, err)
         with display:
             display.note("tolvex %s, on %s" % (tolvex.version, sys.version.split()[0]))
-            display.note("Serving %d generated files (%s) on http://127.0.0.1:%d/ and downloading "
-                         "them %d at a time, through one CurlMulti driven by asyncio:" % (
-                             len(files), human_size(total), server.server_address[1], jobs))
+            display.note(
+                "Serving %d generated files (%s) on http://127.0.0.1:%d/ and downloading "
+                "them %d at a time, through one CurlMulti driven by asyncio:"
+                % (len(files), human_size(total), server.server_address[1], jobs)
+            )
             seconds = asyncio.run(download_all(downloads, jobs, display))
             bad = []
             for d in downloads:
@@ -399,15 +446,20 @@ def demo(directory: str | None, jobs: int, out: TextIO, err: TextIO) -> int:
                     bad.append(d.path)
                     continue
                 with open(d.path, "rb") as f:
-                    if hashlib.file_digest(f, "sha256").hexdigest() != digests[
-                            os.path.basename(d.path)]:
+                    if (
+                        hashlib.file_digest(f, "sha256").hexdigest()
+                        != digests[os.path.basename(d.path)]
+                    ):
                         bad.append(d.path)
             display.note(summary(downloads, seconds))
         if bad:
             print("not as served: %s" % ", ".join(bad), file=err)
             return 1
-        print("Every file was checked against the SHA-256 of what the server sent%s." % (
-            "" if own_directory else "; they are in " + directory), file=out)
+        print(
+            "Every file was checked against the SHA-256 of what the server sent%s."
+            % ("" if own_directory else "; they are in " + directory),
+            file=out,
+        )
         print("Your own downloads: %s" % USAGE, file=out)
         return 0
     finally:
@@ -430,19 +482,29 @@ def positive(text: str) -> int:
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="python -m tolvex", usage=USAGE,
+        prog="python -m tolvex",
+        usage=USAGE,
         description="Downloads the URLs in parallel through tolvex.aio.  Without a URL, "
-                    "downloads generated files from a server it starts on loopback.")
+        "downloads generated files from a server it starts on loopback.",
+    )
     parser.add_argument("urls", nargs="*", metavar="URL", help="what to download")
-    parser.add_argument("-o", "--output", metavar="DIR",
-                        help="directory for the files (default: the current one)")
-    parser.add_argument("-j", "--jobs", type=positive, default=8, metavar="N",
-                        help="transfers at a time (default: 8)")
+    parser.add_argument(
+        "-o", "--output", metavar="DIR", help="directory for the files (default: the current one)"
+    )
+    parser.add_argument(
+        "-j",
+        "--jobs",
+        type=positive,
+        default=8,
+        metavar="N",
+        help="transfers at a time (default: 8)",
+    )
     return parser.parse_args(argv)
 
 
-def main(argv: Sequence[str] | None = None, out: TextIO | None = None,
-         err: TextIO | None = None) -> int:
+def main(
+    argv: Sequence[str] | None = None, out: TextIO | None = None, err: TextIO | None = None
+) -> int:
     args = parse_args(argv)
     out = out or sys.stdout
     err = err or sys.stderr
@@ -451,8 +513,10 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None,
     if not args.urls:
         return demo(args.output, args.jobs, out, err)
     directory = args.output or "."
-    downloads = [Download(url, os.path.join(directory, name))
-                 for url, name in zip(args.urls, file_names(args.urls))]
+    downloads = [
+        Download(url, os.path.join(directory, name))
+        for url, name in zip(args.urls, file_names(args.urls))
+    ]
     display = make_display(out, err)
     with display:
         seconds = asyncio.run(download_all(downloads, args.jobs, display))

@@ -15,9 +15,20 @@ from tolvex import _tolvex
 from tolvex._client import _ClientBase
 from tolvex._errors import HTTPError, PoolTimeout
 from tolvex._models import Response
-from tolvex._transfer import (Handle, Prepared, RequestOptions, StreamBuffer, as_timeout,
-                              build_response, failure, finish, handle_options, retry_after,
-                              retry_delay, start)
+from tolvex._transfer import (
+    Handle,
+    Prepared,
+    RequestOptions,
+    StreamBuffer,
+    as_timeout,
+    build_response,
+    failure,
+    finish,
+    handle_options,
+    retry_after,
+    retry_delay,
+    start,
+)
 from tolvex.aio import Session
 
 __all__ = ["AsyncClient"]
@@ -32,8 +43,7 @@ class _AsyncStream:
     """The body of a streamed response: the transfer runs as a task on the
     loop, its chunks wait in a StreamBuffer for the reader."""
 
-    def __init__(self, client: AsyncClient, handle: Handle, p: Prepared,
-                 session: Session) -> None:
+    def __init__(self, client: AsyncClient, handle: Handle, p: Prepared, session: Session) -> None:
         self.client = client
         self.handle: Handle | None = handle
         self.p = p
@@ -201,8 +211,7 @@ class AsyncClient(_ClientBase):
                 with contextlib.suppress(ValueError):
                     self._waiting.remove(waiter)
             if isinstance(e, TimeoutError):
-                raise PoolTimeout("no connection became free within %s s"
-                                  % pool_timeout) from None
+                raise PoolTimeout("no connection became free within %s s" % pool_timeout) from None
             raise
         return self._handle()
 
@@ -231,8 +240,9 @@ class AsyncClient(_ClientBase):
         config = self._config
         if kwargs:
             p = config.prepare(method, url, kwargs)
-            pool_timeout = (as_timeout(kwargs["timeout"]).pool if "timeout" in kwargs
-                            else config.timeout.pool)
+            pool_timeout = (
+                as_timeout(kwargs["timeout"]).pool if "timeout" in kwargs else config.timeout.pool
+            )
         else:
             p = config.plain(method, url)
             pool_timeout = config.timeout.pool
@@ -269,8 +279,9 @@ class AsyncClient(_ClientBase):
             attempt += 1
             await asyncio.sleep(delay)
 
-    def stream(self, method: str, url: str, **kwargs: Unpack[RequestOptions]
-               ) -> contextlib.AbstractAsyncContextManager[Response]:
+    def stream(
+        self, method: str, url: str, **kwargs: Unpack[RequestOptions]
+    ) -> contextlib.AbstractAsyncContextManager[Response]:
         """An async context manager giving the response as soon as its head
         has arrived; its body is read with aiter_bytes(), aiter_text(),
         aiter_lines() or aread().  The transfer pauses while the reader is
@@ -278,12 +289,14 @@ class AsyncClient(_ClientBase):
         return self._stream(method, url, kwargs)
 
     @contextlib.asynccontextmanager
-    async def _stream(self, method: str, url: str,
-                      kwargs: RequestOptions) -> AsyncIterator[Response]:
+    async def _stream(
+        self, method: str, url: str, kwargs: RequestOptions
+    ) -> AsyncIterator[Response]:
         config = self._config
         p = config.prepare(method, url, kwargs)
-        pool_timeout = (as_timeout(kwargs["timeout"]).pool if "timeout" in kwargs
-                        else config.timeout.pool)
+        pool_timeout = (
+            as_timeout(kwargs["timeout"]).pool if "timeout" in kwargs else config.timeout.pool
+        )
         attempt = 0
         while True:
             session = self._session or self._open_session()
@@ -345,6 +358,10 @@ class AsyncClient(_ClientBase):
         self._check_open()
         return self
 
-    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                        tb: TracebackType | None) -> None:
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
         await self.aclose()

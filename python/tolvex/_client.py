@@ -22,14 +22,42 @@ from tolvex import _tolvex
 from tolvex._config import DEFAULT_LIMITS, DEFAULT_TIMEOUT, Limits, Retry
 from tolvex._errors import HTTPError, PoolTimeout
 from tolvex._models import Headers, HeaderTypes, Response
-from tolvex._transfer import (AuthTypes, CertTypes, ClientConfig, CookieTypes, Cookies, Handle,
-                              Prepared, QueryParams, RequestOptions, StreamBuffer, TimeoutTypes,
-                              VerifyTypes, as_timeout, build_response, failure, finish,
-                              handle_options, retry_after, retry_delay, start,
-                              transfer_error)
+from tolvex._transfer import (
+    AuthTypes,
+    CertTypes,
+    ClientConfig,
+    CookieTypes,
+    Cookies,
+    Handle,
+    Prepared,
+    QueryParams,
+    RequestOptions,
+    StreamBuffer,
+    TimeoutTypes,
+    VerifyTypes,
+    as_timeout,
+    build_response,
+    failure,
+    finish,
+    handle_options,
+    retry_after,
+    retry_delay,
+    start,
+    transfer_error,
+)
 
-__all__ = ["Client", "request", "get", "options", "head", "post", "put", "patch", "delete",
-           "stream"]
+__all__ = [
+    "Client",
+    "request",
+    "get",
+    "options",
+    "head",
+    "post",
+    "put",
+    "patch",
+    "delete",
+    "stream",
+]
 
 T = _tolvex
 _error = T.error
@@ -40,19 +68,42 @@ class _ClientBase:
 
     _config: ClientConfig
 
-    def __init__(self, *, base_url: str | None = None, headers: HeaderTypes | None = None,
-                 cookies: CookieTypes | None = None, params: QueryParams | None = None,
-                 auth: AuthTypes | None = None, timeout: TimeoutTypes = DEFAULT_TIMEOUT,
-                 follow_redirects: bool = True, max_redirects: int = 20,
-                 verify: VerifyTypes = True, cert: CertTypes | None = None,
-                 proxy: str | None = None, trust_env: bool = True,
-                 http_version: str | None = None, limits: Limits = DEFAULT_LIMITS,
-                 retries: int | Retry | None = None) -> None:
+    def __init__(
+        self,
+        *,
+        base_url: str | None = None,
+        headers: HeaderTypes | None = None,
+        cookies: CookieTypes | None = None,
+        params: QueryParams | None = None,
+        auth: AuthTypes | None = None,
+        timeout: TimeoutTypes = DEFAULT_TIMEOUT,
+        follow_redirects: bool = True,
+        max_redirects: int = 20,
+        verify: VerifyTypes = True,
+        cert: CertTypes | None = None,
+        proxy: str | None = None,
+        trust_env: bool = True,
+        http_version: str | None = None,
+        limits: Limits = DEFAULT_LIMITS,
+        retries: int | Retry | None = None,
+    ) -> None:
         self._config = ClientConfig(
-            base_url=base_url, headers=headers, cookies=cookies, params=params, auth=auth,
-            timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
-            verify=verify, cert=cert, proxy=proxy, trust_env=trust_env,
-            http_version=http_version, limits=limits, retries=retries)
+            base_url=base_url,
+            headers=headers,
+            cookies=cookies,
+            params=params,
+            auth=auth,
+            timeout=timeout,
+            follow_redirects=follow_redirects,
+            max_redirects=max_redirects,
+            verify=verify,
+            cert=cert,
+            proxy=proxy,
+            trust_env=trust_env,
+            http_version=http_version,
+            limits=limits,
+            retries=retries,
+        )
         self._closed = False
         self._open()
 
@@ -296,8 +347,9 @@ class Client(_ClientBase):
             return as_timeout(kwargs["timeout"]).pool
         return self._config.timeout.pool
 
-    def _send(self, p: Prepared, pool_timeout: float | None,
-              after: list[int] | None = None) -> Response:
+    def _send(
+        self, p: Prepared, pool_timeout: float | None, after: list[int] | None = None
+    ) -> Response:
         """One transfer; what the response's Retry-After asked for goes to
         `after` when given."""
         pool = self._pool
@@ -316,8 +368,9 @@ class Client(_ClientBase):
         pool.give(handle)
         return response
 
-    def stream(self, method: str, url: str,
-               **kwargs: Unpack[RequestOptions]) -> contextlib.AbstractContextManager[Response]:
+    def stream(
+        self, method: str, url: str, **kwargs: Unpack[RequestOptions]
+    ) -> contextlib.AbstractContextManager[Response]:
         """A context manager giving the response as soon as its head has
         arrived; its body is read with iter_bytes(), iter_text(),
         iter_lines() or read().  The transfer pauses while the reader is
@@ -385,8 +438,12 @@ class Client(_ClientBase):
         self._check_open()
         return self
 
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
         self.close()
 
 
@@ -460,4 +517,3 @@ def stream(method: str, url: str, **kwargs: Unpack[CallOptions]) -> Iterator[Res
     with Client(**client_args) as client:
         with client.stream(method, url, **request_args) as response:
             yield response
-

@@ -7,8 +7,16 @@ import math
 from collections.abc import Collection
 from typing import Final
 
-__all__ = ["Timeout", "Limits", "Retry", "BasicAuth", "DigestAuth", "BearerAuth",
-           "DEFAULT_TIMEOUT", "DEFAULT_LIMITS"]
+__all__ = [
+    "Timeout",
+    "Limits",
+    "Retry",
+    "BasicAuth",
+    "DigestAuth",
+    "BearerAuth",
+    "DEFAULT_TIMEOUT",
+    "DEFAULT_LIMITS",
+]
 
 
 class _Unset:
@@ -25,8 +33,9 @@ def _seconds(name: str, value: float | None) -> float | None:
     if value is None:
         return None
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError("%s must be a number of seconds or None, not %s"
-                        % (name, type(value).__name__))
+        raise TypeError(
+            "%s must be a number of seconds or None, not %s" % (name, type(value).__name__)
+        )
     if not value >= 0 or math.isinf(value):
         raise ValueError("%s must be a finite number of seconds >= 0, not %r" % (name, value))
     return float(value)
@@ -50,14 +59,20 @@ class Timeout:
     write: float | None
     pool: float | None
 
-    def __init__(self, timeout: float | None = None, *, connect: float | None | _Unset = _UNSET,
-                 read: float | None | _Unset = _UNSET, write: float | None | _Unset = _UNSET,
-                 pool: float | None | _Unset = _UNSET) -> None:
+    def __init__(
+        self,
+        timeout: float | None = None,
+        *,
+        connect: float | None | _Unset = _UNSET,
+        read: float | None | _Unset = _UNSET,
+        write: float | None | _Unset = _UNSET,
+        pool: float | None | _Unset = _UNSET,
+    ) -> None:
         default = _seconds("timeout", timeout)
-        for name, value in (("connect", connect), ("read", read), ("write", write),
-                            ("pool", pool)):
-            object.__setattr__(self, name,
-                               default if isinstance(value, _Unset) else _seconds(name, value))
+        for name, value in (("connect", connect), ("read", read), ("write", write), ("pool", pool)):
+            object.__setattr__(
+                self, name, default if isinstance(value, _Unset) else _seconds(name, value)
+            )
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("Timeout is immutable")
@@ -100,23 +115,34 @@ class Limits:
     connections kept open; `keepalive_expiry`: seconds an idle connection
     is kept (libcurl counts whole seconds)."""
 
-    __slots__ = ("max_connections", "max_connections_per_host", "max_keepalive_connections",
-                 "keepalive_expiry")
+    __slots__ = (
+        "max_connections",
+        "max_connections_per_host",
+        "max_keepalive_connections",
+        "keepalive_expiry",
+    )
 
-    def __init__(self, *, max_connections: int | None = 100,
-                 max_connections_per_host: int | None = None,
-                 max_keepalive_connections: int | None = 20,
-                 keepalive_expiry: float | None = 5.0) -> None:
+    def __init__(
+        self,
+        *,
+        max_connections: int | None = 100,
+        max_connections_per_host: int | None = None,
+        max_keepalive_connections: int | None = 20,
+        keepalive_expiry: float | None = 5.0,
+    ) -> None:
         self.max_connections = _count("max_connections", max_connections, 1)
-        self.max_connections_per_host = _count("max_connections_per_host",
-                                               max_connections_per_host, 1)
-        self.max_keepalive_connections = _count("max_keepalive_connections",
-                                                max_keepalive_connections, 0)
+        self.max_connections_per_host = _count(
+            "max_connections_per_host", max_connections_per_host, 1
+        )
+        self.max_keepalive_connections = _count(
+            "max_keepalive_connections", max_keepalive_connections, 0
+        )
         self.keepalive_expiry = _seconds("keepalive_expiry", keepalive_expiry)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Limits) and all(
-            getattr(self, name) == getattr(other, name) for name in self.__slots__)
+            getattr(self, name) == getattr(other, name) for name in self.__slots__
+        )
 
     def __repr__(self) -> str:
         return "Limits(%s)" % ", ".join("%s=%r" % (n, getattr(self, n)) for n in self.__slots__)
@@ -136,17 +162,28 @@ class Retry:
     header asks (also at most `backoff_max`).  After `total` retries the
     last failure is raised, or the last response returned."""
 
-    __slots__ = ("total", "backoff_factor", "backoff_max", "status_forcelist", "allowed_methods",
-                 "respect_retry_after_header")
+    __slots__ = (
+        "total",
+        "backoff_factor",
+        "backoff_max",
+        "status_forcelist",
+        "allowed_methods",
+        "respect_retry_after_header",
+    )
 
     status_forcelist: frozenset[int]
     allowed_methods: frozenset[str]
 
-    def __init__(self, total: int = 3, *, backoff_factor: float = 0.5, backoff_max: float = 120.0,
-                 status_forcelist: Collection[int] = (429, 502, 503, 504),
-                 allowed_methods: Collection[str] = ("GET", "HEAD", "OPTIONS", "PUT", "DELETE",
-                                                     "TRACE"),
-                 respect_retry_after_header: bool = True) -> None:
+    def __init__(
+        self,
+        total: int = 3,
+        *,
+        backoff_factor: float = 0.5,
+        backoff_max: float = 120.0,
+        status_forcelist: Collection[int] = (429, 502, 503, 504),
+        allowed_methods: Collection[str] = ("GET", "HEAD", "OPTIONS", "PUT", "DELETE", "TRACE"),
+        respect_retry_after_header: bool = True,
+    ) -> None:
         count = _count("total", total, 0)
         assert count is not None
         self.total = count

@@ -11,10 +11,25 @@ if TYPE_CHECKING:
     from tolvex._models import Request, Response
 
 __all__ = [
-    "HTTPError", "RequestError", "TransportError", "TimeoutException", "ConnectTimeout",
-    "ReadTimeout", "WriteTimeout", "PoolTimeout", "NetworkError", "ConnectError", "ReadError",
-    "WriteError", "ProxyError", "ProtocolError", "TLSError", "TooManyRedirects",
-    "DecodingError", "HTTPStatusError", "InvalidURL",
+    "HTTPError",
+    "RequestError",
+    "TransportError",
+    "TimeoutException",
+    "ConnectTimeout",
+    "ReadTimeout",
+    "WriteTimeout",
+    "PoolTimeout",
+    "NetworkError",
+    "ConnectError",
+    "ReadError",
+    "WriteError",
+    "ProxyError",
+    "ProtocolError",
+    "TLSError",
+    "TooManyRedirects",
+    "DecodingError",
+    "HTTPStatusError",
+    "InvalidURL",
 ]
 
 

@@ -41,8 +41,10 @@ class Headers(MutableMapping[str, str]):
             items = []
             for name, value in pairs:
                 if not isinstance(name, str) or not isinstance(value, str):
-                    raise TypeError("header names and values must be str, not %s: %s"
-                                    % (type(name).__name__, type(value).__name__))
+                    raise TypeError(
+                        "header names and values must be str, not %s: %s"
+                        % (type(name).__name__, type(value).__name__)
+                    )
                 items.append((name.lower(), name, value))
             self._items = items
 
@@ -126,12 +128,13 @@ class Headers(MutableMapping[str, str]):
         if isinstance(other, (Mapping, list, tuple)):
             try:
                 other = Headers(other)
-            except (TypeError, ValueError):
+            except TypeError, ValueError:
                 return False
         if not isinstance(other, Headers):
             return NotImplemented
         return sorted((k, v) for k, _, v in self._items) == sorted(
-            (k, v) for k, _, v in other._items)
+            (k, v) for k, _, v in other._items
+        )
 
     def __repr__(self) -> str:
         return "Headers(%r)" % self.multi_items()
@@ -184,7 +187,7 @@ def _host(url: str) -> str:
     netloc = parts.netloc.rpartition("@")[2]
     default = {"http": ":80", "https": ":443"}.get(parts.scheme.lower())
     if default and netloc.endswith(default):
-        netloc = netloc[:-len(default)]
+        netloc = netloc[: -len(default)]
     return netloc
 
 
@@ -192,8 +195,12 @@ class _RequestSource(Protocol):
     def request(self) -> Request: ...
 
 
-_VERSIONS = {b"HTTP/1.1": "HTTP/1.1", b"HTTP/2": "HTTP/2", b"HTTP/3": "HTTP/3",
-             b"HTTP/1.0": "HTTP/1.0"}
+_VERSIONS = {
+    b"HTTP/1.1": "HTTP/1.1",
+    b"HTTP/2": "HTTP/2",
+    b"HTTP/3": "HTTP/3",
+    b"HTTP/1.0": "HTTP/1.0",
+}
 
 
 class _BodySource(Protocol):
@@ -246,9 +253,22 @@ class Response:
     """A response: its status, headers and body, the request that led to it
     and the responses of the redirects (and retries) before it."""
 
-    __slots__ = ("status_code", "reason_phrase", "http_version", "url", "_request", "history",
-                 "_lines", "_headers", "_content", "_elapsed", "_encoding", "_source",
-                 "_consumed", "__weakref__")
+    __slots__ = (
+        "status_code",
+        "reason_phrase",
+        "http_version",
+        "url",
+        "_request",
+        "history",
+        "_lines",
+        "_headers",
+        "_content",
+        "_elapsed",
+        "_encoding",
+        "_source",
+        "_consumed",
+        "__weakref__",
+    )
 
     status_code: int
     reason_phrase: str
@@ -258,10 +278,18 @@ class Response:
     # The Request, or what makes it when first asked for.
     _request: Request | _RequestSource | None
 
-    def __init__(self, status_code: int, *, headers: HeaderTypes | None = None,
-                 content: bytes = b"", request: Request | None = None, url: str | None = None,
-                 http_version: str = "HTTP/1.1", reason_phrase: str = "",
-                 history: list[Response] | None = None) -> None:
+    def __init__(
+        self,
+        status_code: int,
+        *,
+        headers: HeaderTypes | None = None,
+        content: bytes = b"",
+        request: Request | None = None,
+        url: str | None = None,
+        http_version: str = "HTTP/1.1",
+        reason_phrase: str = "",
+        history: list[Response] | None = None,
+    ) -> None:
         self.status_code = status_code
         self.reason_phrase = reason_phrase
         self.http_version = http_version
@@ -277,9 +305,15 @@ class Response:
         self._consumed = False
 
     @classmethod
-    def _received(cls, status_line: bytes, lines: list[bytes], url: str,
-                  request: Request | _RequestSource, content: bytes | None,
-                  elapsed: float) -> Response:
+    def _received(
+        cls,
+        status_line: bytes,
+        lines: list[bytes],
+        url: str,
+        request: Request | _RequestSource,
+        content: bytes | None,
+        elapsed: float,
+    ) -> Response:
         """A response from libcurl's lines: the status line and the header
         lines after it (read into `headers` when first used)."""
         response = cls.__new__(cls)
@@ -377,9 +411,11 @@ class Response:
         code = self.status_code
         if 400 <= code < 600:
             kind = "Client error" if code < 500 else "Server error"
-            raise HTTPStatusError("%s '%d %s' for url '%s'" % (kind, code, self.reason_phrase,
-                                                               self.url),
-                                  request=self.request, response=self)
+            raise HTTPStatusError(
+                "%s '%d %s' for url '%s'" % (kind, code, self.reason_phrase, self.url),
+                request=self.request,
+                response=self,
+            )
         return self
 
     # --- the body -------------------------------------------------------------------
@@ -413,8 +449,10 @@ class Response:
 
     def _check_unconsumed(self) -> None:
         if self._consumed:
-            raise RuntimeError("the body of this streamed response was consumed by iterating "
-                               "over it; read() or content before iterating keeps it")
+            raise RuntimeError(
+                "the body of this streamed response was consumed by iterating "
+                "over it; read() or content before iterating keeps it"
+            )
 
     def read(self) -> bytes:
         """Reads the rest of a streamed body; returns the whole body."""
@@ -558,7 +596,7 @@ class _Rechunker:
         pending = self.pending
         pending += chunk
         whole = len(pending) - len(pending) % size
-        pieces = [bytes(pending[i:i + size]) for i in range(0, whole, size)]
+        pieces = [bytes(pending[i : i + size]) for i in range(0, whole, size)]
         del pending[:whole]
         return pieces
 

@@ -144,7 +144,10 @@ class Curl:
     def ssls_import(self, sessions: Iterable[SslSession], /) -> None: ...
     def set_ca_certs(self, cadata: _Text, /) -> None: ...
     def ws_send(
-        self, data: Buffer | str, flags: int | None = None, fragsize: int = 0,
+        self,
+        data: Buffer | str,
+        flags: int | None = None,
+        fragsize: int = 0,
         encoding: str = "utf-8",
     ) -> int: ...
     def ws_recv(self, buffersize: int, /) -> tuple[bytes, WsFrame | None]: ...
@@ -152,15 +155,20 @@ class Curl:
     def ws_meta(self) -> WsFrame | None: ...
     def ws_start_frame(self, flags: int, frame_len: int, /) -> None: ...
     def ws_close(
-        self, code: int | None = None, reason: Buffer | str | None = None,
+        self,
+        code: int | None = None,
+        reason: Buffer | str | None = None,
         encoding: str = "utf-8",
     ) -> int: ...
     def __getstate__(self) -> object: ...
     def __setstate__(self, state: object, /) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None,
-        tb: TracebackType | None, /,
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+        /,
     ) -> None: ...
 
 # --- CurlMulti ---------------------------------------------------------------------
@@ -188,8 +196,10 @@ class CurlMulti:
     def socket_action(self, sockfd: int, ev_bitmask: int, /) -> tuple[int, int]: ...
     def socket_all(self) -> tuple[int, int]: ...
     def setopt(
-        self, option: int,
-        value: int | Sequence[_Text] | _Callable | None, /,
+        self,
+        option: int,
+        value: int | Sequence[_Text] | _Callable | None,
+        /,
     ) -> None: ...
     def timeout(self) -> int: ...
     def assign(self, sock_fd: int, object: object, /) -> None: ...
@@ -201,8 +211,11 @@ class CurlMulti:
     def __setstate__(self, state: object, /) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None,
-        tb: TracebackType | None, /,
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+        /,
     ) -> None: ...
 
 # --- CurlShare -------------------------------------------------------------------------
@@ -224,8 +237,11 @@ class CurlShare:
     def __setstate__(self, state: object, /) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None,
-        tb: TracebackType | None, /,
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+        /,
     ) -> None: ...
 
 # --- CurlMime and CurlMimePart -------------------------------------------------------
@@ -236,18 +252,30 @@ class CurlMime:
     @property
     def closed(self) -> bool: ...
     def add(
-        self, name: _Text | None = None, data: Buffer | _Text | None = None,
-        file: _Text | None = None, filename: _Text | None = None,
-        content_type: _Text | None = None, headers: Sequence[_Text] | None = None,
+        self,
+        name: _Text | None = None,
+        data: Buffer | _Text | None = None,
+        file: _Text | None = None,
+        filename: _Text | None = None,
+        content_type: _Text | None = None,
+        headers: Sequence[_Text] | None = None,
         encoder: _Text | None = None,
     ) -> CurlMimePart: ...
     def add_field(
-        self, name: _Text, value: Buffer | _Text, content_type: _Text | None = None,
-        encoder: _Text | None = None, headers: Sequence[_Text] | None = None,
+        self,
+        name: _Text,
+        value: Buffer | _Text,
+        content_type: _Text | None = None,
+        encoder: _Text | None = None,
+        headers: Sequence[_Text] | None = None,
     ) -> CurlMimePart: ...
     def add_file(
-        self, name: _Text, path: _Text, filename: _Text | None = None,
-        content_type: _Text | None = None, headers: Sequence[_Text] | None = None,
+        self,
+        name: _Text,
+        path: _Text,
+        filename: _Text | None = None,
+        content_type: _Text | None = None,
+        headers: Sequence[_Text] | None = None,
         encoder: _Text | None = None,
     ) -> CurlMimePart: ...
     def add_multipart(self, name: _Text | None = None, subtype: _Text | None = ...) -> CurlMime: ...
@@ -255,8 +283,11 @@ class CurlMime:
     def addpart(self) -> CurlMimePart: ...
     def __enter__(self) -> Self: ...
     def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None,
-        tb: TracebackType | None, /,
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+        /,
     ) -> None: ...
 
 @final
@@ -264,9 +295,12 @@ class CurlMimePart:
     def name(self, name: _Text, /) -> None: ...
     def data(self, data: Buffer | _Text, /) -> None: ...
     def data_cb(
-        self, datasize: int | None, read: Callable[[Any, int], _ReadResult],
+        self,
+        datasize: int | None,
+        read: Callable[[Any, int], _ReadResult],
         seek: Callable[[Any, int, int], int | None] | None = None,
-        free: Callable[[Any], object] | None = None, userdata: Any = None,
+        free: Callable[[Any], object] | None = None,
+        userdata: Any = None,
     ) -> None: ...
     def filedata(self, path: _Text, /) -> None: ...
     def filename(self, filename: _Text, /) -> None: ...
@@ -279,8 +313,20 @@ class CurlMimePart:
 
 def global_init(option: int, /) -> None: ...
 def global_cleanup() -> None: ...
-def version_info(stamp: int = 11, /) -> tuple[
-    int, str, int, str, int, str | None, int, str | None, tuple[str, ...], str | None, int,
+def version_info(
+    stamp: int = 11, /
+) -> tuple[
+    int,
+    str,
+    int,
+    str,
+    int,
+    str | None,
+    int,
+    str | None,
+    tuple[str, ...],
+    str | None,
+    int,
     str | None,
 ]: ...
 def easy_strerror(errornum: int, /) -> str: ...

@@ -19,8 +19,17 @@ from urllib.parse import quote, urlencode, urljoin, urlsplit
 
 from tolvex import _tolvex
 from tolvex._config import BasicAuth, BearerAuth, DigestAuth, Limits, Retry, Timeout
-from tolvex._errors import (CONNECT, READ, WRITE, ConnectError, ConnectTimeout, HTTPError,
-                            InvalidURL, RequestError, engine_error)
+from tolvex._errors import (
+    CONNECT,
+    READ,
+    WRITE,
+    ConnectError,
+    ConnectTimeout,
+    HTTPError,
+    InvalidURL,
+    RequestError,
+    engine_error,
+)
 from tolvex._models import Headers, HeaderTypes, Request, Response
 
 T = _tolvex
@@ -69,8 +78,10 @@ class RequestOptions(TypedDict, total=False):
 _FEATURES = T.version_info()[4]
 # What Accept-Encoding offers: the codings libcurl decodes.
 ACCEPT_ENCODING: Final = ", ".join(
-    ["gzip", "deflate"] + (["br"] if _FEATURES & T.CURL_VERSION_BROTLI else [])
-    + (["zstd"] if _FEATURES & T.CURL_VERSION_ZSTD else []))
+    ["gzip", "deflate"]
+    + (["br"] if _FEATURES & T.CURL_VERSION_BROTLI else [])
+    + (["zstd"] if _FEATURES & T.CURL_VERSION_ZSTD else [])
+)
 USER_AGENT: Final = "tolvex/" + T.version.split()[0].partition("/")[2]
 # FOLLOWLOCATION's CURLFOLLOW_OBEYCODE: after a 303 (and a 301 or 302 to a
 # POST) the next request is a GET without a body, whatever the method was.
@@ -104,14 +115,16 @@ _UNDO: Final[dict[int, Any]] = {
     T.POSTREDIR: 0,
 }
 
-_TOKEN_CHARS: Final = frozenset("!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyz"
-                                "ABCDEFGHIJKLMNOPQRSTUVWXYZ")
+_TOKEN_CHARS: Final = frozenset(
+    "!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+)
 _REDIRECTS: Final = frozenset((301, 302, 303, 307, 308))
 
 
 def default_headers() -> Headers:
-    return Headers([("User-Agent", USER_AGENT), ("Accept", "*/*"),
-                    ("Accept-Encoding", ACCEPT_ENCODING)])
+    return Headers(
+        [("User-Agent", USER_AGENT), ("Accept", "*/*"), ("Accept-Encoding", ACCEPT_ENCODING)]
+    )
 
 
 # --- checking and encoding arguments -----------------------------------------------------
@@ -128,9 +141,12 @@ def _ascii_url(url: str) -> str:
         raise InvalidURL("invalid host name %r: %s" % (host, e)) from None
     netloc = parts.netloc.replace(host, ascii_host) if host else parts.netloc
     safe = "!$&'()*+,;=:@/?%[]~"
-    return parts._replace(netloc=quote(netloc, safe=safe), path=quote(parts.path, safe=safe),
-                          query=quote(parts.query, safe=safe),
-                          fragment=quote(parts.fragment, safe=safe)).geturl()
+    return parts._replace(
+        netloc=quote(netloc, safe=safe),
+        path=quote(parts.path, safe=safe),
+        query=quote(parts.query, safe=safe),
+        fragment=quote(parts.fragment, safe=safe),
+    ).geturl()
 
 
 # URLs checked already: a client asks again for the same few.
@@ -162,9 +178,12 @@ def _check_url(url: str) -> str:
     except ValueError as e:
         raise InvalidURL("invalid URL %r: %s" % (url, e)) from None
     if parts.scheme.lower() not in ("http", "https"):
-        raise InvalidURL("unsupported URL scheme %r in %r: only http and https are requested"
-                         % (parts.scheme, url) if parts.scheme else
-                         "URL %r has no scheme (http:// or https://)" % url)
+        raise InvalidURL(
+            "unsupported URL scheme %r in %r: only http and https are requested"
+            % (parts.scheme, url)
+            if parts.scheme
+            else "URL %r has no scheme (http:// or https://)" % url
+        )
     if not parts.hostname:
         raise InvalidURL("URL %r has no host" % url)
     return url
@@ -179,8 +198,10 @@ def _param_text(value: Any) -> str:
         return ""
     if isinstance(value, (str, int, float)):
         return str(value)
-    raise TypeError("query parameter values must be str, int, float, bool or None, not %s"
-                    % type(value).__name__)
+    raise TypeError(
+        "query parameter values must be str, int, float, bool or None, not %s"
+        % type(value).__name__
+    )
 
 
 def encode_params(params: QueryParams) -> str:
@@ -192,8 +213,9 @@ def encode_params(params: QueryParams) -> str:
             else:
                 pairs.append((str(key), _param_text(value)))
     elif isinstance(params, (str, bytes)):
-        raise TypeError("params must be a mapping or a sequence of pairs, not %s"
-                        % type(params).__name__)
+        raise TypeError(
+            "params must be a mapping or a sequence of pairs, not %s" % type(params).__name__
+        )
     else:
         pairs = [(str(key), _param_text(value)) for key, value in params]
     return urlencode(pairs)
@@ -222,8 +244,10 @@ def join_url(base: str, url: str) -> str:
 def check_header(name: str, value: str) -> str:
     """The header line for libcurl (an empty value is kept as empty)."""
     if not isinstance(name, str) or not isinstance(value, str):
-        raise TypeError("header names and values must be str, not %s: %s"
-                        % (type(name).__name__, type(value).__name__))
+        raise TypeError(
+            "header names and values must be str, not %s: %s"
+            % (type(name).__name__, type(value).__name__)
+        )
     if not name or not _TOKEN_CHARS.issuperset(name):
         raise ValueError("invalid header name %r" % name)
     if "\r" in value or "\n" in value or "\0" in value:
@@ -278,8 +302,7 @@ def cookie_header(cookies: Mapping[str, str]) -> str:
     for name, value in cookies.items():
         if not isinstance(name, str) or not isinstance(value, str):
             raise TypeError("cookie names and values must be str")
-        if not name or any(c in name for c in "=;, \t\r\n\0") or any(
-                c in value for c in ";\r\n\0"):
+        if not name or any(c in name for c in "=;, \t\r\n\0") or any(c in value for c in ";\r\n\0"):
             raise ValueError("invalid cookie %r=%r" % (name, value))
         parts.append("%s=%s" % (name, value))
     return "; ".join(parts)
@@ -303,8 +326,11 @@ def timeout_options(timeout: Timeout) -> tuple[tuple[int, int], ...]:
     connect_ms = _NO_LIMIT_MS if connect is None else max(1, math.ceil(connect * 1000))
     stalls = [t for t in (timeout.read, timeout.write) if t is not None]
     stall = max(1, math.ceil(min(stalls))) if stalls else 0
-    return ((T.CONNECTTIMEOUT_MS, min(connect_ms, _NO_LIMIT_MS)),
-            (T.LOW_SPEED_LIMIT, 1 if stall else 0), (T.LOW_SPEED_TIME, stall))
+    return (
+        (T.CONNECTTIMEOUT_MS, min(connect_ms, _NO_LIMIT_MS)),
+        (T.LOW_SPEED_LIMIT, 1 if stall else 0),
+        (T.LOW_SPEED_TIME, stall),
+    )
 
 
 def as_auth(auth: AuthTypes | None) -> BasicAuth | DigestAuth | BearerAuth | None:
@@ -312,8 +338,10 @@ def as_auth(auth: AuthTypes | None) -> BasicAuth | DigestAuth | BearerAuth | Non
         return auth
     if isinstance(auth, tuple) and len(auth) == 2:
         return BasicAuth(*auth)
-    raise TypeError("auth must be (user, password), BasicAuth, DigestAuth or BearerAuth, not %s"
-                    % type(auth).__name__)
+    raise TypeError(
+        "auth must be (user, password), BasicAuth, DigestAuth or BearerAuth, not %s"
+        % type(auth).__name__
+    )
 
 
 # --- request bodies ----------------------------------------------------------------------
@@ -341,7 +369,7 @@ class BodyReader:
                     self.start = source.tell()
                     self.size = source.seek(0, io.SEEK_END) - self.start
                     source.seek(self.start)
-            except (AttributeError, OSError, ValueError):
+            except AttributeError, OSError, ValueError:
                 self.start = self.size = None
         else:
             self.iterator = iter(source)
@@ -393,13 +421,15 @@ class BodyReader:
         return not self.started or self.start is not None
 
 
-def _file_parts(files: Mapping[str, FileTypes]) -> list[tuple[str, str | None, Any, str | None,
-                                                              list[str]]]:
+def _file_parts(
+    files: Mapping[str, FileTypes],
+) -> list[tuple[str, str | None, Any, str | None, list[str]]]:
     """The parts of a multipart body: (name, filename, bytes or reader,
     content type, header lines), checked before anything is sent."""
     if not isinstance(files, Mapping):
-        raise TypeError("files must be a mapping of field names to files, not %s"
-                        % type(files).__name__)
+        raise TypeError(
+            "files must be a mapping of field names to files, not %s" % type(files).__name__
+        )
     parts = []
     for name, value in files.items():
         if not isinstance(name, str):
@@ -409,8 +439,9 @@ def _file_parts(files: Mapping[str, FileTypes]) -> list[tuple[str, str | None, A
         extra: Any = {}
         if isinstance(value, tuple):
             if not 2 <= len(value) <= 4:
-                raise TypeError("files[%r]: a tuple is (filename, file[, content_type[, "
-                                "headers]])" % name)
+                raise TypeError(
+                    "files[%r]: a tuple is (filename, file[, content_type[, headers]])" % name
+                )
             filename, value, *rest = value
             if rest:
                 content_type = rest[0]
@@ -433,8 +464,10 @@ def _file_parts(files: Mapping[str, FileTypes]) -> list[tuple[str, str | None, A
         elif hasattr(value, "read"):
             data = BodyReader(value)
         else:
-            raise TypeError("files[%r] must be a file object, bytes or a tuple, not %s"
-                            % (name, type(value).__name__))
+            raise TypeError(
+                "files[%r] must be a file object, bytes or a tuple, not %s"
+                % (name, type(value).__name__)
+            )
         if content_type is None and filename:
             content_type = mimetypes.guess_type(filename)[0] or "application/octet-stream"
         lines = [check_header(k, v) for k, v in extra.items()]
@@ -457,8 +490,21 @@ def _form_fields(data: Mapping[str, Any]) -> list[tuple[str, str]]:
 class Prepared:
     """A request checked and turned into options, ready for any handle."""
 
-    __slots__ = ("method", "url", "pairs", "opts", "method_option", "reader", "parts", "fields",
-                 "digest", "follow", "upload_size", "content_type", "stamp")
+    __slots__ = (
+        "method",
+        "url",
+        "pairs",
+        "opts",
+        "method_option",
+        "reader",
+        "parts",
+        "fields",
+        "digest",
+        "follow",
+        "upload_size",
+        "content_type",
+        "stamp",
+    )
 
     def __init__(self, method: str, url: str) -> None:
         self.method = method
@@ -487,8 +533,11 @@ class Prepared:
     @property
     def replayable(self) -> bool:
         """Whether the body can be sent again."""
-        readers = [self.reader] if self.reader is not None else [
-            data for _, _, data, _, _ in self.parts or () if isinstance(data, BodyReader)]
+        readers = (
+            [self.reader]
+            if self.reader is not None
+            else [data for _, _, data, _, _ in self.parts or () if isinstance(data, BodyReader)]
+        )
         return all(r.replayable for r in readers)
 
 
@@ -560,18 +609,30 @@ class ClientConfig:
     """A client's configuration, as the options every handle of the client
     starts with, and what it prepares requests from."""
 
-    def __init__(self, *, base_url: str | None, headers: HeaderTypes | None,
-                 cookies: CookieTypes | None, params: QueryParams | None,
-                 auth: AuthTypes | None, timeout: TimeoutTypes, follow_redirects: bool,
-                 max_redirects: int, verify: VerifyTypes, cert: CertTypes | None,
-                 proxy: str | None, trust_env: bool, http_version: str | None,
-                 limits: Limits, retries: int | Retry | None) -> None:
+    def __init__(
+        self,
+        *,
+        base_url: str | None,
+        headers: HeaderTypes | None,
+        cookies: CookieTypes | None,
+        params: QueryParams | None,
+        auth: AuthTypes | None,
+        timeout: TimeoutTypes,
+        follow_redirects: bool,
+        max_redirects: int,
+        verify: VerifyTypes,
+        cert: CertTypes | None,
+        proxy: str | None,
+        trust_env: bool,
+        http_version: str | None,
+        limits: Limits,
+        retries: int | Retry | None,
+    ) -> None:
         self.base_url = check_url(base_url) if base_url is not None else None
         self._headers = default_headers()
         if headers is not None:
             self._headers.update(Headers(headers))
-        self._header_cache: tuple[Headers, int, dict[int, Any],
-                                  list[tuple[str, str]]] | None = None
+        self._header_cache: tuple[Headers, int, dict[int, Any], list[tuple[str, str]]] | None = None
         # Plain requests (no keyword arguments) by (method, url), prepared
         # once while the client's headers and cookies stay as they are.
         self._plain: dict[tuple[str, str], Prepared] = {}
@@ -579,13 +640,17 @@ class ClientConfig:
         self.auth = as_auth(auth)
         self.timeout = as_timeout(timeout)
         self.follow_redirects = bool(follow_redirects)
-        if isinstance(max_redirects, bool) or not isinstance(max_redirects, int) \
-                or max_redirects < 0:
+        if (
+            isinstance(max_redirects, bool)
+            or not isinstance(max_redirects, int)
+            or max_redirects < 0
+        ):
             raise ValueError("max_redirects must be an int >= 0")
         self.max_redirects = max_redirects
         if http_version not in _HTTP_VERSIONS:
-            raise ValueError("http_version must be None, '1.1', '2', '3' or '3only', not %r"
-                             % (http_version,))
+            raise ValueError(
+                "http_version must be None, '1.1', '2', '3' or '3only', not %r" % (http_version,)
+            )
         if not isinstance(limits, Limits):
             raise TypeError("limits must be a Limits")
         self.limits = limits
@@ -605,8 +670,14 @@ class ClientConfig:
         for name, value in (cookies or {}).items():
             self.cookies[name] = value
 
-    def _base_options(self, verify: VerifyTypes, cert: CertTypes | None, proxy: str | None,
-                      trust_env: bool, http_version: str | None) -> dict[int, Any]:
+    def _base_options(
+        self,
+        verify: VerifyTypes,
+        cert: CertTypes | None,
+        proxy: str | None,
+        trust_env: bool,
+        http_version: str | None,
+    ) -> dict[int, Any]:
         base: dict[int, Any] = {
             T.SHARE: self.share,
             T.COOKIEFILE: "",
@@ -706,8 +777,9 @@ class ClientConfig:
             if drop is not None:
                 lines = control.getinfo(T.INFO_COOKIELIST)
                 assert isinstance(lines, list)
-                dropped = [line for line in lines if not drop or
-                           str(line).split("\t")[5:6] == [drop]]
+                dropped = [
+                    line for line in lines if not drop or str(line).split("\t")[5:6] == [drop]
+                ]
                 if dropped:
                     replace = [str(line) for line in lines if line not in dropped]
             if replace is not None:
@@ -761,8 +833,12 @@ class ClientConfig:
             opts.update(timeout_options(as_timeout(kwargs["timeout"])))
         body = self._body(kwargs, p)
         p.opts = opts
-        if body is None and p.parts is None and p.reader is None and method not in (
-                "POST", "PUT", "PATCH"):
+        if (
+            body is None
+            and p.parts is None
+            and p.reader is None
+            and method not in ("POST", "PUT", "PATCH")
+        ):
             if method == "HEAD":
                 p.method_option = (T.NOBODY, 1)
             elif method != "GET":
@@ -792,8 +868,9 @@ class ClientConfig:
             return None
         if "json" in given:
             p.content_type = "application/json"
-            return jsonlib.dumps(kwargs["json"], ensure_ascii=False, separators=(",", ":"),
-                                 allow_nan=False).encode()
+            return jsonlib.dumps(
+                kwargs["json"], ensure_ascii=False, separators=(",", ":"), allow_nan=False
+            ).encode()
         content: Any = kwargs.get("content")
         data = kwargs.get("data")
         if data is not None:
@@ -807,12 +884,15 @@ class ClientConfig:
             return content.encode()
         if isinstance(content, (bytes, bytearray, memoryview)):
             return bytes(content)
-        if hasattr(content, "read") or (isinstance(content, Iterable)
-                                        and not isinstance(content, Mapping)):
+        if hasattr(content, "read") or (
+            isinstance(content, Iterable) and not isinstance(content, Mapping)
+        ):
             p.reader = BodyReader(content)
             return None
-        raise TypeError("content must be bytes, str, an iterable of bytes or a file object, "
-                        "not %s" % type(content).__name__)
+        raise TypeError(
+            "content must be bytes, str, an iterable of bytes or a file object, "
+            "not %s" % type(content).__name__
+        )
 
     def _body_options(self, p: Prepared, body: bytes, pairs: list[tuple[str, str]]) -> None:
         """Options and headers of a request with a body (`body`, unless it is
@@ -851,12 +931,15 @@ class ClientConfig:
         p.pairs = pairs + [pair for pair in extra if pair[1]]
         if extra:
             opts[T.HTTPHEADER] = (opts[T.HTTPHEADER] or []) + [
-                check_header(n, v) if v else n + ":" for n, v in extra]
+                check_header(n, v) if v else n + ":" for n, v in extra
+            ]
 
     def _auth_options(self, p: Prepared, auth: BasicAuth | DigestAuth | BearerAuth) -> None:
         opts = p.opts
         if isinstance(auth, BearerAuth):
-            opts[T.HTTPHEADER] = (opts[T.HTTPHEADER] or []) + ["Authorization: Bearer " + auth.token]
+            opts[T.HTTPHEADER] = (opts[T.HTTPHEADER] or []) + [
+                "Authorization: Bearer " + auth.token
+            ]
             p.pairs = p.pairs + [("Authorization", "Bearer " + auth.token)]
             return
         digest = isinstance(auth, DigestAuth)
@@ -879,8 +962,7 @@ class Handle:
     """A Curl of a client with the lists its header and write callables fill,
     and the request options it carries now."""
 
-    __slots__ = ("curl", "lines", "chunks", "defaults", "applied", "method", "url", "sent",
-                 "multi")
+    __slots__ = ("curl", "lines", "chunks", "defaults", "applied", "method", "url", "sent", "multi")
 
     def __init__(self, base: dict[int, Any]) -> None:
         self.curl = curl = T.Curl()
@@ -939,8 +1021,9 @@ class Handle:
             self.multi.close()
 
 
-def handle_options(handle: Handle, p: Prepared,
-                   extra: dict[int, Any] | None = None) -> tuple[dict[int, Any], tuple[int, Any]]:
+def handle_options(
+    handle: Handle, p: Prepared, extra: dict[int, Any] | None = None
+) -> tuple[dict[int, Any], tuple[int, Any]]:
     """The options and the method option of a request on this handle: with
     what belongs to the handle (a multipart form's CurlMime, the debug
     callable that reads what digest auth sent) and `extra`."""
@@ -962,8 +1045,7 @@ def handle_options(handle: Handle, p: Prepared,
             if lines:
                 part.headers(lines)
             if isinstance(data, BodyReader):
-                part.data_cb(-1 if data.size is None else data.size, data.read_part,
-                             data.seek_part)
+                part.data_cb(-1 if data.size is None else data.size, data.read_part, data.seek_part)
             else:
                 part.data(data)
         method = (T.MIMEPOST, mime)
@@ -1028,7 +1110,7 @@ def failure(handle: Handle, p: Prepared, error: BaseException) -> BaseException:
 def _status(line: bytes) -> int:
     try:
         return int(line.split(None, 2)[1])
-    except (IndexError, ValueError):
+    except IndexError, ValueError:
         return 0
 
 
@@ -1051,8 +1133,11 @@ def split_blocks(lines: list[bytes]) -> list[tuple[bytes, list[bytes]]]:
     if status is not None:
         blocks.append((status, current))
     last = len(blocks) - 1
-    return [block for i, block in enumerate(blocks)
-            if not (_status(block[0]) < 200 or (_status(block[0]) < 300 and i < last))]
+    return [
+        block
+        for i, block in enumerate(blocks)
+        if not (_status(block[0]) < 200 or (_status(block[0]) < 300 and i < last))
+    ]
 
 
 def _location(lines: list[bytes]) -> str | None:
@@ -1087,8 +1172,9 @@ def build_response(handle: Handle, p: Prepared, content: bytes | None) -> Respon
     blocks = split_blocks(lines)
     lines.clear()
     if not blocks:
-        raise engine_error(T.E_FTP_WEIRD_SERVER_REPLY, "no response headers received", READ,
-                           p.request())
+        raise engine_error(
+            T.E_FTP_WEIRD_SERVER_REPLY, "no response headers received", READ, p.request()
+        )
     url = p.url
     method = p.method
     history = []
@@ -1096,8 +1182,9 @@ def build_response(handle: Handle, p: Prepared, content: bytes | None) -> Respon
     assert isinstance(redirect, int)
     share = redirect / 1e6 / max(1, len(blocks) - 1)
     for status, block in blocks[:-1]:
-        response = Response._received(status, block, url, Request._sent(method, url, []), b"",
-                                      share)
+        response = Response._received(
+            status, block, url, Request._sent(method, url, []), b"", share
+        )
         history.append(response)
         code = response.status_code
         location = _location(block) if code in _REDIRECTS else None
@@ -1116,16 +1203,19 @@ def build_response(handle: Handle, p: Prepared, content: bytes | None) -> Respon
         pairs = [pair for pair in pairs if pair[0].lower() not in ("authorization", "cookie")]
     request = Request._sent(method, final_url, pairs)
     for earlier in history:
-        earlier.request = Request._sent(earlier.request.method if earlier.request else method,
-                                        earlier.url, [])
-    response = Response._received(blocks[-1][0], blocks[-1][1], final_url, request, content,
-                                  total / 1e6 - redirect / 1e6)
+        earlier.request = Request._sent(
+            earlier.request.method if earlier.request else method, earlier.url, []
+        )
+    response = Response._received(
+        blocks[-1][0], blocks[-1][1], final_url, request, content, total / 1e6 - redirect / 1e6
+    )
     response.history = history
     return response
 
 
-def transfer_error(handle: Handle, p: Prepared, code: int, text: str,
-                   cause: BaseException | None = None) -> HTTPError:
+def transfer_error(
+    handle: Handle, p: Prepared, code: int, text: str, cause: BaseException | None = None
+) -> HTTPError:
     """The exception for a failed transfer, with the phase it failed in and
     what the caller's body raised as its cause."""
     curl = handle.curl
@@ -1135,8 +1225,9 @@ def transfer_error(handle: Handle, p: Prepared, code: int, text: str,
     if code == T.E_OPERATION_TIMEDOUT:
         # libcurl says "Connection timed out" for the whole set-up (TCP, a
         # proxy's handshake, TLS), "Resolving timed out" for DNS.
-        if not curl.getinfo(T.CONNECT_TIME_T) or text.startswith(("Connection timed out",
-                                                                  "Resolving timed out")):
+        if not curl.getinfo(T.CONNECT_TIME_T) or text.startswith(
+            ("Connection timed out", "Resolving timed out")
+        ):
             phase = CONNECT
         elif p.upload_size:
             sent = curl.getinfo(T.SIZE_UPLOAD_T)
@@ -1152,8 +1243,11 @@ def transfer_error(handle: Handle, p: Prepared, code: int, text: str,
         if isinstance(url, str) and url.split(":", 1)[0].lower() in ("http", "https"):
             code = T.E_FTP_WEIRD_SERVER_REPLY
     error = engine_error(code, text, phase, p.request())
-    readers = [p.reader] if p.reader is not None else [
-        data for _, _, data, _, _ in p.parts or () if isinstance(data, BodyReader)]
+    readers = (
+        [p.reader]
+        if p.reader is not None
+        else [data for _, _, data, _, _ in p.parts or () if isinstance(data, BodyReader)]
+    )
     for reader in readers:
         if reader.error is not None:
             cause = reader.error
@@ -1167,8 +1261,14 @@ def is_connect_failure(error: HTTPError) -> bool:
     return isinstance(error, (ConnectError, ConnectTimeout))
 
 
-def retry_delay(retry: Retry | None, attempt: int, p: Prepared, error: HTTPError | None,
-                response: Response | None, retry_after: int) -> float | None:
+def retry_delay(
+    retry: Retry | None,
+    attempt: int,
+    p: Prepared,
+    error: HTTPError | None,
+    response: Response | None,
+    retry_after: int,
+) -> float | None:
     """Seconds to wait before trying the request again, or None not to;
     `attempt` retries were made so far."""
     if retry is None or attempt >= retry.total or not p.replayable:
@@ -1176,8 +1276,7 @@ def retry_delay(retry: Retry | None, attempt: int, p: Prepared, error: HTTPError
     if error is not None:
         return retry.backoff(attempt + 1) if is_connect_failure(error) else None
     assert response is not None
-    if response.status_code not in retry.status_forcelist or \
-            p.method not in retry.allowed_methods:
+    if response.status_code not in retry.status_forcelist or p.method not in retry.allowed_methods:
         return None
     return retry.backoff(attempt + 1, retry_after)
 
@@ -1191,8 +1290,17 @@ class StreamBuffer:
     chunks not read yet.  Beyond STREAM_LIMIT bytes held the transfer is
     paused, until the reader has taken half of them."""
 
-    __slots__ = ("handle", "p", "chunks", "size", "paused", "head_done", "challenged",
-                 "on_head", "on_data")
+    __slots__ = (
+        "handle",
+        "p",
+        "chunks",
+        "size",
+        "paused",
+        "head_done",
+        "challenged",
+        "on_head",
+        "on_data",
+    )
 
     def __init__(self, handle: Handle, p: Prepared) -> None:
         self.handle = handle
@@ -1219,7 +1327,7 @@ class StreamBuffer:
         code = _status(lines[start])
         if code < 200:
             return
-        if code in _REDIRECTS and self.p.follow and _location(lines[start + 1:-1]):
+        if code in _REDIRECTS and self.p.follow and _location(lines[start + 1 : -1]):
             return
         if code == 401 and self.p.digest and not self.challenged:
             self.challenged = True

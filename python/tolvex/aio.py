@@ -67,7 +67,8 @@ if _HAVE_EPOLL:
         (_CSELECT_IN if ev & (select.EPOLLIN | select.EPOLLPRI) else 0)
         | (_CSELECT_OUT if ev & select.EPOLLOUT else 0)
         | (_tolvex.CSELECT_ERR if ev & (select.EPOLLERR | select.EPOLLHUP) else 0)
-        for ev in range(_EPOLL_MASK + 1))
+        for ev in range(_EPOLL_MASK + 1)
+    )
 
 _CancelledError = asyncio.CancelledError
 
@@ -101,9 +102,22 @@ class Session:
     arrives.
     """
 
-    __slots__ = ("_multi", "_socket_action", "_events", "_loop", "_transfers", "_watched",
-                 "_epoll", "_thread", "_timer", "_timer_at", "_deadline", "_audit", "_closed",
-                 "__weakref__")
+    __slots__ = (
+        "_multi",
+        "_socket_action",
+        "_events",
+        "_loop",
+        "_transfers",
+        "_watched",
+        "_epoll",
+        "_thread",
+        "_timer",
+        "_timer_at",
+        "_deadline",
+        "_audit",
+        "_closed",
+        "__weakref__",
+    )
 
     # Whether new sessions use the multi's own event source where it exists,
     # else keep libcurl's sockets in an epoll set of their own.
@@ -147,8 +161,12 @@ class Session:
         self._check_loop()
         return self
 
-    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                        tb: TracebackType | None) -> None:
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
         await self.close()
 
     @property
@@ -231,7 +249,8 @@ class Session:
                     multi.remove_handle(curl)
                 if not waiter.done():
                     waiter.set_exception(
-                        error("the session was closed before the transfer finished"))
+                        error("the session was closed before the transfer finished")
+                    )
         finally:
             # libcurl closes its idle connections without telling anyone.
             if driven:
@@ -247,7 +266,8 @@ class Session:
         if loop is None:
             raise RuntimeError(
                 "tolvex.aio.Session used outside of an asyncio event loop: await its "
-                "methods in the thread that runs the session's loop")
+                "methods in the thread that runs the session's loop"
+            )
         own = self._loop
         if own is None:
             if self._closed:
@@ -264,7 +284,8 @@ class Session:
             # has gone: nothing of it can run any more.
             raise RuntimeError(
                 "tolvex.aio.Session belongs to another event loop: a session can be used "
-                "only in the loop, and so the thread, it was first used in")
+                "only in the loop, and so the thread, it was first used in"
+            )
         return own
 
     def _start(self, curl: _tolvex.Curl, waiter: _Waiter) -> None:
@@ -336,8 +357,9 @@ class Session:
             if curl.multi() is not multi:
                 del self._transfers[curl]
                 if not waiter.done():
-                    waiter.set_exception(error(
-                        "the transfer was taken out of the session before it finished"))
+                    waiter.set_exception(
+                        error("the transfer was taken out of the session before it finished")
+                    )
 
     def _on_socket(self, event: int, fd: int, multi: _tolvex.CurlMulti, assigned: object) -> None:
         # libcurl repeats itself: only changes of what is watched go on to the
@@ -484,8 +506,19 @@ class _Body:
     received and not yet consumed.  It is the stream's `_Waiter`: the
     session hands it the transfer's outcome."""
 
-    __slots__ = ("session", "curl", "chunks", "size", "limit", "paused", "pauses", "waiter",
-                 "finished", "error", "installed")
+    __slots__ = (
+        "session",
+        "curl",
+        "chunks",
+        "size",
+        "limit",
+        "paused",
+        "pauses",
+        "waiter",
+        "finished",
+        "error",
+        "installed",
+    )
 
     def __init__(self, session: Session, curl: _tolvex.Curl, limit: int) -> None:
         self.session = session
@@ -660,8 +693,12 @@ class Stream:
             self._begin()
         return self
 
-    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                        tb: TracebackType | None) -> None:
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
         await self.aclose()
 
     def __del__(self) -> None:

@@ -51,8 +51,10 @@ class FaultyHandler(socketserver.BaseRequestHandler):
         elif name == "short-head":
             conn.sendall(b"HTTP/1.1 2")
         elif name == "chunked-cut":
-            conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                         b"10\r\n0123456789abcdef\r\n10\r\n01234")
+            conn.sendall(
+                b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                b"10\r\n0123456789abcdef\r\n10\r\n01234"
+            )
         elif name == "wrong-length":
             conn.sendall(HEAD % 100 + b"x" * 50)
         elif name == "stall":

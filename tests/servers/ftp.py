@@ -30,8 +30,11 @@ class FTPServer:
         # on the class.
         # No idle timeout: its timer would stay scheduled on the accepting
         # thread's loop for minutes after each session.
-        handler = type("Handler", (FTPHandler,), {"authorizer": authorizer,
-                                                  "passive_ports": None, "timeout": None})
+        handler = type(
+            "Handler",
+            (FTPHandler,),
+            {"authorizer": authorizer, "passive_ports": None, "timeout": None},
+        )
         # A handler of its own keeps pyftpdlib from logging every command to
         # stderr, where tests read what callbacks print.
         log = logging.getLogger("pyftpdlib")
@@ -49,8 +52,9 @@ class FTPServer:
         return "ftp://127.0.0.1:%d%s" % (self.port, path)
 
     def start(self):
-        self.thread = threading.Thread(target=self.server.serve_forever,
-                                       kwargs={"timeout": 0.2}, daemon=True)
+        self.thread = threading.Thread(
+            target=self.server.serve_forever, kwargs={"timeout": 0.2}, daemon=True
+        )
         self.thread.start()
         return self
 

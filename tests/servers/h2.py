@@ -85,8 +85,10 @@ async def app(scope, receive, send):
         response = scope["http_version"].encode()
     else:
         status, response = 404, b"not found"
-    headers = [(b"content-length", b"%d" % len(response)),
-               (b"x-client-port", b"%d" % scope["client"][1])]
+    headers = [
+        (b"content-length", b"%d" % len(response)),
+        (b"x-client-port", b"%d" % scope["client"][1]),
+    ]
     await send({"type": "http.response.start", "status": status, "headers": headers})
     await send({"type": "http.response.body", "body": response})
 
@@ -107,14 +109,30 @@ class Hypercorn:
 
     def start(self):
         address = "127.0.0.1:%d" % self.port
-        cmd = [sys.executable, "-m", "hypercorn", "--workers", "0", "--bind", address,
-               "--log-level", "ERROR"]
+        cmd = [
+            sys.executable,
+            "-m",
+            "hypercorn",
+            "--workers",
+            "0",
+            "--bind",
+            address,
+            "--log-level",
+            "ERROR",
+        ]
         if self.files:
-            cmd += ["--quic-bind", address, "--certfile", self.files.cert,
-                    "--keyfile", self.files.key]
+            cmd += [
+                "--quic-bind",
+                address,
+                "--certfile",
+                self.files.cert,
+                "--keyfile",
+                self.files.key,
+            ]
         cmd.append("servers.h2:app")
-        self.process = subprocess.Popen(cmd, cwd=os.path.dirname(os.path.dirname(__file__)),
-                                        stdout=subprocess.DEVNULL)
+        self.process = subprocess.Popen(
+            cmd, cwd=os.path.dirname(os.path.dirname(__file__)), stdout=subprocess.DEVNULL
+        )
         wait_listening(self.port)
         return self
 

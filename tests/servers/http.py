@@ -205,8 +205,9 @@ class Handler(BaseHTTPRequestHandler):
             self.send_chunks([b"x"] * count, delay=float(query.get("delay", 0.1)))
         elif name == "cookies":
             cookies = [("Set-Cookie", "%s=%s; Path=/" % pair) for pair in query.items()]
-            self.send_body(self.headers.get("Cookie", "").encode(), content_type="text/plain",
-                           headers=cookies)
+            self.send_body(
+                self.headers.get("Cookie", "").encode(), content_type="text/plain", headers=cookies
+            )
         elif name == "redirect":
             status = int(query.get("status", 302))
             self.send_body(b"", status=status, headers=[("Location", query["to"])])
@@ -214,8 +215,12 @@ class Handler(BaseHTTPRequestHandler):
             with self.server.lock:
                 seen = self.server.busy[parts[1]] = self.server.busy.get(parts[1], 0) + 1
             if seen <= int(query.get("times", 1)):
-                self.send_body(b"busy", status=503, content_type="text/plain",
-                               headers=[("Retry-After", query.get("after", "1"))])
+                self.send_body(
+                    b"busy",
+                    status=503,
+                    content_type="text/plain",
+                    headers=[("Retry-After", query.get("after", "1"))],
+                )
             else:
                 self.send_body(b"ready", content_type="text/plain")
         elif name == "close":

@@ -23,15 +23,21 @@ from servers.upload import UploadHandler, UploadServer
 
 
 def describe(part):
-    info = {"name": part.get_param("name", header="content-disposition"),
-            "type": part.get_content_type() if "Content-Type" in part else None,
-            "headers": [[key, str(value)] for key, value in part.items()]}
+    info = {
+        "name": part.get_param("name", header="content-disposition"),
+        "type": part.get_content_type() if "Content-Type" in part else None,
+        "headers": [[key, str(value)] for key, value in part.items()],
+    }
     if part.is_multipart():
         return info | {"parts": [describe(p) for p in part.iter_parts()]}
     data = part.get_payload(decode=True)
-    return info | {"filename": part.get_filename(), "encoding": part.get("Content-Transfer-Encoding"),
-                   "size": len(data), "sha256": hashlib.sha256(data).hexdigest(),
-                   "data": data.decode("latin-1") if len(data) < 1 << 20 else None}
+    return info | {
+        "filename": part.get_filename(),
+        "encoding": part.get("Content-Transfer-Encoding"),
+        "size": len(data),
+        "sha256": hashlib.sha256(data).hexdigest(),
+        "data": data.decode("latin-1") if len(data) < 1 << 20 else None,
+    }
 
 
 class MultipartHandler(UploadHandler):

@@ -38,8 +38,11 @@ class Sshd:
         self.client_key = os.path.join(self.dir, "client_ed25519")
 
     def _keygen(self, path):
-        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", path],
-                       check=True, capture_output=True)
+        subprocess.run(
+            ["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", path],
+            check=True,
+            capture_output=True,
+        )
 
     @property
     def host_key_blob(self):
@@ -93,8 +96,8 @@ class Sshd:
             )
         self.log = os.path.join(self.dir, "sshd.log")
         self.process = subprocess.Popen(
-            [SSHD, "-D", "-e", "-f", config], stdout=subprocess.DEVNULL,
-            stderr=open(self.log, "wb"))
+            [SSHD, "-D", "-e", "-f", config], stdout=subprocess.DEVNULL, stderr=open(self.log, "wb")
+        )
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             if self.process.poll() is not None:

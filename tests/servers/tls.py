@@ -60,7 +60,8 @@ class STSHandler(Handler):
         if query.get("subdomains"):
             value += "; includeSubDomains"
         self.read_body()
-        self.send_body(b"sts", content_type="text/plain",
-                       headers=[("Strict-Transport-Security", value)])
+        self.send_body(
+            b"sts", content_type="text/plain", headers=[("Strict-Transport-Security", value)]
+        )
 
     do_GET = do_POST = do_HEAD = handle_any
