@@ -1,13 +1,11 @@
 """The integer constants of tolvex._tolvex, checked against libcurl itself.
 
-The registry's names and their order come from tests/data/constants_names.txt
-(one line per group: number, target, names; the result-code groups carry
-their values as NAME=VALUE).  The expected values come from libcurl's own
-headers: the libcurl name of every constant is derived here from its Python
-name, a C program printing all of them is compiled against the installed
-libcurl, and its output is compared with the module.  Constants whose value is
-fixed by tolvex rather than taken from libcurl are compared with the literal
-numbers kept in this file.  Beyond the registry, every name of the libcurl
+The registry's names and their order come from tools/registry.txt, and the
+libcurl name of each constant and the values tolvex fixes itself from
+tools/registry.py, which the build reads too.  The expected values come from
+libcurl's own headers: a C program printing the value of every libcurl name
+is compiled against the installed libcurl, and its output is compared with
+the module; the fixed values are compared as they are listed.  Beyond the registry, every name of the libcurl
 headers the module was built with is compared with the module (at the end).
 """
 
@@ -24,7 +22,6 @@ import pytest
 import tolvex
 from tolvex import _tolvex
 
-DATA_FILE = Path(__file__).parent / "data" / "constants_names.txt"
 ROOT = Path(__file__).resolve().parent.parent
 
 GROUP_SIZES = {
@@ -45,81 +42,25 @@ GROUP_SIZES = {
 TOTAL = 718
 
 
-def _load_groups():
-    groups = []
-    for line in DATA_FILE.read_text().splitlines():
-        if not line.strip():
-            continue
-        number, target, *tokens = line.split()
-        entries = []
-        for token in tokens:
-            name, sep, value = token.partition("=")
-            entries.append((name, int(value) if sep else None))
-        groups.append((int(number), target, entries))
-    return groups
+def _load_registry():
+    spec = importlib.util.spec_from_file_location("registry", ROOT / "tools" / "registry.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
-GROUPS = _load_groups()
+REGISTRY = _load_registry()
+GROUPS = REGISTRY.load_groups()
 GROUP_IDS = [f"group{number}-{target}" for number, target, _ in GROUPS]
 ALL_NAMES = [name for _, _, entries in GROUPS for name, _ in entries]
 GROUP_OF = {name: number for number, _, entries in GROUPS for name, _ in entries}
+FIXED_VALUES = REGISTRY.FIXED_VALUES
 
-# Values tolvex fixes itself: masks kept within 32 bits, the large-file option
-# numbers under the old names, the old aliases, and codes libcurl lacks.
-# HTTPAUTH_ANY and HTTPAUTH_ANYSAFE differ from recent libcurl's CURLAUTH_ANY
-# and CURLAUTH_ANYSAFE, which also leave out the newer CURLAUTH_HTTPSIG bit;
-# the old names INFILESIZE, RESUME_FROM, MAXFILESIZE and POSTFIELDSIZE carry
-# the numbers of the *_LARGE options.
-FIXED_VALUES = {
-    "E_ALREADY_COMPLETE": 99999,
-    "HTTPAUTH_ANY": 4294967279,
-    "HTTPAUTH_ANYSAFE": 4294967278,
-    "HTTPAUTH_ONLY": 2147483648,
-    "HTTPAUTH_GSSNEGOTIATE": 4,
-    "PROTO_ALL": 4294967295,
-    "SSH_AUTH_ANY": 4294967295,
-    "SSH_AUTH_DEFAULT": 4294967295,
-    "INFILESIZE": 30115,
-    "RESUME_FROM": 30116,
-    "MAXFILESIZE": 30117,
-    "POSTFIELDSIZE": 30120,
-    "SOCKET_BAD": -1,
-    "SOCKET_TIMEOUT": -1,
-    "READFUNC_ABORT": 268435456,
-    "READFUNC_PAUSE": 268435457,
-    "WRITEFUNC_PAUSE": 268435457,
-    "FILE": 10001,
-    "INFILE": 10009,
-    "WRITEHEADER": 10029,
-    "KRB4LEVEL": 10063,
-    "FTPLISTONLY": 48,
-    "FTPAPPEND": 50,
-    "FTP_SSL": 119,
-    "POST301": 161,
-    "ENCODING": 10102,
-    "SSLCERTPASSWD": 10026,
-    "SSLKEYPASSWD": 10026,
-    "OPT_COOKIELIST": 10135,
-    "HTTP_CODE": 2097154,
-    "CURL_HTTP_VERSION_2_0": 3,
-    "GLOBAL_DEFAULT": 3,
-    "CURL_VERSION_HTTPS_PROXY": 2097152,
-    "CURL_VERSION_MULTI_SSL": 4194304,
-    "CURL_VERSION_BROTLI": 8388608,
-    "CURL_VERSION_ALTSVC": 16777216,
-    "CURL_VERSION_HTTP3": 33554432,
-    "CURL_VERSION_UNICODE": 134217728,
-    "CURL_VERSION_ZSTD": 67108864,
-    "CURL_VERSION_HSTS": 268435456,
-    "CURL_VERSION_GSASL": 536870912,
-    "E_CALL_MULTI_PERFORM": -1,
-    "E_MULTI_CALL_MULTI_PERFORM": -1,
-    "E_MULTI_CALL_MULTI_SOCKET": -1,
-    "FORM_CONTENTS": 4,
-    "M_NOTIFYFUNCTION": 20018,
-    "M_NOTIFY_INFO_READ": 0,
-    "M_NOTIFY_EASY_DONE": 1,
-}
+
+def libcurl_name(name):
+    """The libcurl macro or enumerator that gives the value of `name`."""
+    return REGISTRY.libcurl_name(name, GROUP_OF[name])
+
 
 # Names that share their value with another constant.
 ALIASES = [
@@ -164,104 +105,6 @@ ALIASES = [
         "GSASL",
     )
 ]
-
-# --- the libcurl name of each constant ---------------------------------------
-
-# (prefix of the Python name, prefix of the libcurl name), tried in order,
-# per group; None as the libcurl prefix means CURLOPT_ followed by the name.
-_PREFIX_RULES = {
-    1: [
-        ("READFUNC_", "CURL_READFUNC_"),
-        ("WRITEFUNC_", "CURL_WRITEFUNC_"),
-        ("IOE_", "CURLIOE_"),
-        ("IOCMD_", "CURLIOCMD_"),
-        ("SOCKET_", "CURL_SOCKET_"),
-        ("INFOTYPE_", "CURLINFO_"),
-    ],
-    3: [
-        ("PROXYTYPE_", "CURLPROXY_"),
-        ("HTTPAUTH_", "CURLAUTH_"),
-        ("GSSAPI_DELEGATION_", "CURLGSSAPI_DELEGATION_"),
-        ("GSSAPI_DELEGATION", None),
-        ("FTPSSL_", "CURLFTPSSL_"),
-        ("FTPAUTH_", "CURLFTPAUTH_"),
-        ("FORM_", "CURLFORM_"),
-        ("FTPMETHOD_", "CURLFTPMETHOD_"),
-    ],
-    4: [("OPT_", "CURLOPT_")],
-    5: [("PROTO_", "CURLPROTO_")],
-    6: [
-        ("SSLOPT_", "CURLSSLOPT_"),
-        ("PREREQFUNC_", "CURL_PREREQFUNC_"),
-        ("FNMATCHFUNC_", "CURL_FNMATCHFUNC_"),
-        ("TRAILERFUNC_", "CURL_TRAILERFUNC_"),
-        ("WS_OPTIONS", None),
-        ("WS_", "CURLWS_"),
-        ("CURLHSTS_", "CURLHSTS_"),
-        ("CURLSTS_", "CURLSTS_"),
-    ],
-    7: [("M_", "CURLMOPT_"), ("PIPE_", "CURLPIPE_")],
-    8: [
-        ("IPRESOLVE_", "CURL_IPRESOLVE_"),
-        ("CURL_HTTP_VERSION_", "CURL_HTTP_VERSION_"),
-        ("NETRC_", "CURL_NETRC_"),
-        ("SSLVERSION_", "CURL_SSLVERSION_"),
-        ("TIMECONDITION_", "CURL_TIMECOND_"),
-        ("SSH_AUTH_", "CURLSSH_AUTH_"),
-        ("HEADER_", "CURLHEADER_"),
-        ("SOCKOPT_", "CURL_SOCKOPT_"),
-        ("KHTYPE_", "CURLKHTYPE_"),
-        ("KHMATCH_", "CURLKHMATCH_"),
-        ("KHSTAT_", "CURLKHSTAT_"),
-        ("SOCKTYPE_", "CURLSOCKTYPE_"),
-        ("USESSL_", "CURLUSESSL_"),
-    ],
-    9: [("INFO_", "CURLINFO_"), ("", "CURLINFO_")],
-    10: [
-        ("RTSPREQ_", "CURL_RTSPREQ_"),
-        ("PAUSE_", "CURLPAUSE_"),
-        ("SEEKFUNC_", "CURL_SEEKFUNC_"),
-        ("REDIR_POST_", "CURL_REDIR_POST_"),
-        ("INFO_", "CURLINFO_"),
-    ],
-    11: [
-        ("GLOBAL_", "CURL_GLOBAL_"),
-        ("CSELECT_", "CURL_CSELECT_"),
-        ("SOCKET_", "CURL_SOCKET_"),
-        ("POLL_", "CURL_POLL_"),
-        ("VERSION_", "CURL_VERSION_"),
-        ("CURL_VERSION_", "CURL_VERSION_"),
-    ],
-    12: [("E_CALL_", "CURLM_CALL_"), ("E_MULTI_", "CURLM_")],
-    13: [("SH_", "CURLSHOPT_"), ("LOCK_DATA_", "CURL_LOCK_DATA_")],
-}
-# The few names whose libcurl name is not given by a prefix rule.
-_IRREGULAR_MACROS = {
-    "FORM_CONTENTS": "CURLFORM_COPYCONTENTS",
-    "M_NOTIFY_INFO_READ": "CURLMNOTIFY_INFO_READ",
-    "M_NOTIFY_EASY_DONE": "CURLMNOTIFY_EASY_DONE",
-}
-# Groups whose names fall back to CURLOPT_<name> when no rule applies.
-_OPTION_GROUPS = {3, 4, 6, 8, 10}
-
-
-def libcurl_name(name, group=None):
-    """The libcurl macro or enumerator that gives the value of `name`."""
-    if group is None:
-        group = GROUP_OF[name]
-    if name in _IRREGULAR_MACROS:
-        return _IRREGULAR_MACROS[name]
-    if group == 2:
-        return "CURLE_" + name[len("E_") :]
-    for prefix, replacement in _PREFIX_RULES.get(group, ()):
-        if name.startswith(prefix):
-            if replacement is None:
-                return "CURLOPT_" + name
-            return replacement + name[len(prefix) :]
-    if group in _OPTION_GROUPS:
-        return "CURLOPT_" + name
-    raise AssertionError(f"no libcurl name known for {name} (group {group})")
-
 
 # Values given with the names of the result-code groups.
 LISTED_VALUES = {
