@@ -217,8 +217,6 @@ def libcurl_name(name, group):
     raise AssertionError(f"no libcurl name known for {name} (group {group})")
 
 
-
-
 def entries(groups=None):
     """{Python name: the libcurl name of its value, or None for a value
     tolvex fixes that stands for no libcurl name}."""
