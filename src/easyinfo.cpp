@@ -88,12 +88,12 @@ static constexpr std::pair<int, InfoKind> kinds_by_type[] = {
     {CURLINFO_SLIST, InfoKind::StringList}, {CURLINFO_SOCKET, InfoKind::Socket},
 };
 
-struct InfoSpec {
+struct InfoShape {
     InfoKind kind;
     bool deprecated;
 };
 
-static std::optional<InfoSpec> info_spec(int option) {
+static std::optional<InfoShape> info_shape(int option) {
     bool deprecated =
         listed(deprecated_infos, option) || listed(generated_deprecated_infos, option);
     if (!deprecated && !listed(known_infos, option) && !listed(generated_infos, option))
@@ -101,12 +101,12 @@ static std::optional<InfoSpec> info_spec(int option) {
     // The certificates are the one pointer; the long LASTSOCKET is read as
     // the socket it became.
     if (option == CURLINFO_CERTINFO)
-        return InfoSpec{InfoKind::CertInfo, false};
+        return InfoShape{InfoKind::CertInfo, false};
     if (option == CURLINFO_LASTSOCKET)
-        return InfoSpec{InfoKind::Socket, false};
+        return InfoShape{InfoKind::Socket, false};
     for (const auto &[type, kind] : kinds_by_type)
         if ((option & CURLINFO_TYPEMASK) == type)
-            return InfoSpec{kind, deprecated};
+            return InfoShape{kind, deprecated};
     return std::nullopt;
 }
 
@@ -192,17 +192,17 @@ PyObject *do_curl_getinfo_raw(CurlObject *self, PyObject *args) {
         return nullptr;
     if (check_curl_state(self, GUARD_OPEN_IDLE | GUARD_SET_UP, "getinfo") != 0)
         return nullptr;
-    std::optional<InfoSpec> spec = info_spec(option);
-    if (!spec) {
+    std::optional<InfoShape> shape = info_shape(option);
+    if (!shape) {
         PyErr_SetString(PyExc_ValueError, "invalid argument to getinfo");
         return nullptr;
     }
-    if (spec->deprecated &&
+    if (shape->deprecated &&
         PyErr_WarnEx(PyExc_DeprecationWarning, "getinfo option is deprecated", 1) < 0)
         return nullptr;
     auto info = static_cast<CURLINFO>(option);
     CURLcode res;
-    switch (spec->kind) {
+    switch (shape->kind) {
     case InfoKind::String: {
         char *value = nullptr;
         res = curl_easy_getinfo(self->handle, info, &value);
@@ -275,7 +275,7 @@ PyObject *do_curl_getinfo(CurlObject *self, PyObject *args) {
     Ref raw = Ref::steal(do_curl_getinfo_raw(self, args));
     if (!raw)
         return nullptr;
-    InfoKind kind = info_spec(option)->kind;
+    InfoKind kind = info_shape(option)->kind;
     if (kind == InfoKind::String) {
         if (raw.get() == Py_None)
             return raw.release();

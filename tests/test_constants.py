@@ -9,12 +9,13 @@ the module; the fixed values are compared as they are listed.  Beyond the regist
 headers the module was built with is compared with the module (at the end).
 """
 
-import importlib.util
 import os
 import re
+import runpy
 import shlex
 import shutil
 import subprocess
+import types
 from pathlib import Path
 
 import pytest
@@ -42,14 +43,12 @@ GROUP_SIZES = {
 TOTAL = 718
 
 
-def _load_registry():
-    spec = importlib.util.spec_from_file_location("registry", ROOT / "tools" / "registry.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+def _load_tool(name):
+    """One of the build's Python tools under tools/, loaded as a namespace."""
+    return types.SimpleNamespace(**runpy.run_path(str(ROOT / "tools" / (name + ".py"))))
 
 
-REGISTRY = _load_registry()
+REGISTRY = _load_tool("registry")
 GROUPS = REGISTRY.load_groups()
 GROUP_IDS = [f"group{number}-{target}" for number, target, _ in GROUPS]
 ALL_NAMES = [name for _, _, entries in GROUPS for name, _ in entries]
@@ -351,16 +350,7 @@ def test_module_only_constants(name, handles):
 # its reason.
 
 
-def _load_libcurl_names():
-    spec = importlib.util.spec_from_file_location(
-        "libcurl_names", ROOT / "tools" / "libcurl_names.py"
-    )
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-NAMES = _load_libcurl_names()
+NAMES = _load_tool("libcurl_names")
 
 # The libcurl prefixes whose every name the module exports or excludes, with
 # the Python names that may carry one and the handle type that shows it.
