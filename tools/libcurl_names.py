@@ -17,6 +17,9 @@ import os
 import re
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import registry  # noqa: E402
+
 # libcurl's name prefixes, each with the prefix of the Python name and the
 # handle type whose objects also carry the constant ("module": only the
 # module).  The longest matching prefix applies.  Options and informations
@@ -301,17 +304,6 @@ def generated(headers, kept):
     return result
 
 
-def _write_if_changed(path, lines):
-    text = "\n".join(lines) + "\n"
-    # An unchanged file keeps its time, so that the build redoes nothing.
-    if os.path.exists(path):
-        with open(path, encoding="utf-8") as f:
-            if f.read() == text:
-                return
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
-
-
 def write(headers, kept, directory):
     """Writes libcurl_constants.inc (the constants, for the registry of
     src/module.cpp) and libcurl_infos.h (the informations among them) into
@@ -344,7 +336,7 @@ def write(headers, kept, directory):
     )
     lines += segments + ["}};"]
     os.makedirs(directory, exist_ok=True)
-    _write_if_changed(os.path.join(directory, "libcurl_constants.inc"), lines)
+    registry.write_if_changed(os.path.join(directory, "libcurl_constants.inc"), lines)
 
     infos = [c for _, c, _ in names if c in headers.info_types]
     deprecated = [c for c in infos if c in headers.deprecated]
@@ -354,15 +346,12 @@ def write(headers, kept, directory):
         lines.append("inline constexpr std::array<int, %d> %s = {" % (len(values), array))
         lines += ["    %s," % value for value in values]
         lines.append("};")
-    _write_if_changed(os.path.join(directory, "libcurl_infos.h"), lines)
+    registry.write_if_changed(os.path.join(directory, "libcurl_infos.h"), lines)
 
 
 def main(argv):
     if len(argv) != 3:
         raise SystemExit(__doc__.split("\n\n")[1])
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    import registry
-
     write(Headers(argv[1]), registry.entries(), argv[2])
 
 

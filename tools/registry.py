@@ -255,10 +255,14 @@ def write(directory):
             % (TARGETS[target], number, number)
         )
     lines += ["static const ConstantSegment constant_segments[] = {"] + segments + ["};"]
-    text = "\n".join(lines) + "\n"
-    path = os.path.join(directory, "registry.inc")
     os.makedirs(directory, exist_ok=True)
-    # An unchanged file keeps its time, so that the build redoes nothing.
+    write_if_changed(os.path.join(directory, "registry.inc"), lines)
+
+
+def write_if_changed(path, lines):
+    """Writes `lines` to `path`, unless it holds them already: an unchanged
+    file keeps its time, so that the build redoes nothing."""
+    text = "\n".join(lines) + "\n"
     if os.path.exists(path):
         with open(path, encoding="utf-8") as f:
             if f.read() == text:

@@ -387,7 +387,7 @@ class Response:
     @property
     def ok(self) -> bool:
         """The same as `is_success`."""
-        return 200 <= self.status_code < 300
+        return self.is_success
 
     @property
     def is_redirect(self) -> bool:
