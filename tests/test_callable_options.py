@@ -67,23 +67,13 @@ def test_use_memoryview(curl, server, option):
         (T.DEBUGFUNCTION, {T.VERBOSE: 1}, 0),
         (T.PREREQFUNCTION, {}, 0),
         # not called by these transfers: only kept and released
-        (T.READFUNCTION, None, None),
-        (T.SEEKFUNCTION, None, None),
-        (T.IOCTLFUNCTION, None, None),
-        (T.TRAILERFUNCTION, None, None),
-        (T.WRITEFUNCTION, None, None),
-        (T.OPENSOCKETFUNCTION, None, None),
-        (T.CLOSESOCKETFUNCTION, None, None),
-        (T.SOCKOPTFUNCTION, None, None),
-        (T.SSH_KEYFUNCTION, None, None),
-        (T.FNMATCH_FUNCTION, None, None),
-        (T.RESOLVER_START_FUNCTION, None, None),
-        (T.HSTSREADFUNCTION, None, None),
-        (T.HSTSWRITEFUNCTION, None, None),
-        (T.SSH_HOSTKEYFUNCTION, None, None),
-        (T.CHUNK_BGN_FUNCTION, None, None),
-        (T.CHUNK_END_FUNCTION, None, None),
-        (T.INTERLEAVEFUNCTION, None, None),
+    ]
+    + [
+        (getattr(T, name), None, None)
+        for name in """READFUNCTION SEEKFUNCTION IOCTLFUNCTION TRAILERFUNCTION WRITEFUNCTION
+        OPENSOCKETFUNCTION CLOSESOCKETFUNCTION SOCKOPTFUNCTION SSH_KEYFUNCTION FNMATCH_FUNCTION
+        RESOLVER_START_FUNCTION HSTSREADFUNCTION HSTSWRITEFUNCTION SSH_HOSTKEYFUNCTION
+        CHUNK_BGN_FUNCTION CHUNK_END_FUNCTION INTERLEAVEFUNCTION""".split()
     ],
 )
 def test_callable_kept_replaced_and_reset(curl, server, option, setup, result):

@@ -157,15 +157,20 @@ values = st.one_of(
 )
 
 
-def call(fn, *args, **kwargs):
-    """Calls fn, which may fail only with an exception a caller can handle;
-    a KeyboardInterrupt raised by one of the fuzzer's own objects counts."""
-    try:
-        return fn(*args, **kwargs)
-    except ALLOWED:
-        return None
-    except Boom, KeyboardInterrupt:
-        return None
+def guarded(allowed):
+    """A caller of fn, which may fail only with `allowed` or with what one of
+    the fuzzer's own objects raised (a KeyboardInterrupt among them)."""
+
+    def call(fn, *args, **kwargs):
+        try:
+            return fn(*args, **kwargs)
+        except allowed + (Boom, KeyboardInterrupt):
+            return None
+
+    return call
+
+
+call = guarded(ALLOWED)
 
 
 @pytest.fixture(scope="module")
@@ -225,11 +230,7 @@ def test_setopt_keywords(option, value, flag, in_tmp):
 
 
 INFOS = sorted(
-    {
-        v
-        for k, v in vars(T).items()
-        if isinstance(v, int) and 0x100000 <= v < 0x700000 and not k.startswith("E_")
-    }
+    {v for k, v in vars(T).items() if type(v) is int and 0x100000 <= v < 0x700000 and k[:2] != "E_"}
 )
 
 
@@ -258,33 +259,16 @@ def test_getinfo(state, info, server, closed_port):
 
 
 MULTI_OPTIONS = st.one_of(
-    st.builds(
-        lambda base, n: base + n, st.sampled_from((0, 10000, 20000, 30000)), st.integers(0, 25)
-    ),
+    st.builds(int.__add__, st.sampled_from((0, 10000, 20000, 30000)), st.integers(0, 25)),
     st.integers(-(2**31), 2**31 - 1),
 )
+MULTI_CALLS = "assign unassign socket_action select info_read notify_enable notify_disable"
 
 
 @fuzz
 @given(
     calls=st.lists(st.tuples(MULTI_OPTIONS, values), min_size=1, max_size=6),
-    extra=st.lists(
-        st.tuples(
-            st.sampled_from(
-                [
-                    "assign",
-                    "unassign",
-                    "socket_action",
-                    "select",
-                    "info_read",
-                    "notify_enable",
-                    "notify_disable",
-                ]
-            ),
-            scalars,
-        ),
-        max_size=4,
-    ),
+    extra=st.lists(st.tuples(st.sampled_from(MULTI_CALLS.split()), scalars), max_size=4),
 )
 def test_multi_options_and_calls(calls, extra, server):
     m = T.CurlMulti()
@@ -457,13 +441,7 @@ def lifecycles(server):
 
 def test_lifecycles(lifecycles, capfd):
     case = lifecycles.TestCase()
-    case.settings = settings(
-        max_examples=max(EXAMPLES // 10, 5),
-        stateful_step_count=30,
-        deadline=None,
-        database=None,
-        suppress_health_check=list(HealthCheck),
-    )
+    case.settings = settings(fuzz, max_examples=max(EXAMPLES // 10, 5), stateful_step_count=30)
     case.runTest()
 
 
@@ -513,19 +491,7 @@ def test_share_options_and_users(calls, server):
 
 MIME_KEYWORDS = st.dictionaries(
     st.sampled_from(
-        [
-            "name",
-            "data",
-            "file",
-            "filename",
-            "content_type",
-            "headers",
-            "encoder",
-            "value",
-            "path",
-            "subtype",
-            "bogus",
-        ]
+        "name data file filename content_type headers encoder value path subtype bogus".split()
     ),
     st.one_of(
         values,
@@ -535,38 +501,17 @@ MIME_KEYWORDS = st.dictionaries(
     ),
     max_size=5,
 )
+MIME_STEPS = "add add_field add_file add_multipart addpart setter close attach"
+MIME_SETTERS = "name data filedata filename type encoder headers subparts data_cb"
 
 
 @fuzz
 @given(
     steps=st.lists(
         st.tuples(
-            st.sampled_from(
-                [
-                    "add",
-                    "add_field",
-                    "add_file",
-                    "add_multipart",
-                    "addpart",
-                    "setter",
-                    "close",
-                    "attach",
-                ]
-            ),
+            st.sampled_from(MIME_STEPS.split()),
             MIME_KEYWORDS,
-            st.sampled_from(
-                [
-                    "name",
-                    "data",
-                    "filedata",
-                    "filename",
-                    "type",
-                    "encoder",
-                    "headers",
-                    "subparts",
-                    "data_cb",
-                ]
-            ),
+            st.sampled_from(MIME_SETTERS.split()),
         ),
         min_size=1,
         max_size=8,
@@ -616,21 +561,8 @@ def made(cls, *args):
         return args
 
 
-header_names = st.one_of(
-    st.sampled_from(
-        [
-            "X-A",
-            "Content-Type",
-            "Host",
-            "Cookie",
-            "Accept",
-            "User-Agent",
-            "Transfer-Encoding",
-            "Expect",
-        ]
-    ),
-    texts,
-)
+HEADER_NAMES = "X-A Content-Type Host Cookie Accept User-Agent Transfer-Encoding Expect"
+header_names = st.one_of(st.sampled_from(HEADER_NAMES.split()), texts)
 pairs = st.lists(st.tuples(texts, st.one_of(texts, ints, st.none())), max_size=3)
 request_arguments = st.fixed_dictionaries(
     {},
@@ -677,20 +609,9 @@ request_arguments = st.fixed_dictionaries(
         "follow_redirects": st.booleans(),
     },
 )
-methods = st.one_of(
-    st.sampled_from(["GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"]), texts
-)
-
-
-def client_call(fn, *args, **kwargs):
-    """Calls fn, which may fail only with what the client documents, or
-    with what one of the fuzzer's own objects raised."""
-    try:
-        return fn(*args, **kwargs)
-    except CLIENT_ALLOWED:
-        return None
-    except Boom, KeyboardInterrupt:
-        return None
+methods = st.one_of(st.sampled_from("GET HEAD POST PUT PATCH DELETE OPTIONS".split()), texts)
+# The client may fail only with what it documents.
+client_call = guarded(CLIENT_ALLOWED)
 
 
 @pytest.fixture(scope="module")

@@ -7,18 +7,19 @@ import datetime
 import pytest
 
 import tolvex
+from servers.http import transfer
 
 T = tolvex
 UTC = datetime.timezone.utc
+PLUS_TWO = datetime.timezone(datetime.timedelta(hours=2))
+when = datetime.datetime
 
 
 def hsts_curl(server, url, read=None, written=None):
     c = tolvex.Curl()
     c.set_ca_certs(server.ca.cert_pem.bytes())
-    c.setopt(
-        T.RESOLVE,
-        ["%s:%d:127.0.0.1" % (name, server.port) for name in ("hsts.test", "sub.hsts.test")],
-    )
+    names = ("hsts.test", "sub.hsts.test")
+    c.setopt(T.RESOLVE, ["%s:%d:127.0.0.1" % (name, server.port) for name in names])
     c.setopt(T.HSTS_CTRL, T.CURLHSTS_ENABLE)
     c.setopt(T.URL, url % server.port)
     if read is not None:
@@ -53,32 +54,18 @@ def test_learned_entry_is_written_and_preloads_another_handle(sts_server):
     "expire, saved",
     [
         (None, None),
-        (
-            datetime.datetime(2040, 5, 6, 7, 8, 9),
-            datetime.datetime(2040, 5, 6, 7, 8, 9, tzinfo=UTC),
-        ),
-        (
-            datetime.datetime(
-                2040, 5, 6, 9, 8, 9, tzinfo=datetime.timezone(datetime.timedelta(hours=2))
-            ),
-            datetime.datetime(2040, 5, 6, 7, 8, 9, tzinfo=UTC),
-        ),
+        (when(2040, 5, 6, 7, 8, 9), when(2040, 5, 6, 7, 8, 9, tzinfo=UTC)),
+        (when(2040, 5, 6, 9, 8, 9, tzinfo=PLUS_TWO), when(2040, 5, 6, 7, 8, 9, tzinfo=UTC)),
     ],
 )
 def test_expire_conversions(sts_server, expire, saved):
     written = []
-    c = hsts_curl(
-        sts_server,
-        "https://hsts.test:%d/hello",
-        read=[("hsts.test", expire, False), (b"other.test", None, 1)],
-        written=written,
-    )
+    read = [("hsts.test", expire, False), (b"other.test", None, 1)]
+    c = hsts_curl(sts_server, "https://hsts.test:%d/hello", read=read, written=written)
     c.perform_rb()
     c.close()
-    assert [tuple(e) for e, _ in written] == [
-        (b"hsts.test", saved, False),
-        (b"other.test", None, True),
-    ]
+    expected = [(b"hsts.test", saved, False), (b"other.test", None, True)]
+    assert [tuple(e) for e, _ in written] == expected
     assert [tuple(i) for _, i in written] == [(0, 2), (1, 2)]
 
 
@@ -128,11 +115,8 @@ def test_read_results(sts_server, capsys, entry, printed):
 )
 def test_write_results(sts_server, capfd, result, saved, printed):
     calls = []
-    c = hsts_curl(
-        sts_server,
-        "https://hsts.test:%d/hello",
-        read=[("a.test", None, False), ("b.test", None, False)],
-    )
+    entries = [("a.test", None, False), ("b.test", None, False)]
+    c = hsts_curl(sts_server, "https://hsts.test:%d/hello", read=entries)
     c.setopt(T.HSTSWRITEFUNCTION, lambda entry, index: calls.append(entry.host) or result)
     c.perform_rb()
     c.close()
@@ -148,13 +132,9 @@ def test_entries_are_taken_by_every_transfer(server, expire):
     entries, c = [], tolvex.Curl()
     c.setopt(T.RESOLVE, ["hsts.test:%d:127.0.0.1" % server.port])
     c.setopt(T.HSTS_CTRL, T.CURLHSTS_ENABLE)
-    c.setopt(T.URL, "http://hsts.test:%d/hello" % server.port)
     c.setopt(T.HSTSREADFUNCTION, lambda: entries.pop() if entries else None)
     for host in ["other.test", "other.test", "hsts.test"]:
         entries.append((host, expire, False))
-        try:
-            outcome = c.perform_rb()
-        except tolvex.error as e:
-            outcome = e.args[0]
+        outcome = transfer("http://hsts.test:%d/hello" % server.port, c)
         assert outcome == (T.E_SSL_CONNECT_ERROR if host == "hsts.test" else b"Hello, world!")
     c.close()

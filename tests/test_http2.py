@@ -17,6 +17,7 @@ from servers.http import pattern
 T = tolvex
 H2 = T.CURL_HTTP_VERSION_2_0  # what INFO_HTTP_VERSION reports for HTTP/2
 H3 = T.CURL_HTTP_VERSION_3
+H2C = T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE  # HTTP/2 without TLS
 
 
 @pytest.fixture(scope="module")
@@ -112,11 +113,8 @@ def test_many_transfers_multiplexed_over_one_connection(servers, tls_files, serv
     handles = [new_curl(srv.url("/bytes/%d" % n), version, tls_files, PIPEWAIT=1) for n in sizes]
     for c in handles:
         m.add_handle(c)
-    running = True
-    while running:
-        _, running = m.perform()
-        if running:
-            m.select(1.0)
+    while m.perform()[1]:
+        m.select(1.0)
     _, done, failed = m.info_read()
     assert failed == [] and len(done) == 50
     for c, n in zip(handles, sizes):
@@ -169,14 +167,9 @@ def test_mime_over_http2_and_3(servers, tls_files, version):
 
 def test_classic_form_over_http2(servers, tls_files):
     c = new_curl(servers["h2s"].url("/echo"), T.CURL_HTTP_VERSION_2TLS, tls_files)
+    buffer = (T.FORM_BUFFER, "a.txt", T.FORM_BUFFERPTR, b"\0" * 5000)
     with pytest.warns(DeprecationWarning):
-        c.setopt(
-            T.HTTPPOST,
-            [
-                ("field", "value"),
-                ("file", (T.FORM_BUFFER, "a.txt", T.FORM_BUFFERPTR, b"\0" * 5000)),
-            ],
-        )
+        c.setopt(T.HTTPPOST, [("field", "value"), ("file", buffer)])
     c.perform()
     sent = body(c)
     assert b'name="field"\r\n\r\nvalue\r\n' in sent and b"\0" * 5000 in sent
@@ -184,14 +177,19 @@ def test_classic_form_over_http2(servers, tls_files):
     c.close()
 
 
+def pushing_server(root, tls_files=None):
+    """nghttpd, over TLS when given its files, that pushes /pushed.css along
+    with /index.html."""
+    (root / "index.html").write_bytes(b"index")
+    (root / "pushed.css").write_bytes(b"pushed")
+    return Nghttpd(root, tls_files, push={"/index.html": ["/pushed.css"]}).start()
+
+
 @pytest.mark.parametrize("tls", [False, True])
 def test_server_push_is_refused(tmp_path, tls_files, tls):
-    (tmp_path / "index.html").write_bytes(b"index")
-    (tmp_path / "pushed.css").write_bytes(b"pushed")
-    server = Nghttpd(tmp_path, tls_files if tls else None, push={"/index.html": ["/pushed.css"]})
-    server.start()
+    server = pushing_server(tmp_path, tls_files if tls else None)
     try:
-        version = T.CURL_HTTP_VERSION_2TLS if tls else T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE
+        version = T.CURL_HTTP_VERSION_2TLS if tls else H2C
         m = T.CurlMulti()
         c = new_curl(server.url("/index.html"), version, tls_files)
         for expected in (b"index", b"index"):  # the second on the same connection
@@ -212,10 +210,7 @@ def test_server_push_is_refused(tmp_path, tls_files, tls):
 
 @pytest.fixture
 def pushing(tmp_path):
-    """Cleartext nghttpd that pushes /pushed.css along with /index.html."""
-    (tmp_path / "index.html").write_bytes(b"index")
-    (tmp_path / "pushed.css").write_bytes(b"pushed")
-    server = Nghttpd(tmp_path, push={"/index.html": ["/pushed.css"]}).start()
+    server = pushing_server(tmp_path)
     yield server
     server.stop()
 
@@ -247,7 +242,7 @@ def test_push_callable(pushing, tls_files, capfd, answer, accepted, printed):
 
     m = T.CurlMulti()
     m.setopt(T.M_PUSHFUNCTION, on_push)
-    c = new_curl(pushing.url("/index.html"), T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE, tls_files)
+    c = new_curl(pushing.url("/index.html"), H2C, tls_files)
     m.add_handle(c)
     while m.perform()[1]:
         m.select(1.0)
@@ -272,12 +267,7 @@ def test_push_callable(pushing, tls_files, capfd, answer, accepted, printed):
 def test_upkeep_pings_the_idle_connection(tls_files, interval, pings):
     server = ResetServer(error_code=None).start()
     try:
-        c = new_curl(
-            server.url("/"),
-            T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE,
-            tls_files,
-            UPKEEP_INTERVAL_MS=interval,
-        )
+        c = new_curl(server.url("/"), H2C, tls_files, UPKEEP_INTERVAL_MS=interval)
         c.perform()
         time.sleep(0.05)  # the interval of 1 ms has passed
         assert c.upkeep() is None
@@ -294,7 +284,7 @@ def test_upkeep_pings_the_idle_connection(tls_files, interval, pings):
 def test_stream_reset_by_the_server(servers, tls_files, code, name):
     reset = ResetServer(error_code=code).start()
     try:
-        c = new_curl(reset.url("/"), T.CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE, tls_files)
+        c = new_curl(reset.url("/"), H2C, tls_files)
         with pytest.raises(tolvex.error) as info:
             c.perform()
         assert info.value.args[0] == T.E_HTTP2_STREAM

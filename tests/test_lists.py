@@ -12,18 +12,8 @@ import tolvex
 
 T = tolvex
 LIST_ITEMS = "list items must be byte strings or Unicode strings with ASCII code points only"
-LIST_OPTIONS = [
-    T.HTTPHEADER,
-    T.PROXYHEADER,
-    T.HTTP200ALIASES,
-    T.QUOTE,
-    T.POSTQUOTE,
-    T.PREQUOTE,
-    T.TELNETOPTIONS,
-    T.RESOLVE,
-    T.MAIL_RCPT,
-    T.CONNECT_TO,
-]
+LIST_NAMES = "HTTPHEADER PROXYHEADER HTTP200ALIASES QUOTE POSTQUOTE PREQUOTE TELNETOPTIONS RESOLVE"
+LIST_OPTIONS = [getattr(T, name) for name in (LIST_NAMES + " MAIL_RCPT CONNECT_TO").split()]
 
 
 @pytest.fixture(autouse=True)
@@ -203,37 +193,22 @@ def test_bufferptr_data_kept_alive_until_form_reset(curl, server):
 
 
 ONE_OPTION = "list or tuple must contain at least one option and one value"
+FIRST = "list or tuple must contain a byte string or Unicode string with ASCII code points only"
+EVEN = "list or tuple must contain an even number of items"
+VALUE = "value must be a byte string or a Unicode string with ASCII code points only"
 BAD_FIELDS = [
     (5, TypeError, "list items must be list or tuple objects"),
     (("a",), TypeError, "list or tuple must contain two elements (name, value)"),
     (["a", "b", "c"], TypeError, "list or tuple must contain two elements (name, value)"),
-    (
-        (1, "v"),
-        TypeError,
-        "list or tuple must contain a byte string or Unicode string with "
-        "ASCII code points only as first element",
-    ),
-    (
-        ("\u00e9", "v"),
-        TypeError,
-        "list or tuple must contain a byte string or Unicode string "
-        "with ASCII code points only as first element",
-    ),
+    ((1, "v"), TypeError, FIRST + " as first element"),
+    (("\u00e9", "v"), TypeError, FIRST + " as first element"),
     (("a", 5), TypeError, "unsupported second type in tuple"),
     (("a", None), TypeError, "unsupported second type in tuple"),
     (("a", ()), TypeError, ONE_OPTION),
     (("a", (T.FORM_CONTENTS,)), TypeError, ONE_OPTION),
-    (
-        ("a", (T.FORM_CONTENTS, "x", T.FORM_FILE)),
-        TypeError,
-        "list or tuple must contain an even number of items",
-    ),
+    (("a", (T.FORM_CONTENTS, "x", T.FORM_FILE)), TypeError, EVEN),
     (("a", ("4", "x")), TypeError, "option must be an integer"),
-    (
-        ("a", (T.FORM_CONTENTS, 5)),
-        TypeError,
-        "value must be a byte string or a Unicode string with ASCII code points only",
-    ),
+    (("a", (T.FORM_CONTENTS, 5)), TypeError, VALUE),
     (("a", (1, "x")), TypeError, "unsupported option"),
     (("a", (2**70, "x")), TypeError, "unsupported option"),
     (("a", (T.FORM_CONTENTS, "\u00e9")), UnicodeEncodeError, None),

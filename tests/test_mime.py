@@ -57,14 +57,8 @@ class Reader:
     with `kind`; it records its calls, seeks and frees."""
 
     def __init__(self, data, kind=bytes):
-        self.data, self.kind, self.pos, self.calls, self.seeks, self.freed = (
-            data,
-            kind,
-            0,
-            [],
-            [],
-            [],
-        )
+        self.data, self.kind, self.pos = data, kind, 0
+        self.calls, self.seeks, self.freed = [], [], []
 
     def read(self, userdata, size):
         self.calls.append((userdata, size))
@@ -97,11 +91,8 @@ def test_fields_files_types_and_headers(mime, form, tmp_path, value):
     (part := mime.addpart()).filedata(str(path))
     part.filename("m.dat")
     part.type("image/png")
-    encoded = {
-        "base64": BYTES * 4,
-        "quoted-printable": BYTES.translate(None, b"\r\n"),
-        "8bit": BYTES,
-    }
+    encoded = {"base64": BYTES * 4, "quoted-printable": BYTES.translate(None, b"\r\n")}
+    encoded["8bit"] = BYTES
     for encoder, data in encoded.items():
         mime.add(encoder, data=data, encoder=encoder)
     f, g, empty, *files = form(mime)
@@ -141,6 +132,8 @@ def test_nested_multiparts(mime, form, curl):
 
 TEXT = "%s must be a byte string or ascii-unicode string"
 CODE = (tolvex.E_BAD_FUNCTION_ARGUMENT, tolvex.easy_strerror(tolvex.E_BAD_FUNCTION_ARGUMENT))
+READ = (tolvex.E_READ_ERROR, tolvex.easy_strerror(tolvex.E_READ_ERROR))
+NO_MIME = "cannot invoke %s() - no mime handle"
 other = lambda c: tolvex.CurlMime(c).addpart()  # noqa: E731 - a part outside the MIME under test
 
 
@@ -158,11 +151,7 @@ other = lambda c: tolvex.CurlMime(c).addpart()  # noqa: E731 - a part outside th
             TypeError,
             "headers must contain only byte or ascii-unicode strings",
         ),
-        (
-            lambda c, m: m.add_file("f", "/nonexistent"),
-            tolvex.error,
-            (tolvex.E_READ_ERROR, tolvex.easy_strerror(tolvex.E_READ_ERROR)),
-        ),
+        (lambda c, m: m.add_file("f", "/nonexistent"), tolvex.error, READ),
         (lambda c, m: other(c).encoder("rot13"), tolvex.error, CODE),
         (
             lambda c, m: (x := tolvex.CurlMime(c)).addpart().subparts(x),
@@ -200,21 +189,10 @@ other = lambda c: tolvex.CurlMime(c).addpart()  # noqa: E731 - a part outside th
             TypeError,
             "datasize must be an integer >= -1 or None",
         ),
-        (
-            lambda c, m: closed_mime(c).add_field(1, "b"),
-            TypeError,
-            TEXT % "name",
-        ),  # arguments first
-        (
-            lambda c, m: closed_mime(c).add_field("a", "b"),
-            tolvex.error,
-            "cannot invoke addpart() - no mime handle",
-        ),
-        (
-            lambda c, m: closed_mime(c).add_multipart("a"),
-            tolvex.error,
-            "cannot invoke add_multipart() - no mime handle",
-        ),
+        # The arguments are looked at first.
+        (lambda c, m: closed_mime(c).add_field(1, "b"), TypeError, TEXT % "name"),
+        (lambda c, m: closed_mime(c).add_field("a", "b"), tolvex.error, NO_MIME % "addpart"),
+        (lambda c, m: closed_mime(c).add_multipart("a"), tolvex.error, NO_MIME % "add_multipart"),
     ],
 )
 def test_refusals_leave_the_mime_unchanged(curl, mime, form, call, exc, text):
@@ -224,17 +202,8 @@ def test_refusals_leave_the_mime_unchanged(curl, mime, form, call, exc, text):
     assert form(mime) == []
 
 
-SETTERS = {
-    "name": "n",
-    "data": b"d",
-    "filedata": __file__,
-    "filename": "f",
-    "type": "a/b",
-    "encoder": "base64",
-    "headers": ["A: b"],
-    "subparts": None,
-    "data_cb": None,
-}
+SETTERS = dict(name="n", data=b"d", filedata=__file__, filename="f", type="a/b")
+SETTERS.update(encoder="base64", headers=["A: b"], subparts=None, data_cb=None)
 
 
 @pytest.mark.parametrize("setter", SETTERS)
@@ -244,11 +213,10 @@ def test_closing_the_top_closes_the_whole_tree(curl, setter):
     parts = [top.addpart(), child.addpart(), grandchild.addpart()]
     top.close()
     assert child.closed and grandchild.closed and top.close() is None
-    args = {"subparts": (tolvex.CurlMime(curl),), "data_cb": (0, len)}.get(
-        setter, (SETTERS[setter],)
-    )
+    args = {"subparts": (tolvex.CurlMime(curl),), "data_cb": (0, len)}
+    args = args.get(setter, (SETTERS[setter],))
     for part in parts:
-        with raises(tolvex.error, "cannot invoke %s() - no mime handle" % setter):
+        with raises(tolvex.error, NO_MIME % setter):
             getattr(part, setter)(*args)
 
 
@@ -260,11 +228,8 @@ def test_closed_curl_and_context_manager(curl):
     curl.setopt(tolvex.MIMEPOST, m := tolvex.CurlMime(curl=curl))
     part = m.addpart()
     curl.close()
-    for call, name in [
-        (m.addpart, "addpart"),
-        (lambda: part.name("x"), "name"),
-        (lambda: tolvex.CurlMime(curl), "CurlMime"),
-    ]:
+    calls = {"addpart": m.addpart, "name": lambda: part.name("x")}
+    for name, call in dict(calls, CurlMime=lambda: tolvex.CurlMime(curl)).items():
         with raises(tolvex.error, "cannot invoke %s() - no curl handle" % name):
             call()
     m.close()
@@ -303,9 +268,8 @@ def test_refused_while_its_transfer_runs(curl, mime, form, action, name):
 @pytest.mark.parametrize("sized", [True, False])
 def test_read_callable_streams_the_body(curl, mime, form, kind, sized):
     reader = Reader(DATA, kind)
-    mime.addpart().data_cb(
-        len(DATA) if sized else None, reader.read, free=reader.free, userdata="ud"
-    )
+    size = len(DATA) if sized else None
+    mime.addpart().data_cb(size, reader.read, free=reader.free, userdata="ud")
     assert fields(form(mime)) == [(None, DATA.decode())]
     assert reader.calls and all(u == "ud" and type(n) is int and n > 0 for u, n in reader.calls)
     assert reader.freed == []
@@ -401,7 +365,7 @@ def test_replacing_a_body_lets_go_of_the_old_one(curl, mime, form, replace):
         replace(part, curl)
     assert reader.freed == ["old"]  # at once, and once only
     assert child.closed and grandchild.closed  # libcurl freed their structure
-    with raises(tolvex.error, "cannot invoke addpart() - no mime handle"):
+    with raises(tolvex.error, NO_MIME % "addpart"):
         child.addpart()
     assert all(p.get("data") != "old" and p.get("parts") in (None, []) for p in form(mime))
     mime.close()
@@ -467,12 +431,8 @@ def peak_kib(reset=False):
 @pytest.mark.no_refleak_check(reason="one 100 MiB transfer, whose memory is measured instead")
 def test_hundred_mib_streamed_body_keeps_memory_flat(curl):
     # the server parses in a process of its own, so that only the client is measured
-    with subprocess.Popen(
-        [sys.executable, "-m", "servers.multipart"],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        cwd=os.path.dirname(__file__),
-    ) as server:
+    args, pipe = [sys.executable, "-m", "servers.multipart"], subprocess.PIPE
+    with subprocess.Popen(args, stdin=pipe, stdout=pipe, cwd=os.path.dirname(__file__)) as server:
         size, digest, rnd, sent = 100 << 20, hashlib.sha256(), random.Random(5), 0
         table = bytes(33 + i % 94 for i in range(256))  # printable: no line ends to parse
 

@@ -18,6 +18,11 @@ class Custom(Exception):
     pass
 
 
+def not_int(name, value):
+    """The line printed for a callable's answer that is no integer."""
+    return "%s callback returned %r which is not an integer\n" % (name, value)
+
+
 def answer(result, calls):
     def callback(*args):
         calls.append(args)
@@ -41,43 +46,33 @@ def sshd(tmp_path_factory):
     server.stop()
 
 
+def sftp(sshd, tmp_path, known, **options):
+    """A transfer of the server's file; the known hosts file lists the
+    server when `known`, else no host."""
+    (known_hosts := tmp_path / "known_hosts").write_text(sshd.known_hosts_line() if known else "")
+    options.update(SSH_PRIVATE_KEYFILE=sshd.client_key, SSH_PUBLIC_KEYFILE=sshd.client_key + ".pub")
+    return transfer(sshd.url(str(sshd.file)), SSH_KNOWNHOSTS=str(known_hosts), **options)
+
+
 @pytest.mark.parametrize("known", [False, True], ids=["unknown host", "known host"])
 @pytest.mark.parametrize(
     "result, outcome, line",
     [
         (T.KHSTAT_FINE, b"over sftp", ""),
         (T.KHSTAT_REJECT, T.E_PEER_FAILED_VERIFICATION, ""),
-        (
-            None,
-            T.E_PEER_FAILED_VERIFICATION,
-            "ssh key callback returned None which is not an integer\n",
-        ),
+        (None, T.E_PEER_FAILED_VERIFICATION, not_int("ssh key", None)),
         (Custom, Custom, ""),
     ],
 )
 def test_ssh_key_callable(sshd, tmp_path, capfd, known, result, outcome, line):
-    known_hosts = tmp_path / "known_hosts"
-    known_hosts.write_text(sshd.known_hosts_line() if known else "")
     calls = []
-    assert (
-        transfer(
-            sshd.url(str(sshd.file)),
-            SSH_PRIVATE_KEYFILE=sshd.client_key,
-            SSH_PUBLIC_KEYFILE=sshd.client_key + ".pub",
-            SSH_KNOWNHOSTS=str(known_hosts),
-            SSH_KEYFUNCTION=answer(result, calls),
-        )
-        == outcome
-    )
+    assert sftp(sshd, tmp_path, known, SSH_KEYFUNCTION=answer(result, calls)) == outcome
     assert capfd.readouterr().err == line
     ((known_key, found_key, match),) = calls
     assert type(found_key) is tolvex.KhKey and found_key.key == sshd.host_key_blob
     if known:
-        assert (known_key.key, known_key.keytype, match) == (
-            sshd.host_key_text,
-            found_key.keytype,
-            T.KHMATCH_OK,
-        )
+        assert (known_key.key, known_key.keytype) == (sshd.host_key_text, found_key.keytype)
+        assert match == T.KHMATCH_OK
     else:
         assert (known_key, match) == (None, T.KHMATCH_MISSING)
 
@@ -102,12 +97,8 @@ DAMAGED = b"-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n"
     ],
 )
 def test_set_ca_certs(sts_server, other_ca, capsys, certs, outcome, printed):
-    pems = {
-        "right": sts_server.ca.cert_pem.bytes(),
-        "other": other_ca.cert_pem.bytes(),
-        "damaged": DAMAGED,
-        "junk": b"not a certificate",
-    }
+    pems = {"right": sts_server.ca.cert_pem.bytes(), "other": other_ca.cert_pem.bytes()}
+    pems.update(damaged=DAMAGED, junk=b"not a certificate")
     with tolvex.Curl() as c:
         c.setopt(T.URL, sts_server.url("/hello"))
         c.set_ca_certs(b"".join(pems[name] for name in certs))
@@ -125,11 +116,7 @@ def test_set_ca_certs(sts_server, other_ca, capsys, certs, outcome, printed):
         (0, b"Hello, world!", ""),
         (1, T.E_ABORTED_BY_CALLBACK, ""),
         (True, T.E_ABORTED_BY_CALLBACK, ""),
-        (
-            "go",
-            T.E_ABORTED_BY_CALLBACK,
-            "resolver_start callback returned 'go' which is not an integer",
-        ),
+        ("go", T.E_ABORTED_BY_CALLBACK, not_int("resolver_start", "go")),
         (Custom, T.E_ABORTED_BY_CALLBACK, "Custom: from callable"),
     ],
 )
@@ -159,24 +146,14 @@ def glob(pattern, name):
     [
         (glob, b"<a.txt><b.txt>", ""),
         (lambda pattern, name: T.FNMATCHFUNC_MATCH, b"<a.txt><b.txt><c.log>", ""),
-        (
-            lambda pattern, name: None,
-            T.E_REMOTE_FILE_NOT_FOUND,
-            "fnmatch callback returned None which is not an integer\n" * 3,
-        ),
+        (lambda pattern, name: None, T.E_REMOTE_FILE_NOT_FOUND, not_int("fnmatch", None) * 3),
         (lambda pattern, name: 1 / 0, ZeroDivisionError, ""),
     ],
 )
 def test_fnmatch_callable(ftp_server, capfd, matcher, body, line):
     calls = []
-    assert (
-        transfer(
-            ftp_server.url("/*.txt"),
-            WILDCARDMATCH=1,
-            FNMATCH_FUNCTION=lambda *args: calls.append(args) or matcher(*args),
-        )
-        == body
-    )
+    matching = lambda *args: calls.append(args) or matcher(*args)  # noqa: E731
+    assert transfer(ftp_server.url("/*.txt"), WILDCARDMATCH=1, FNMATCH_FUNCTION=matching) == body
     assert calls[0] == (b"*.txt", b"a.txt")
     assert capfd.readouterr().err == line
 
@@ -186,29 +163,14 @@ def test_fnmatch_callable(ftp_server, capfd, matcher, body, line):
     [
         (T.KHMATCH_OK, b"over sftp", ""),
         (T.KHMATCH_MISMATCH, T.E_PEER_FAILED_VERIFICATION, ""),
-        (
-            None,
-            T.E_PEER_FAILED_VERIFICATION,
-            "ssh host key callback returned None which is not an integer\n",
-        ),
+        (None, T.E_PEER_FAILED_VERIFICATION, not_int("ssh host key", None)),
         (Custom, Custom, ""),
     ],
 )
 def test_ssh_hostkey_callable(sshd, tmp_path, capfd, result, outcome, line):
     # The callable decides alone: the known hosts file lists no host.
-    known_hosts = tmp_path / "known_hosts"
-    known_hosts.write_text("")
     calls = []
-    assert (
-        transfer(
-            sshd.url(str(sshd.file)),
-            SSH_PRIVATE_KEYFILE=sshd.client_key,
-            SSH_PUBLIC_KEYFILE=sshd.client_key + ".pub",
-            SSH_KNOWNHOSTS=str(known_hosts),
-            SSH_HOSTKEYFUNCTION=answer(result, calls),
-        )
-        == outcome
-    )
+    assert sftp(sshd, tmp_path, False, SSH_HOSTKEYFUNCTION=answer(result, calls)) == outcome
     assert capfd.readouterr().err == line
     assert calls == [(T.KHTYPE_ED25519, sshd.host_key_blob)]
 
@@ -239,20 +201,14 @@ def chunk_answers(answers, calls):
             1,
             "tolvex.error: chunk_bgn callback returned an invalid CURL_CHUNK_BGN_FUNC code\n",
         ),
-        (
-            {b"a.txt": "skip"},
-            T.E_CHUNK_FAILED,
-            0,
-            "chunk_bgn callback returned 'skip' which is not an integer\n",
-        ),
+        ({b"a.txt": "skip"}, T.E_CHUNK_FAILED, 0, not_int("chunk_bgn", "skip")),
         ({b"a.txt": Custom}, T.E_CHUNK_FAILED, 0, "Custom: from callable\n"),
     ],
 )
 def test_chunk_callables_of_a_wildcard_transfer(ftp_server, capfd, answers, body, ends, line):
     calls = []
-    assert (
-        transfer(ftp_server.url("/*.txt"), WILDCARDMATCH=1, **chunk_answers(answers, calls)) == body
-    )
+    outcome = transfer(ftp_server.url("/*.txt"), WILDCARDMATCH=1, **chunk_answers(answers, calls))
+    assert outcome == body
     begun = [call for call in calls if call != "end"]
     assert begun[0] == (b"a.txt", T.FILETYPE_FILE, 7, 2)
     assert calls.count("end") == ends
@@ -264,10 +220,8 @@ def test_chunk_begin_kept_when_end_is_unset(ftp_server):
     calls = []
     options = chunk_answers({}, calls)
     with tolvex.Curl() as c:
-        c.setopt(T.URL, ftp_server.url("/*.txt"))
-        c.setopt(T.WILDCARDMATCH, 1)
         c.setopt(T.CHUNK_BGN_FUNCTION, options["CHUNK_BGN_FUNCTION"])
         c.setopt(T.CHUNK_END_FUNCTION, options["CHUNK_END_FUNCTION"])
         c.setopt(T.CHUNK_END_FUNCTION, None)
-        assert c.perform_rb() == b"<a.txt><b.txt>"
+        assert transfer(ftp_server.url("/*.txt"), c, WILDCARDMATCH=1) == b"<a.txt><b.txt>"
     assert [call[0] for call in calls] == [b"a.txt", b"b.txt"]

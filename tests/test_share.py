@@ -14,6 +14,7 @@ from servers.tls import TLSServer
 
 HOST = "share.test"
 IN_USE = "cannot close CurlShare: still in use by %d active Curl object%s"
+NO_SHARE = "cannot invoke %s() - no share handle"
 
 
 @pytest.fixture(scope="module")
@@ -100,13 +101,8 @@ def test_close_detaches_idle_users_only(server, detach, runner):
 @pytest.mark.parametrize(
     "closed, call, exc, message",
     [
-        (True, lambda s: s.unshare(2), T.error, "cannot invoke unshare() - no share handle"),
-        (
-            True,
-            lambda s: s.setopt(T.SH_SHARE, 2),
-            T.error,
-            "cannot invoke setopt() - no share handle",
-        ),
+        (True, lambda s: s.unshare(2), T.error, NO_SHARE % "unshare"),
+        (True, lambda s: s.setopt(T.SH_SHARE, 2), T.error, NO_SHARE % "setopt"),
         (True, lambda s: T.Curl().setopt(T.SHARE, s), T.error, "CurlShare is closed"),
         (True, lambda s: s.share(), TypeError, "at least one LOCK_DATA_* argument required"),
         (False, lambda s: s.setopt(T.SH_SHARE, 99), TypeError, "invalid arguments to setopt"),
@@ -121,12 +117,7 @@ def test_close_detaches_idle_users_only(server, detach, runner):
         (False, lambda s: s.share("2"), TypeError, "arguments must be LOCK_DATA_* integers"),
         (False, lambda s: s.share(True), TypeError, "invalid arguments to setopt"),
         (False, lambda s: T.CurlShare(True), TypeError, None),
-        (
-            False,
-            lambda s: pickle.dumps(s),
-            TypeError,
-            "CurlShare objects do not support serialization",
-        ),
+        (False, pickle.dumps, TypeError, "CurlShare objects do not support serialization"),
         (False, lambda s: (attached(s, 1), s.share(3)), T.error, (2, T.share_strerror(2))),
     ],
 )
@@ -163,23 +154,14 @@ def test_data_shared_between_handles(server, tls, kind, shared):
             s.share(getattr(T, "LOCK_DATA_" + kind), 99)
     a, b = attached(s, 2, COOKIEFILE="", FRESH_CONNECT=kind != "CONNECT", CAINFO_BLOB=tls.ca)
     a.setopt(T.RESOLVE, ["%s:%d:127.0.0.1" % (HOST, server.port)])
-    url = {
-        "DNS": "http://%s:%d/hello" % (HOST, server.port),
-        "SSL_SESSION": tls.url("/hello"),
-        "COOKIE": server.url("/cookies?k=v"),
-    }.get(kind, server.url("/hello"))
+    urls = dict(DNS="http://%s:%d/hello" % (HOST, server.port), SSL_SESSION=tls.url("/hello"))
+    url = dict(urls, COOKIE=server.url("/cookies?k=v")).get(kind, server.url("/hello"))
     assert transfer(url, a) == (b"" if kind == "COOKIE" else b"Hello, world!")
     second = transfer(url.replace("?k=v", ""), b)
     observed = {"CONNECT": b.getinfo(T.NUM_CONNECTS), "SSL_SESSION": tls.resumed}.get(kind, second)
-    assert (
-        observed
-        == {
-            "COOKIE": (b"k=v", b""),
-            "CONNECT": (0, 1),
-            "DNS": (b"Hello, world!", T.E_COULDNT_RESOLVE_HOST),
-            "SSL_SESSION": ([False, True], [False, False]),
-        }[kind][not shared]
-    )
+    expected = dict(COOKIE=(b"k=v", b""), CONNECT=(0, 1), SSL_SESSION=([False, True], [False] * 2))
+    expected.update(DNS=(b"Hello, world!", T.E_COULDNT_RESOLVE_HOST))
+    assert observed == expected[kind][not shared]
     b.reset()
     assert b.share() is s and users(s) == [a, b]
 
@@ -190,13 +172,8 @@ def test_hsts_cache_shared(sts_server, shared):
     if shared:
         s.share(T.LOCK_DATA_HSTS)
     port = sts_server.port
-    a, b = attached(
-        s,
-        2,
-        HSTS_CTRL=T.CURLHSTS_ENABLE,
-        CAINFO_BLOB=sts_server.ca.cert_pem.bytes(),
-        RESOLVE=["hsts.test:%d:127.0.0.1" % port],
-    )
+    options = dict(HSTS_CTRL=T.CURLHSTS_ENABLE, CAINFO_BLOB=sts_server.ca.cert_pem.bytes())
+    a, b = attached(s, 2, RESOLVE=["hsts.test:%d:127.0.0.1" % port], **options)
     assert transfer("https://hsts.test:%d/sts?max-age=3600" % port, a) == b"sts"
     # With the cache shared, b goes to the TLS port over TLS although asked
     # for plain HTTP.
@@ -234,11 +211,7 @@ def test_tls_sessions_saved_and_restored(tls):
 
 @pytest.mark.parametrize(
     "sessions, exc",
-    [
-        (5, TypeError),
-        ([(None, b"hash")], TypeError),
-        ([("key\0", None, b"data")], ValueError),
-    ],
+    [(5, TypeError), ([(None, b"hash")], TypeError), ([("key\0", None, b"data")], ValueError)],
 )
 def test_tls_session_import_refusals(sessions, exc):
     with T.Curl() as c, pytest.raises(exc):
@@ -251,16 +224,14 @@ def hammer(url, port, threads, count, **options):
     are shared; connections are not, since libcurl does not support sharing
     them between threads that run at once (it crashes in its connection
     cache)."""
-    s, failures = T.CurlShare(), []
+    s, failures, resolve = T.CurlShare(), [], ["%s:%d:127.0.0.1" % (HOST, port)]
     s.share(T.LOCK_DATA_COOKIE, T.LOCK_DATA_DNS, T.LOCK_DATA_SSL_SESSION)
 
     def worker(t):
         try:
             for i in range(count):
                 if i % 50 == 0:
-                    (c,) = attached(
-                        s, 1, COOKIEFILE="", RESOLVE=["%s:%d:127.0.0.1" % (HOST, port)], **options
-                    )
+                    (c,) = attached(s, 1, COOKIEFILE="", RESOLVE=resolve, **options)
                 c.setopt(T.FRESH_CONNECT, i % 25 == 0)
                 if i % 2:
                     assert transfer(url + "/bytes/%d" % (1000 + t), c) == pattern(1000 + t)

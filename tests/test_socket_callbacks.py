@@ -3,12 +3,12 @@
 import gc
 import os
 import socket
-import time
 import warnings
 
 import pytest
 
 import tolvex
+from conftest import left_behind, open_fds
 from servers.http import transfer
 from servers.local import Server6, UnixServer, ipv6_works
 
@@ -38,19 +38,14 @@ def test_opensocket_hands_libcurl_a_socket(server, local_servers, returned, wher
     if target is None:
         pytest.skip("no IPv6 loopback")
     target.requests.clear()
+    url, options = target.url("/hello") if where != "unix" else "http://x/hello", {}
     if where == "unix":
-        url, options, expected = (
-            "http://x/hello",
-            {"UNIX_SOCKET_PATH": target.path},
-            (socket.AF_UNIX, os.fsencode(target.path)),
-        )
+        options["UNIX_SOCKET_PATH"] = target.path
+        expected = (socket.AF_UNIX, os.fsencode(target.path))
+    elif where == "ipv4":
+        expected = (socket.AF_INET, ("127.0.0.1", target.port))
     else:
-        url, options = target.url("/hello"), {}
-        expected = (
-            (socket.AF_INET, ("127.0.0.1", target.port))
-            if where == "ipv4"
-            else (socket.AF_INET6, ("::1", target.port, 0, 0))
-        )
+        expected = (socket.AF_INET6, ("::1", target.port, 0, 0))
     seen, opened, fds = [], [], []
 
     def opensocket(purpose, address):
@@ -64,10 +59,8 @@ def test_opensocket_hands_libcurl_a_socket(server, local_servers, returned, wher
         opened.pop().close()  # libcurl has a descriptor of its own
         return T.SOCKOPT_OK
 
-    assert (
-        transfer(url, OPENSOCKETFUNCTION=opensocket, SOCKOPTFUNCTION=sockopt, **options)
-        == b"Hello, world!"
-    )
+    options.update(OPENSOCKETFUNCTION=opensocket, SOCKOPTFUNCTION=sockopt)
+    assert transfer(url, **options) == b"Hello, world!"
     assert seen == [(T.SOCKTYPE_IPCXN,) + expected]
     # An object's descriptor is duplicated; a detached one is handed over.
     assert (fds[0] == fds[1]) == (returned == "detached")
@@ -79,6 +72,7 @@ class StrFileno:
 
 
 NOT_A_SOCKET = "tolvex.error: Open socket callback's return value must be a socket"
+NO_INTEGER = "Open socket callback returned an object whose fileno method did not return an integer"
 
 
 @pytest.mark.parametrize(
@@ -89,11 +83,7 @@ NOT_A_SOCKET = "tolvex.error: Open socket callback's return value must be a sock
         (2**31, T.E_COULDNT_CONNECT, "OverflowError: socket value is out of range"),
         (-1, T.E_COULDNT_CONNECT, ""),
         (ValueError, T.E_COULDNT_CONNECT, "ValueError: from opensocket"),
-        (
-            StrFileno(),
-            "Open socket callback returned an object whose fileno method did not return an integer",
-            "",
-        ),  # raised by perform, not printed
+        (StrFileno(), NO_INTEGER, ""),  # raised by perform, not printed
     ],
 )
 def test_opensocket_results_that_fail_the_connection(server, capsys, result, expected, printed):
@@ -116,50 +106,31 @@ def test_opensocket_results_that_fail_the_connection(server, capsys, result, exp
     ],
 )
 def test_sockopt_results(server, capfd, result, expected, line):
-    calls = []
-    outcome = transfer(
-        server.url("/hello"),
-        SOCKOPTFUNCTION=lambda fd, p: calls.append(p) or result,
-        OPENSOCKETFUNCTION=lambda p, a: (
-            socket.create_connection(a.addr).detach()
-            if result == T.SOCKOPT_ALREADY_CONNECTED
-            else fresh(p, a)
-        ),
-    )
+    calls, connected = [], result == T.SOCKOPT_ALREADY_CONNECTED
+
+    def opensocket(purpose, a):
+        return socket.create_connection(a.addr).detach() if connected else fresh(purpose, a)
+
+    sockopt = lambda fd, purpose: calls.append(purpose) or result  # noqa: E731
+    outcome = transfer(server.url("/hello"), SOCKOPTFUNCTION=sockopt, OPENSOCKETFUNCTION=opensocket)
     assert outcome == expected
     assert calls == [T.SOCKTYPE_IPCXN] and capfd.readouterr().err == line
 
 
 def test_closesocket_exception_is_raised_by_perform(server):
     fds = []
-    outcome = transfer(
-        server.url("/hello"),
-        FORBID_REUSE=1,
-        CLOSESOCKETFUNCTION=lambda fd: fds.append(fd) or os.close(fd) or 1 / 0,
-    )
+    closesocket = lambda fd: fds.append(fd) or os.close(fd) or 1 / 0  # noqa: E731
+    outcome = transfer(server.url("/hello"), FORBID_REUSE=1, CLOSESOCKETFUNCTION=closesocket)
     assert outcome is ZeroDivisionError
     assert len(fds) == 1
 
 
-def open_fds():
-    """The open descriptors, once the server threads of this process have
-    closed their side: the count that holds for 0.1 s (1 s at most)."""
-    counts, deadline = [], time.monotonic() + 1
-    while (len(counts) < 5 or len(set(counts[-5:])) > 1) and time.monotonic() < deadline:
-        counts.append(len(os.listdir("/proc/self/fd")))
-        time.sleep(0.02)
-    return counts[-1]
-
-
 def transfers(server, how):
     c = tolvex.Curl()
-    for option, value in [
-        (T.URL, server.url("/hello")),
-        (T.WRITEFUNCTION, lambda b: None),
-        (T.OPENSOCKETFUNCTION, fresh),
-        (T.CLOSESOCKETFUNCTION, lambda fd: os.close(fd) or 0),
-    ]:
-        c.setopt(option, value)
+    c.setopt(T.URL, server.url("/hello"))
+    c.setopt(T.WRITEFUNCTION, lambda b: None)
+    c.setopt(T.OPENSOCKETFUNCTION, fresh)
+    c.setopt(T.CLOSESOCKETFUNCTION, lambda fd: os.close(fd) or 0)
     if how == "python":
         c.setopt(T.FORBID_REUSE, 1)
         for _ in range(5):
@@ -201,4 +172,4 @@ def test_no_descriptor_leaks(server, how):
     before = open_fds()
     for _ in range(20):
         transfers(server, how)
-    assert open_fds() == before  # a descriptor left per transfer would show as 20
+    assert not left_behind(before, server)  # a descriptor left per transfer would show
