@@ -215,17 +215,15 @@ def test_redirect_method_and_body_rules(httpbin, kind, status):
     assert (r.request.method, r.url) == (method, httpbin.url("/anything"))
     assert [(h.status_code, h.url) for h in r.history] == [(status, httpbin.url(target))]
     # 303 turns any method but HEAD into GET; 301 and 302 only POST.
-    assert one(kind, "PUT", httpbin.url(target)).json()["method"] == (
-        "GET" if status == 303 else "PUT"
-    )
+    put = one(kind, "PUT", httpbin.url(target)).json()["method"]
+    assert put == ("GET" if status == 303 else "PUT")
 
 
 def test_redirect_chains_limits_and_not_following(httpbin, servers, kind):
     r = one(kind, "GET", httpbin.url("/relative-redirect/3"))
     assert [h.status_code for h in r.history] == [302, 302, 302]
-    assert [h.url for h in r.history] == [
-        httpbin.url("/relative-redirect/%d" % n) for n in (3, 2, 1)
-    ]
+    hops = [httpbin.url("/relative-redirect/%d" % n) for n in (3, 2, 1)]
+    assert [h.url for h in r.history] == hops
     assert r.url == httpbin.url("/get") and r.history[1].request.url == r.history[1].url
     for not_following in ({"follow_redirects": False}, {"allow_redirects": False}):
         r = one(kind, "GET", httpbin.url("/redirect/2"), **not_following)
