@@ -55,10 +55,10 @@ CANNED = {
 
 @pytest.fixture(scope="module")
 def module_servers(tls_files):
-    """A CannedServer for each response of CANNED, by its name, and "faulty"
-    and "tls".  Servers (and so URLs) that stay the same from one run of a
-    test to the next keep the URL caches of the client and of urllib.parse
-    from growing under the leak check."""
+    """A CannedServer for each response of CANNED, by its name, a
+    FaultyServer as "faulty" and a TLSServer as "tls".  Servers (and so URLs)
+    that stay the same from one run of a test to the next keep the URL caches
+    of the client and of urllib.parse from growing under the leak check."""
     servers = {name: CannedServer(r, greet=name == "socks") for name, r in CANNED.items()}
     servers.update(faulty=FaultyServer(), tls=TLSServer(tls_files.leaf))
     for server in servers.values():
@@ -568,16 +568,11 @@ def test_http_versions(h2s, tls_files, kind, version, seen):
 
 
 def test_client_arguments_are_checked():
-    for bad in (
-        {"http_version": "4"},
-        {"max_redirects": -1},
-        {"proxy": "ftp://p:1"},
-        {"verify": "/no/such/ca.pem"},
-        {"retries": "3"},
-        {"limits": 5},
-    ):
+    bad = {"http_version": "4", "max_redirects": -1, "proxy": "ftp://p:1", "retries": "3"}
+    bad.update(verify="/no/such/ca.pem", limits=5)
+    for name, value in bad.items():
         with pytest.raises((ValueError, TypeError)):
-            tolvex.Client(**bad)
+            tolvex.Client(**{name: value})
 
 
 def test_proxies_and_their_environment(server, servers, monkeypatch):
