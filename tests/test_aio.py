@@ -37,22 +37,14 @@ DRIVERS = {
 }
 # uvloop is built for the release interpreter: the debug interpreter's total
 # of references does not see the references it takes and drops.
-UNCOUNTED = pytest.mark.no_refleak_check(
-    reason="uvloop's references are not counted by the debug interpreter"
-)
-NO_UVLOOP = pytest.mark.skip(
-    reason="Debian ships no uvloop for Python %d.%d" % sys.version_info[:2]
+UVLOOP = (
+    pytest.mark.no_refleak_check(reason="the debug interpreter does not count uvloop's references")
+    if new_uvloop
+    else pytest.mark.skip(reason="Debian ships no uvloop for Python %d.%d" % sys.version_info[:2])
 )
 
 
-@pytest.fixture(
-    params=[
-        pytest.param(name, marks=UNCOUNTED if new_uvloop else NO_UVLOOP)
-        if "uvloop" in name
-        else name
-        for name in DRIVERS
-    ]
-)
+@pytest.fixture(params=[pytest.param(n, marks=UVLOOP) if "uvloop" in n else n for n in DRIVERS])
 def run(request, monkeypatch):
     """Runs a coroutine function to completion on a new loop of the driver."""
     factory, watch = DRIVERS[request.param]
@@ -72,18 +64,10 @@ async def wait_for(condition, timeout=10.0):
         await asyncio.sleep(0.01)
 
 
-@pytest.mark.parametrize(
-    "count",
-    [
-        50,
-        pytest.param(
-            1000,
-            marks=pytest.mark.no_refleak_check(
-                reason="1,000 connections at once; the case with 50 is checked for leaks"
-            ),
-        ),
-    ],
-)
+THOUSAND = pytest.mark.no_refleak_check(reason="1,000 connections; 50 are checked for leaks")
+
+
+@pytest.mark.parametrize("count", [50, pytest.param(1000, marks=THOUSAND)])
 def test_concurrent_transfers_deliver_every_body(run, server, closed_port, count):
     async def main():
         async with tolvex.aio.Session() as session:
@@ -106,15 +90,10 @@ def test_concurrent_transfers_deliver_every_body(run, server, closed_port, count
 
 
 def test_sockets_numbered_past_fd_setsize(many_descriptors, run, server, monkeypatch):
-    calls = 0
+    calls = []
 
     def counting(method):
-        def counted(*args):
-            nonlocal calls
-            calls += 1
-            return method(*args)
-
-        return counted
+        return lambda *args: calls.append(method) or method(*args)
 
     # The session's wake-ups: the event source's, or each socket action.
     monkeypatch.setattr(tolvex.aio.Session, "_on_events", counting(tolvex.aio.Session._on_events))
@@ -128,7 +107,7 @@ def test_sockets_numbered_past_fd_setsize(many_descriptors, run, server, monkeyp
 
     handles = run(main)
     # A handful of socket events, not a loop spinning on sockets it cannot see.
-    assert 0 < calls <= 40
+    assert 0 < len(calls) <= 40
     assert all(body(c) == b"slow" for c in handles)
 
 
@@ -228,21 +207,14 @@ asyncio.run(main(sys.argv[1], int(sys.argv[2])))
 
 
 @pytest.mark.timeout(600)
-@pytest.mark.no_refleak_check(
-    reason="streams 1 GiB in a subprocess that measures its own peak memory"
-)
+@pytest.mark.no_refleak_check(reason="streams 1 GiB in a subprocess measuring its own memory")
 def test_streaming_a_gigabyte_keeps_memory_bounded(server):
     env = dict(os.environ)
     if "ASAN_OPTIONS" in env:
         # The sanitizer's quarantine holds freed chunks back from reuse.
         env["ASAN_OPTIONS"] += ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0"
-    out = subprocess.run(
-        [sys.executable, "-c", MEMORY_SCRIPT, server.url(""), str(1 << 30)],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=580,
-    )
+    argv = [sys.executable, "-c", MEMORY_SCRIPT, server.url(""), str(1 << 30)]
+    out = subprocess.run(argv, capture_output=True, text=True, env=env, timeout=580)
     assert out.returncode == 0, out.stderr
     received, pauses, growth_kib = map(int, out.stdout.split())
     assert received == 1 << 30 and pauses > 0
@@ -277,15 +249,11 @@ STAGES = {
 
 
 # Only a stream pauses on its own.
-@pytest.mark.parametrize(
-    "stage, api",
-    [
-        (stage, api)
-        for stage in STAGES
-        for api in ("perform", "stream", "timeout")
-        if stage != "paused" or api == "stream"
-    ],
-)
+APIS = ("perform", "stream", "timeout")
+CANCELS = [(stage, api) for stage in STAGES for api in APIS if stage != "paused" or api == "stream"]
+
+
+@pytest.mark.parametrize("stage, api", CANCELS)
 def test_cancelling_stops_the_transfer_at_once(run, server, silent, stage, api):
     url, reached = STAGES[stage]
     silent_port = int(silent.rsplit(":", 1)[1].strip("/"))

@@ -15,9 +15,7 @@ TAG = "cp%d%d" % sys.version_info[:2]
 
 
 @pytest.mark.timeout(600)
-@pytest.mark.no_refleak_check(
-    reason="the wheel is built by pip in a subprocess; nothing to measure here"
-)
+@pytest.mark.no_refleak_check(reason="pip builds the wheel in a subprocess; nothing to measure")
 def test_wheel(tmp_path):
     if shutil.which("cmake") is None:
         pytest.skip("cmake not available")
@@ -27,21 +25,8 @@ def test_wheel(tmp_path):
         ROOT, src, ignore=shutil.ignore_patterns("build", "dist", ".git", "__pycache__", "*.so")
     )
     out = tmp_path / "wheels"
-    subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "pip",
-            "wheel",
-            "--no-build-isolation",
-            "--no-deps",
-            "-q",
-            "-w",
-            str(out),
-            str(src),
-        ],
-        check=True,
-    )
+    pip = [sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q"]
+    subprocess.run([*pip, "-w", str(out), str(src)], check=True)
     wheels = list(out.glob("*.whl"))
     assert len(wheels) == 1
     assert "-%s-%s%s-" % (TAG, TAG, sys.abiflags) in wheels[0].name
@@ -50,6 +35,13 @@ def test_wheel(tmp_path):
     assert any(
         n.startswith("tolvex/_tolvex.cpython-%s" % TAG[2:]) and n.endswith(".so") for n in names
     )
+
+
+def pkg_config(option):
+    """What pkg-config says of the system's libcurl for `option`."""
+    return subprocess.run(
+        ["pkg-config", option, "libcurl"], capture_output=True, text=True, check=True
+    ).stdout
 
 
 # A libcurl that reports what another TLS library than OpenSSL would.
@@ -72,10 +64,7 @@ curl_version_info_data *curl_version_info(CURLversion stamp) {
     [
         ("no libcurl", "this system has no libcurl that pkg-config knows of"),
         ("an old libcurl", "this system has libcurl 8.0.1."),
-        (
-            "a libcurl with another TLS library",
-            "this system has libcurl %s built with GnuTLS/3.8.9.",
-        ),
+        ("another TLS library", "this system has libcurl %s built with GnuTLS/3.8.9."),
     ],
 )
 def test_configure_refuses_an_unusable_libcurl(tmp_path, system, found):
@@ -90,55 +79,23 @@ def test_configure_refuses_an_unusable_libcurl(tmp_path, system, found):
     else:
         # The system's own libcurl.pc, ahead of it on the search path, with
         # one line changed.
-        real = subprocess.run(
-            ["pkg-config", "--variable=pcfiledir", "libcurl"],
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout.strip()
+        real = pkg_config("--variable=pcfiledir").strip()
         lines = pathlib.Path(real, "libcurl.pc").read_text().splitlines()
         if system == "an old libcurl":
             lines = ["Version: 8.0.1" if line.startswith("Version:") else line for line in lines]
         else:
             source = tmp_path / "curl.c"
             source.write_text(OTHER_TLS)
-            cflags = subprocess.run(
-                ["pkg-config", "--cflags", "libcurl"], capture_output=True, text=True, check=True
-            ).stdout.split()
-            subprocess.run(
-                [
-                    "cc",
-                    "-shared",
-                    "-fPIC",
-                    *cflags,
-                    "-o",
-                    str(tmp_path / "libcurl.so"),
-                    str(source),
-                ],
-                check=True,
-            )
-            lines = [
-                "Libs: -L%s -lcurl" % tmp_path if line.startswith("Libs:") else line
-                for line in lines
-            ]
+            lib, cflags = str(tmp_path / "libcurl.so"), pkg_config("--cflags").split()
+            subprocess.run(["cc", "-shared", "-fPIC", *cflags, "-o", lib, str(source)], check=True)
+            libs = "Libs: -L%s -lcurl" % tmp_path
+            lines = [libs if line.startswith("Libs:") else line for line in lines]
             found %= next(line.split()[1] for line in lines if line.startswith("Version:"))
         (pcdir / "libcurl.pc").write_text("\n".join(lines) + "\n")
         env["PKG_CONFIG_PATH"] = str(pcdir)
-    result = subprocess.run(
-        [
-            "cmake",
-            "-S",
-            str(ROOT),
-            "-B",
-            str(tmp_path / "build"),
-            "-G",
-            "Ninja",
-            "-DPython_EXECUTABLE=" + sys.executable,
-        ],
-        env=env,
-        capture_output=True,
-        text=True,
-    )
+    cmake = ["cmake", "-S", str(ROOT), "-B", str(tmp_path / "build"), "-G", "Ninja"]
+    cmake.append("-DPython_EXECUTABLE=" + sys.executable)
+    result = subprocess.run(cmake, env=env, capture_output=True, text=True)
     message = " ".join((result.stdout + result.stderr).split())
     assert result.returncode != 0
     assert "tolvex needs libcurl" in message and "or later built with OpenSSL" in message

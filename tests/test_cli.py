@@ -19,13 +19,8 @@ pytestmark = pytest.mark.no_refleak_check(reason="runs the command in a subproce
 
 
 def command(*args, **kwargs):
-    return subprocess.run(
-        [sys.executable, "-m", "tolvex", *args],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        **kwargs,
-    )
+    argv = [sys.executable, "-m", "tolvex", *args]
+    return subprocess.run(argv, capture_output=True, text=True, timeout=300, **kwargs)
 
 
 def downloads(server, closed_port, failures=True):
@@ -64,13 +59,8 @@ def test_downloads_are_saved_and_failures_reported(server, closed_port, tmp_path
     assert last.startswith("%d of %d downloaded" % (len(good), len(wanted)))
     errors = sorted(out.stderr.splitlines())
     assert len(errors) == (2 if failures else 0)
-    for line, (url, code) in zip(
-        FAILURE_LINES,
-        [
-            (server.url("/status/404"), 22),
-            ("http://127.0.0.1:%d/refused" % closed_port, tolvex.E_COULDNT_CONNECT),
-        ],
-    ):
+    refused = ("http://127.0.0.1:%d/refused" % closed_port, tolvex.E_COULDNT_CONNECT)
+    for line, (url, code) in zip(FAILURE_LINES, [(server.url("/status/404"), 22), refused]):
         assert not failures or any(re.fullmatch(line % (re.escape(url), code), e) for e in errors)
 
 
@@ -92,14 +82,9 @@ def test_the_terminal_gets_a_progress_display(server, closed_port, tmp_path):
     wanted = downloads(server, closed_port)
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 120, 0, 0))
-    env = {k: v for k, v in os.environ.items() if k != "COLUMNS"}
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "tolvex", *wanted, "-o", str(tmp_path)],
-        stdin=subprocess.DEVNULL,
-        stdout=slave,
-        stderr=slave,
-        env=dict(env, TERM="xterm-256color"),
-    )
+    env = {k: v for k, v in os.environ.items() if k != "COLUMNS"} | {"TERM": "xterm-256color"}
+    argv = [sys.executable, "-m", "tolvex", *wanted, "-o", str(tmp_path)]
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=slave, stderr=slave, env=env)
     os.close(slave)
     output = b""
     try:
@@ -114,11 +99,8 @@ def test_the_terminal_gets_a_progress_display(server, closed_port, tmp_path):
     assert "\x1b[?25l" in text and re.search(r"\x1b\[\d*A", text) and "\x1b[?25h" in text
     plain = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", text)
     final = plain[plain.rindex("total") :]
-    for row in (
-        r"total +━+ 3\.0/3\.0 MB",
-        r"\n3000000 +━+ 3\.0/3\.0 MB",
-        r"\n1000\.1 +━+ 1\.0/1\.0 kB",
-    ):
+    rows = [r"total +━+ 3\.0/3\.0 MB", r"\n3000000 +━+ 3\.0/3\.0 MB", r"\n1000\.1 +━+ 1\.0/1\.0 kB"]
+    for row in rows:
         assert re.search(row, final), final
     assert "The requested URL returned error: 404" in plain and "Failed to connect" in plain
     assert saved(tmp_path) == {name: data for name, data in wanted.values() if data}

@@ -19,6 +19,8 @@ from servers.multipart import MultipartServer
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 PACKAGE = ROOT / "python" / "tolvex"
+# The length and SHA-256 of the test server's body of 3,000,000 bytes.
+DIGEST = (3000000, hashlib.sha256(pattern(3000000)).hexdigest())
 
 
 def example(name):
@@ -39,16 +41,13 @@ def test_easy(server, closed_port):
 @pytest.mark.parametrize("name", ["multi_polling", "multi_events", "multi_event_source"])
 def test_multi(server, name):
     urls = [server.url("/bytes/%d" % (1000 * i + 1)) for i in range(20)]
-    bodies = example(name).fetch_all(urls)
-    assert {url: len(body) for url, body in bodies.items()} == {
-        url: 1000 * i + 1 for i, url in enumerate(urls)
-    }
+    lengths = {url: len(body) for url, body in example(name).fetch_all(urls).items()}
+    assert lengths == {url: 1000 * i + 1 for i, url in enumerate(urls)}
 
 
 def test_share(server):
-    body = example("share").shared_session(
-        server.url("/cookies?flavour=oat"), server.url("/headers")
-    )
+    share = example("share")
+    body = share.shared_session(server.url("/cookies?flavour=oat"), server.url("/headers"))
     headers = dict(json.loads(body)["headers"])
     assert headers["Cookie"] == "flavour=oat"
 
@@ -122,20 +121,14 @@ def test_asyncio(server):
     urls = [server.url("/bytes/%d" % (777 * i + 5)) for i in range(30)]
     bodies = asyncio.run(session.fetch_all(urls))
     assert [len(bodies[url]) for url in urls] == [777 * i + 5 for i in range(30)]
-    assert asyncio.run(session.digest(server.url("/bytes/3000000"))) == (
-        3000000,
-        hashlib.sha256(pattern(3000000)).hexdigest(),
-    )
+    assert asyncio.run(session.digest(server.url("/bytes/3000000"))) == DIGEST
 
 
 def test_client(httpbin, server, closed_port):
     client = example("client")
     assert client.fetch_json(httpbin.url("/get"))["args"] == {"page": "1"}
     assert client.session(httpbin.url("/")) == [200, 200, 200, 200]
-    assert client.digest(server.url("/generate/3000000")) == (
-        3000000,
-        hashlib.sha256(pattern(3000000)).hexdigest(),
-    )
+    assert client.digest(server.url("/generate/3000000")) == DIGEST
     urls = [server.url("/bytes/%d" % (100 * i)) for i in range(1, 11)]
     assert asyncio.run(client.fetch_all(urls)) == [100 * i for i in range(1, 11)]
     assert client.failure("http://127.0.0.1:%d/" % closed_port).startswith("ConnectError 7 ")
