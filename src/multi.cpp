@@ -30,29 +30,34 @@ static CURLMcode install_multi_entry_point(CURLM *multi, CURLMoption option, boo
 }
 
 // The callback options: libcurl's function and data options, the field
-// that owns the callable, the installer of the entry point, and the warning
-// issued when the entry point cannot reach Python.
+// that owns the callable, the installer of the entry point, the warning
+// issued when the entry point cannot reach Python, and whether the callable
+// runs even after another callable's exception in the same libcurl call:
+// the socket, timer and notify callables keep the program's picture of
+// libcurl's sockets, timeout and transfers, which a skipped call would leave
+// wrong for good.
 struct MultiCallbackOption {
     CURLMoption function_option;
     CURLMoption data_option;
     PyObject *CurlMultiObject::*field;
     CURLMcode (*install)(CURLM *multi, CURLMoption option, bool on);
     const char *warning;
+    bool despite_pending;
 };
 
 static constexpr MultiCallbackOption multi_callback_options[] = {
     {CURLMOPT_SOCKETFUNCTION, CURLMOPT_SOCKETDATA, &CurlMultiObject::socket_callable,
      install_multi_entry_point<multi_socket_callback>,
-     "multi_socket_callback failed to acquire thread"},
+     "multi_socket_callback failed to acquire thread", true},
     {CURLMOPT_TIMERFUNCTION, CURLMOPT_TIMERDATA, &CurlMultiObject::timer_callable,
      install_multi_entry_point<multi_timer_callback>,
-     "multi_timer_callback failed to acquire thread"},
+     "multi_timer_callback failed to acquire thread", true},
     {CURLMOPT_NOTIFYFUNCTION, CURLMOPT_NOTIFYDATA, &CurlMultiObject::notify_callable,
      install_multi_entry_point<multi_notify_callback>,
-     "multi_notify_callback failed to acquire thread"},
+     "multi_notify_callback failed to acquire thread", true},
     {CURLMOPT_PUSHFUNCTION, CURLMOPT_PUSHDATA, &CurlMultiObject::push_callable,
-     install_multi_entry_point<multi_push_callback>,
-     "multi_push_callback failed to acquire thread"},
+     install_multi_entry_point<multi_push_callback>, "multi_push_callback failed to acquire thread",
+     false},
 };
 
 static constexpr const MultiCallbackOption *multi_callback_option(int option) {

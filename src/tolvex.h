@@ -865,11 +865,25 @@ class CallbackScope : Scoped {
             enter(tolvex_get_thread_state_slot_multi(self), warning);
     }
     ~CallbackScope() {
+        if (aside_) {
+            // Dropped before the set-aside exception is pending again.
+            Ref::steal(PyErr_GetRaisedException());
+            PyErr_SetRaisedException(aside_.release());
+        }
         if (entered_)
             tolvex_python_leave(slot_);
     }
     // True when the lock is held and Python may be called.
     bool ok() const { return ok_; }
+    // Lets Python be called although an earlier callback of this libcurl
+    // call left its exception pending: that exception is set aside meanwhile
+    // and stays the one raised, and whatever the call leaves is dropped.
+    void set_pending_aside() {
+        if (entered_ && !ok_) {
+            aside_ = Ref::steal(PyErr_GetRaisedException());
+            ok_ = true;
+        }
+    }
 
   private:
     void enter(PyThreadState **slot, const char *warning) {
@@ -889,6 +903,7 @@ class CallbackScope : Scoped {
     PyThreadState **slot_ = nullptr;
     bool entered_ = false;
     bool ok_ = false;
+    Ref aside_;
 };
 
 // Takes a kept exception out of its field for an operation that starts.  The
@@ -1119,6 +1134,9 @@ bool int_answer(PyObject *result, const char *name, int &out);
 template <typename Self, typename Row, typename Run, typename Fallback>
 auto call_through_row(Self *self, const Row &row, Run &&run, Fallback &&fallback) {
     CallbackScope scope(self, row.warning);
+    if constexpr (requires { row.despite_pending; })
+        if (row.despite_pending)
+            scope.set_pending_aside();
     PyObject *callable = scope.ok() ? self->*row.field : nullptr;
     if (callable == nullptr)
         return fallback(scope.ok());

@@ -381,6 +381,36 @@ def test_failures_raise_libcurls_code_and_text(run, failing, capfd, failure, cod
     assert ("Failure: from the callable" in capfd.readouterr().err) == (kept is not None)
 
 
+@pytest.mark.parametrize("api", ["perform", "stream"])
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+def test_what_a_callable_leaves_pending_reaches_its_transfer(run, server, exc_type, api):
+    # It ends the transfer and reaches the awaiting task, as Curl.perform()
+    # raises it, rather than ending the event loop.
+    async def main():
+        async with tolvex.aio.Session() as session:
+            c = new_curl(server.url("/drip?count=3&delay=0.05"))
+            c.setopt(tolvex.NOPROGRESS, 0)
+
+            def interrupt(*args):
+                raise exc_type()
+
+            c.setopt(tolvex.XFERINFOFUNCTION, interrupt)
+            with pytest.raises(exc_type) as info:
+                if api == "perform":
+                    await session.perform(c)
+                else:
+                    async for chunk in session.stream(c):
+                        pass
+            assert info.value is c.callback_exception and c.multi() is None
+            # The session and the handle are usable again.
+            c.setopt(tolvex.NOPROGRESS, 1)
+            c.setopt(tolvex.WRITEFUNCTION, c.chunks.append)
+            await session.perform(c)
+            return body(c)
+
+    assert run(main) == b"xxx"
+
+
 def test_close_stops_what_is_left_and_releases_everything(run, server, silent):
     async def main():
         before = open_fds()

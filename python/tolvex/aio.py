@@ -202,7 +202,9 @@ class Session:
         self._start(curl, future)
         try:
             await future
-        except _CancelledError:
+        except BaseException:
+            # Cancelled, or ended by what one of its callables raised while
+            # libcurl may still run it.
             if self._transfers.get(curl) is future:
                 self._stop(curl)
             raise
@@ -313,9 +315,7 @@ class Session:
         # finds it.
         self._audit = None
         if self._transfers:
-            running = self._socket_action(_SOCKET_TIMEOUT, 0)[1]
-            if running < len(self._transfers):
-                self._collect(running)
+            self._on_ready(_SOCKET_TIMEOUT, 0)
         if self._transfers:
             assert self._loop is not None
             self._audit = self._loop.call_later(_AUDIT_INTERVAL, self._on_audit)
@@ -348,6 +348,22 @@ class Session:
                         waiter.set_exception(exc)
         if running is not None and len(transfers) > running:
             self._forget_strays()
+
+    def _handed_over(self, exc: BaseException) -> bool:
+        """Whether `exc`, raised out of libcurl's driving call, came from a
+        callable of one of the session's transfers (a KeyboardInterrupt or
+        SystemExit stays pending there, as Curl.perform() raises it).  That
+        transfer's perform() or stream raises it then, not the loop; any
+        other, a signal handler's among them, goes on to the loop."""
+        for curl, waiter in self._transfers.items():
+            if curl.callback_exception is exc:
+                if not waiter.done():
+                    waiter.set_exception(exc)
+                # The callable's failure ended the transfer; others may have
+                # finished in the same call.
+                self._collect()
+                return True
+        return False
 
     def _forget_strays(self) -> None:
         """Fails the transfers whose handle was closed, or taken out of the
@@ -409,7 +425,12 @@ class Session:
                 loop.remove_writer(fd)
 
     def _on_events(self, process_events: Any) -> None:
-        running = process_events()
+        try:
+            running = process_events()
+        except BaseException as exc:
+            if self._handed_over(exc):
+                return
+            raise
         if running < len(self._transfers):
             self._collect(running)
 
@@ -417,13 +438,23 @@ class Session:
         socket_action = self._socket_action
         cselect = _CSELECT_OF_EPOLL
         running = -1
-        for fd, events in epoll.poll(0):
-            running = socket_action(fd, cselect[events & _EPOLL_MASK])[1]
+        try:
+            for fd, events in epoll.poll(0):
+                running = socket_action(fd, cselect[events & _EPOLL_MASK])[1]
+        except BaseException as exc:
+            if self._handed_over(exc):
+                return
+            raise
         if 0 <= running < len(self._transfers):
             self._collect(running)
 
     def _on_ready(self, fd: int, cselect: int) -> None:
-        running = self._socket_action(fd, cselect)[1]
+        try:
+            running = self._socket_action(fd, cselect)[1]
+        except BaseException as exc:
+            if self._handed_over(exc):
+                return
+            raise
         if running < len(self._transfers):
             self._collect(running)
 
@@ -470,9 +501,7 @@ class Session:
                 self._timer = loop.call_at(deadline, self._on_timeout)
                 return
         self._deadline = None
-        running = self._socket_action(_SOCKET_TIMEOUT, 0)[1]
-        if running < len(self._transfers):
-            self._collect(running)
+        self._on_ready(_SOCKET_TIMEOUT, 0)
 
     def _release(self) -> None:
         loop = self._loop
