@@ -383,6 +383,8 @@ def test_an_open_stream_holds_its_connection_and_an_abandoned_one_frees_it(serve
         ("refused", tolvex.ConnectError, tolvex.E_COULDNT_CONNECT),
         ("full backlog", tolvex.ConnectTimeout, tolvex.E_OPERATION_TIMEDOUT),
         ("/stall", tolvex.ReadTimeout, tolvex.E_OPERATION_TIMEDOUT),
+        # On a connection a first request opened: still not a connect timeout.
+        ("/ok/10 then /stall", tolvex.ReadTimeout, tolvex.E_OPERATION_TIMEDOUT),
         ("/reset", tolvex.ReadError, None),
         ("/short-head", tolvex.ReadError, None),
         ("/chunked-cut", tolvex.ReadError, None),
@@ -396,9 +398,12 @@ def test_transport_failures_map_to_the_tree(
         "refused": "http://127.0.0.1:%d/" % closed_port,
         "full backlog": "http://127.0.0.1:%d/" % full_backlog,
         "weird": servers["weird"].url(),
-    }.get(where) or servers["faulty"].url(where)
+    }.get(where) or servers["faulty"].url(where.split()[-1])
+    paths = where.split()[:-2] + [None]
+    timeout = {"timeout": (0.3, 1.0)}
+    calls = [("GET", servers["faulty"].url(path) if path else url, timeout) for path in paths]
     with pytest.raises(error) as e:
-        one(kind, "GET", url, timeout=(0.3, 1.0))
+        run_requests(kind, calls)
     assert isinstance(e.value, tolvex.error) and e.value.args[0] == e.value.code
     assert code is None or e.value.code == code
     assert str(e.value) == e.value.args[1] and e.value.request.url == url
@@ -507,12 +512,16 @@ def test_urls_that_are_refused(httpbin, url, kind):
         ({"timeout": (1.0, float("inf"))}, ValueError),
         ({"params": {"a": object()}}, TypeError),
         ({"auth": ("only user",)}, TypeError),
+        # Its answer has no body, which libcurl would wait for.
+        ({"method": "HEAD", "content": b"x"}, ValueError),
+        ({"method": "HEAD", "data": iter([b"x"])}, ValueError),
     ],
     ids=lambda v: "" if isinstance(v, type) else repr(sorted(v))[:30],
 )
 def test_bad_input_is_refused_before_anything_is_sent(server, kind, kwargs, error):
+    kwargs = dict(kwargs)
     with pytest.raises(error):
-        one(kind, "POST", server.url("/echo"), **kwargs)
+        one(kind, kwargs.pop("method", "POST"), server.url("/echo"), **kwargs)
     assert server.requests == []
 
 

@@ -832,6 +832,8 @@ class ClientConfig:
         if "timeout" in kwargs:
             opts.update(timeout_options(as_timeout(kwargs["timeout"])))
         body = self._body(kwargs, p)
+        if method == "HEAD" and not (body is None and p.parts is None and p.reader is None):
+            raise ValueError("a HEAD request cannot have a body (content, data, json or files)")
         p.opts = opts
         if (
             body is None
@@ -1224,8 +1226,9 @@ def transfer_error(
     phase = READ
     if code == T.E_OPERATION_TIMEDOUT:
         # libcurl says "Connection timed out" for the whole set-up (TCP, a
-        # proxy's handshake, TLS), "Resolving timed out" for DNS.
-        if not curl.getinfo(T.CONNECT_TIME_T) or text.startswith(
+        # proxy's handshake, TLS), "Resolving timed out" for DNS.  A reused
+        # connection has no connect time, but was set up before the transfer.
+        if not curl.getinfo(T.PRETRANSFER_TIME_T) or text.startswith(
             ("Connection timed out", "Resolving timed out")
         ):
             phase = CONNECT
