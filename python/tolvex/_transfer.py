@@ -832,15 +832,11 @@ class ClientConfig:
         if "timeout" in kwargs:
             opts.update(timeout_options(as_timeout(kwargs["timeout"])))
         body = self._body(kwargs, p)
-        if method == "HEAD" and not (body is None and p.parts is None and p.reader is None):
+        bodiless = body is None and p.parts is None and p.reader is None
+        if method == "HEAD" and not bodiless:
             raise ValueError("a HEAD request cannot have a body (content, data, json or files)")
         p.opts = opts
-        if (
-            body is None
-            and p.parts is None
-            and p.reader is None
-            and method not in ("POST", "PUT", "PATCH")
-        ):
+        if bodiless and method not in ("POST", "PUT", "PATCH"):
             if method == "HEAD":
                 p.method_option = (T.NOBODY, 1)
             elif method != "GET":
